@@ -1,0 +1,31 @@
+#include "modcom.h"
+
+#include "comportpath.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+bool ComPortExists(const qint16 &n)
+{
+    const QString path = ComPortPath::devicePath(n);
+    if (path.isEmpty())
+        return false;
+    const QByteArray native = QFile::encodeName(path);
+
+    struct stat info
+    {
+    };
+    if (::stat(native.constData(), &info) != 0 || !S_ISCHR(info.st_mode))
+        return false;
+
+    // Read-only and non-blocking: no waiting for carrier, no controlling terminal.
+    const int fd = ::open(native.constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == EACCES || errno == EPERM || errno == EBUSY;
+    ::close(fd);
+    return true;
+}

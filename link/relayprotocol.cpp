@@ -1,0 +1,52 @@
+#include "relayprotocol.h"
+
+namespace RelayProtocol {
+
+QByteArray switchCommand(int relay, bool on)
+{
+    if (relay < 1 || relay > kRelayCount)
+        return {};
+    QByteArray command = QByteArray::number(relay).rightJustified(2, '0');
+    command += on ? '+' : '-';
+    command += "//";
+    return command;
+}
+
+QByteArray allOnCommand()
+{
+    return QByteArrayLiteral("on//");
+}
+
+QByteArray allOffCommand()
+{
+    return QByteArrayLiteral("off//");
+}
+
+QByteArray askCommand()
+{
+    return QByteArrayLiteral("ask//");
+}
+
+QByteArray sequenceCommand()
+{
+    return QByteArrayLiteral("x\x1a\x05//");
+}
+
+QByteArray freeCommand(const QByteArray &typed)
+{
+    return typed + '\r';
+}
+
+std::optional<RelayState> decodeStatus(const QByteArray &reply)
+{
+    if (reply.size() < 2)
+        return std::nullopt;
+    const unsigned bits =
+        (static_cast<unsigned char>(reply.at(0)) << 8) | static_cast<unsigned char>(reply.at(1));
+    RelayState state{};
+    for (int i = 0; i < kRelayCount; ++i)
+        state[i] = (bits & (0x8000u >> i)) != 0;
+    return state;
+}
+
+} // namespace RelayProtocol

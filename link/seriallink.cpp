@@ -1,0 +1,357 @@
+#include "seriallink.h"
+
+#include "comportpath.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// Parses "baud,parity,data,stop", e.g. "9600,N,8,1".
+bool parseSettings(const QString &text, qint32 *baud, QSerialPort::Parity *parity,
+                   QSerialPort::DataBits *dataBits, QSerialPort::StopBits *stopBits, QString *why)
+{
+    const QStringList fields = text.split(QLatin1Char(','));
+    if (fields.size() != 4) {
+        *why = QStringLiteral("expected four fields: baud, parity, data bits, stop bits");
+        return false;
+    }
+    bool ok = false;
+    const int rate = fields[0].trimmed().toInt(&ok);
+    if (!ok || rate <= 0) {
+        *why = QStringLiteral("the baud rate must be a positive whole number");
+        return false;
+    }
+    const QString p = fields[1].trimmed().toUpper();
+    static const QList<QPair<QString, QSerialPort::Parity>> parities = {
+        {QStringLiteral("N"), QSerialPort::NoParity},
+        {QStringLiteral("E"), QSerialPort::EvenParity},
+        {QStringLiteral("O"), QSerialPort::OddParity},
+        {QStringLiteral("M"), QSerialPort::MarkParity},
+        {QStringLiteral("S"), QSerialPort::SpaceParity},
+    };
+    auto found = std::find_if(parities.begin(), parities.end(),
+                              [&p](const auto &entry) { return entry.first == p; });
+    if (found == parities.end()) {
+        *why = QStringLiteral("the parity must be N, E, O, M or S");
+        return false;
+    }
+    const int bits = fields[2].trimmed().toInt(&ok);
+    if (!ok || bits < 5 || bits > 8) {
+        *why = QStringLiteral("the data bits must be 5, 6, 7 or 8");
+        return false;
+    }
+    const QString stop = fields[3].trimmed();
+    QSerialPort::StopBits stopValue;
+    if (stop == QLatin1String("1"))
+        stopValue = QSerialPort::OneStop;
+    else if (stop == QLatin1String("1.5"))
+        stopValue = QSerialPort::OneAndHalfStop;
+    else if (stop == QLatin1String("2"))
+        stopValue = QSerialPort::TwoStop;
+    else {
+        *why = QStringLiteral("the stop bits must be 1, 1.5 or 2");
+        return false;
+    }
+    *baud = rate;
+    *parity = found->second;
+    *dataBits = static_cast<QSerialPort::DataBits>(bits);
+    *stopBits = stopValue;
+    return true;
+}
+
+QString notOpenRemedy()
+{
+    return QStringLiteral("Press Connect to open it.");
+}
+
+} // namespace
+
+// Marks a call whose failures are returned to the caller instead of being announced.
+class CallScope
+{
+public:
+    explicit CallScope(int &depth, QString &error) : m_depth(depth)
+    {
+        if (m_depth++ == 0)
+            error.clear();
+    }
+    ~CallScope() { --m_depth; }
+    CallScope(const CallScope &) = delete;
+    CallScope &operator=(const CallScope &) = delete;
+
+private:
+    int &m_depth;
+};
+
+SerialLink::SerialLink(QObject *parent) : QObject(parent)
+{
+    connect(&m_port, &QSerialPort::readyRead, this, &SerialLink::handleReadyRead);
+    connect(&m_port, &QSerialPort::bytesWritten, this, &SerialLink::handleBytesWritten);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &SerialLink::handlePortError);
+}
+
+SerialLink::~SerialLink()
+{
+    m_port.close();
+}
+
+bool SerialLink::portOpen() const
+{
+    return m_port.isOpen() && !m_deviceLost;
+}
+
+bool SerialLink::setPortOpen(bool open)
+{
+    if (!open || m_deviceLost) {
+        m_port.close();
+        m_deviceLost = false;
+    }
+    if (!open || m_port.isOpen())
+        return true;
+    return openPort();
+}
+
+bool SerialLink::setCommPort(qint16 port)
+{
+    if (portOpen() && port != m_commPort)
+        return fail(QStringLiteral("Cannot switch to COM%1 while %2 is open; close it first.")
+                        .arg(port)
+                        .arg(portDescription()));
+    m_commPort = port;
+    return true;
+}
+
+bool SerialLink::setSettings(const QString &settings)
+{
+    LineSettings line;
+    QString why;
+    if (!parseSettings(settings, &line.baudRate, &line.parity, &line.dataBits, &line.stopBits,
+                       &why))
+        return fail(QStringLiteral("Invalid line settings \"%1\": %2.").arg(settings, why));
+    m_settings = settings;
+    m_line = line;
+    return !m_port.isOpen() || applySettings();
+}
+
+void SerialLink::setInputLen(int length)
+{
+    m_inputLen = qMax(0, length);
+}
+
+void SerialLink::setRThreshold(int threshold)
+{
+    m_rThreshold = qMax(0, threshold);
+}
+
+void SerialLink::setSThreshold(int threshold)
+{
+    m_sThreshold = qMax(0, threshold);
+}
+
+bool SerialLink::setInBufferCount(int count)
+{
+    if (count != 0)
+        return fail(QStringLiteral("Only 0 can be written to the input buffer count."));
+    if (!requireOpen(QStringLiteral("nothing can be read from it")))
+        return false;
+    CallScope scope(m_callDepth, m_callError);
+    m_port.clear(QSerialPort::Input);
+    return m_callError.isEmpty() || fail(m_callError);
+}
+
+int SerialLink::inBufferCount() const
+{
+    return portOpen() ? static_cast<int>(m_port.bytesAvailable()) : 0;
+}
+
+bool SerialLink::setOutput(const QByteArray &bytes)
+{
+    if (!requireOpen(QStringLiteral("nothing can be sent to the board")))
+        return false;
+    CallScope scope(m_callDepth, m_callError);
+    if (m_port.write(bytes) != bytes.size() && m_callError.isEmpty())
+        m_callError =
+            QStringLiteral("Cannot send to %1: %2.").arg(portDescription(), m_port.errorString());
+    // Hand the bytes to the driver now: the caller reads CommEvent and waits next, and the
+    // board must already be answering by then.
+    if (m_callError.isEmpty())
+        m_port.flush();
+    return m_callError.isEmpty() || fail(m_callError);
+}
+
+QByteArray SerialLink::input()
+{
+    if (!portOpen())
+        return {};
+    pullFromDriver();
+    if (!portOpen())
+        return {};
+    return m_inputLen > 0 ? m_port.read(m_inputLen) : m_port.readAll();
+}
+
+QString SerialLink::portDescription() const
+{
+    const QString name = QStringLiteral("COM%1").arg(m_commPort);
+    const QString path = ComPortPath::devicePath(m_commPort);
+    if (path.isEmpty())
+        return name;
+    const QFileInfo info(path);
+    if (info.isSymLink() && info.exists())
+        return QStringLiteral("%1 (%2 \u2192 %3)").arg(name, path, info.canonicalFilePath());
+    return QStringLiteral("%1 (%2)").arg(name, path);
+}
+
+bool SerialLink::openPort()
+{
+    const QString path = ComPortPath::devicePath(m_commPort);
+    const QString what = portDescription();
+    if (path.isEmpty())
+        return fail(QStringLiteral("Cannot open COM%1: no serial device stands for that number. %2")
+                        .arg(m_commPort)
+                        .arg(ComPortPath::mappingHint()));
+    const QFileInfo info(path);
+    if (!info.exists())
+        return fail(QStringLiteral("Cannot open %1: the device does not exist. Check that the "
+                                   "board is plugged in, then pick its port. %2")
+                        .arg(what, ComPortPath::mappingHint()));
+
+    CallScope scope(m_callDepth, m_callError);
+    m_port.setPortName(info.canonicalFilePath());
+    m_port.setBaudRate(m_line.baudRate);
+    m_port.setParity(m_line.parity);
+    m_port.setDataBits(m_line.dataBits);
+    m_port.setStopBits(m_line.stopBits);
+    m_port.setFlowControl(QSerialPort::NoFlowControl);
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        const QSerialPort::SerialPortError error = m_port.error();
+        const QString reason = m_port.errorString();
+        m_port.clearError();
+        m_port.close();
+        switch (error) {
+        case QSerialPort::PermissionError:
+            if (::access(QFile::encodeName(info.canonicalFilePath()).constData(), R_OK | W_OK) != 0)
+                return fail(QStringLiteral("Cannot open %1: permission denied. Add your user to "
+                                           "the dialout group (sudo usermod -aG dialout $USER), "
+                                           "log out and back in, then press Connect.")
+                                .arg(what));
+            return fail(QStringLiteral("Cannot open %1: the port is busy. Another program holds "
+                                       "it; close that program, then press Connect.")
+                            .arg(what));
+        case QSerialPort::DeviceNotFoundError:
+            return fail(QStringLiteral("Cannot open %1: the device is gone (%2). Check that the "
+                                       "board is plugged in, then press Connect.")
+                            .arg(what, reason));
+        case QSerialPort::UnsupportedOperationError:
+            return fail(QStringLiteral("Cannot open %1: it does not accept the line settings "
+                                       "%2 (%3).")
+                            .arg(what, m_settings, reason));
+        default:
+            return fail(QStringLiteral("Cannot open %1: %2.").arg(what, reason));
+        }
+    }
+    // A fresh connection starts with no event recorded: whatever came before belongs to the
+    // previous one.
+    m_commEvent = NoEvent;
+    m_deviceLost = false;
+    return true;
+}
+
+bool SerialLink::applySettings()
+{
+    CallScope scope(m_callDepth, m_callError);
+    const bool ok = m_port.setBaudRate(m_line.baudRate) && m_port.setParity(m_line.parity) &&
+                    m_port.setDataBits(m_line.dataBits) && m_port.setStopBits(m_line.stopBits);
+    if (ok)
+        return true;
+    const QString reason = m_port.errorString();
+    m_port.clearError();
+    return fail(QStringLiteral("%1 does not accept the line settings %2 (%3).")
+                    .arg(portDescription(), m_settings, reason));
+}
+
+bool SerialLink::fail(const QString &message)
+{
+    m_errorString = message;
+    return false;
+}
+
+bool SerialLink::requireOpen(const QString &consequence)
+{
+    if (portOpen())
+        return true;
+    return fail(QStringLiteral("%1 is not open, so %2. %3")
+                    .arg(portDescription(), consequence, notOpenRemedy()));
+}
+
+void SerialLink::pullFromDriver()
+{
+    // Bytes the driver holds that the event loop has not picked up yet count as received.
+    int pending = 0;
+    for (int round = 0; round < 64 && portOpen(); ++round) {
+        if (::ioctl(m_port.handle(), FIONREAD, &pending) != 0 || pending <= 0)
+            break;
+        if (!m_port.waitForReadyRead(0))
+            break;
+    }
+}
+
+void SerialLink::handleReadyRead()
+{
+    if (m_rThreshold > 0 && m_port.bytesAvailable() >= m_rThreshold)
+        m_commEvent = Receive;
+}
+
+void SerialLink::handleBytesWritten()
+{
+    if (m_sThreshold > 0 && m_port.bytesToWrite() < m_sThreshold)
+        m_commEvent = Send;
+}
+
+void SerialLink::handlePortError(QSerialPort::SerialPortError error)
+{
+    QString message;
+    switch (error) {
+    case QSerialPort::ResourceError:
+        // An unplugged adapter. Close on the next turn of the event loop: the port object is
+        // still inside its own notification here. Until then the link already reads as closed.
+        m_commEvent = DeviceLost;
+        m_deviceLost = true;
+        message = QStringLiteral("%1 stopped working (%2). The port is closed; check the cable "
+                                 "or adapter, then press Connect.")
+                      .arg(portDescription(), m_port.errorString());
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (m_deviceLost)
+                    m_port.close();
+            },
+            Qt::QueuedConnection);
+        break;
+    case QSerialPort::ReadError:
+        m_commEvent = ReadFault;
+        message = QStringLiteral("Reading from %1 failed (%2).")
+                      .arg(portDescription(), m_port.errorString());
+        break;
+    case QSerialPort::WriteError:
+        m_commEvent = WriteFault;
+        message = QStringLiteral("Sending to %1 failed (%2).")
+                      .arg(portDescription(), m_port.errorString());
+        break;
+    default:
+        // Open failures are handled where the open is attempted; timeouts are not faults here.
+        return;
+    }
+    m_port.clearError();
+    if (m_callDepth > 0) {
+        if (m_callError.isEmpty())
+            m_callError = message;
+        return;
+    }
+    m_errorString = message;
+    emit errorOccurred(message);
+}

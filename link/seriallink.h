@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+// The window's serial link to the board: a COM port number, line settings, an input buffer and
+// a record of the last event on the line. Failures never throw: calls that can fail return
+// false and leave the reason in errorString(); failures no call caused (the device vanishing)
+// are announced through errorOccurred().
+class SerialLink final : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Codes commEvent() reports.
+    enum CommEventCode : qint16 {
+        NoEvent = 0,
+        Send = 1,    // output buffer fell below SThreshold
+        Receive = 2, // at least RThreshold bytes are buffered
+        DeviceLost = 1010,
+        ReadFault = 1011,
+        WriteFault = 1012,
+    };
+
+    explicit SerialLink(QObject *parent = nullptr);
+    ~SerialLink() override;
+
+    bool portOpen() const;
+    bool setPortOpen(bool open);
+
+    qint16 commPort() const { return m_commPort; }
+    bool setCommPort(qint16 port);
+
+    QString settings() const { return m_settings; }
+    bool setSettings(const QString &settings);
+
+    int inputLen() const { return m_inputLen; }
+    void setInputLen(int length);
+    int rThreshold() const { return m_rThreshold; }
+    void setRThreshold(int threshold);
+    int sThreshold() const { return m_sThreshold; }
+    void setSThreshold(int threshold);
+
+    // Only 0 is meaningful: discards every unread byte, ours and the driver's.
+    bool setInBufferCount(int count);
+    int inBufferCount() const;
+
+    // Queues the bytes exactly as given and hands them to the driver at once.
+    bool setOutput(const QByteArray &bytes);
+
+    // Everything received so far (at most InputLen bytes when that is set), including bytes the
+    // driver holds that have not been picked up yet; they leave the buffer. Nothing when closed.
+    QByteArray input();
+
+    qint16 commEvent() const { return m_commEvent; }
+
+    QString errorString() const { return m_errorString; }
+
+    // "COM3 (/dev/ttyUSB2)", naming the device the link points at.
+    QString portDescription() const;
+
+signals:
+    void errorOccurred(const QString &message);
+
+private:
+    struct LineSettings
+    {
+        qint32 baudRate = 9600;
+        QSerialPort::Parity parity = QSerialPort::NoParity;
+        QSerialPort::DataBits dataBits = QSerialPort::Data8;
+        QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+    };
+
+    bool openPort();
+    bool applySettings();
+    bool fail(const QString &message);
+    bool requireOpen(const QString &action);
+    void pullFromDriver();
+    void handleReadyRead();
+    void handleBytesWritten();
+    void handlePortError(QSerialPort::SerialPortError error);
+
+    QSerialPort m_port;
+    qint16 m_commPort = 1;
+    QString m_settings = QStringLiteral("9600,N,8,1");
+    LineSettings m_line;
+    int m_inputLen = 0;
+    int m_rThreshold = 0;
+    int m_sThreshold = 0;
+    qint16 m_commEvent = NoEvent;
+    QString m_errorString;
+    // While a call runs, a port error belongs to that call's result rather than to errorOccurred.
+    bool m_deviceLost = false;
+    int m_callDepth = 0;
+    QString m_callError;
+};

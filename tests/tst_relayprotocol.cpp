@@ -1,0 +1,131 @@
+#include "relayprotocol.h"
+
+#include <QtTest>
+
+class TestRelayProtocol : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void switchCommand_data();
+    void switchCommand();
+    void switchCommandOutsideRange();
+    void fixedCommands_data();
+    void fixedCommands();
+    void decodeStatus_data();
+    void decodeStatus();
+    void decodeEveryBit();
+    void shortReplyHasNoResult_data();
+    void shortReplyHasNoResult();
+};
+
+void TestRelayProtocol::switchCommand_data()
+{
+    QTest::addColumn<int>("relay");
+    QTest::addColumn<bool>("on");
+    QTest::addColumn<QByteArray>("expected");
+    for (int relay = 1; relay <= 16; ++relay) {
+        const QByteArray digits =
+            relay < 10 ? "0" + QByteArray::number(relay) : QByteArray::number(relay);
+        QTest::addRow("relay %d on", relay) << relay << true << digits + "+//";
+        QTest::addRow("relay %d off", relay) << relay << false << digits + "-//";
+    }
+}
+
+void TestRelayProtocol::switchCommand()
+{
+    QFETCH(int, relay);
+    QFETCH(bool, on);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(RelayProtocol::switchCommand(relay, on), expected);
+}
+
+void TestRelayProtocol::switchCommandOutsideRange()
+{
+    for (int relay : {-1, 0, 17, 100})
+        QVERIFY2(RelayProtocol::switchCommand(relay, true).isEmpty(),
+                 qPrintable(QString::number(relay)));
+}
+
+void TestRelayProtocol::fixedCommands_data()
+{
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("all on") << RelayProtocol::allOnCommand() << QByteArray("on//");
+    QTest::newRow("all off") << RelayProtocol::allOffCommand() << QByteArray("off//");
+    QTest::newRow("ask") << RelayProtocol::askCommand() << QByteArray("ask//");
+    QTest::newRow("sequence") << RelayProtocol::sequenceCommand()
+                              << QByteArray::fromHex("781a052f2f");
+    QTest::newRow("free text") << RelayProtocol::freeCommand("ask//") << QByteArray("ask//\r");
+    QTest::newRow("empty free text") << RelayProtocol::freeCommand({}) << QByteArray("\r");
+    QTest::newRow("free text with NUL and high bytes")
+        << RelayProtocol::freeCommand(QByteArray("a\0\xff", 3)) << QByteArray("a\0\xff\r", 4);
+}
+
+void TestRelayProtocol::fixedCommands()
+{
+    QFETCH(QByteArray, command);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(command, expected);
+}
+
+void TestRelayProtocol::decodeStatus_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QList<int>>("relaysOn");
+    QTest::newRow("81 40: relays 1, 8, 10") << QByteArray::fromHex("8140") << QList<int>{1, 8, 10};
+    QTest::newRow("00 00: all off") << QByteArray::fromHex("0000") << QList<int>{};
+    QTest::newRow("ff ff: all on")
+        << QByteArray::fromHex("ffff")
+        << QList<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    QTest::newRow("01 80: relays 8 and 9") << QByteArray::fromHex("0180") << QList<int>{8, 9};
+    QTest::newRow("80 00: relay 1") << QByteArray::fromHex("8000") << QList<int>{1};
+    QTest::newRow("00 01: relay 16") << QByteArray::fromHex("0001") << QList<int>{16};
+    QTest::newRow("03 c0 + more: first two bytes only")
+        << QByteArray::fromHex("03c0ffff0d0a") << QList<int>{7, 8, 9, 10};
+    QTest::newRow("zero first byte is data") << QByteArray::fromHex("0002") << QList<int>{15};
+}
+
+void TestRelayProtocol::decodeStatus()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(QList<int>, relaysOn);
+    const std::optional<RelayState> state = RelayProtocol::decodeStatus(reply);
+    QVERIFY(state.has_value());
+    for (int relay = 1; relay <= 16; ++relay)
+        QVERIFY2(state->at(relay - 1) == relaysOn.contains(relay),
+                 qPrintable(QStringLiteral("relay %1").arg(relay)));
+}
+
+void TestRelayProtocol::decodeEveryBit()
+{
+    // Every single-bit reply lights exactly one relay, walking from relay 1 (MSB of byte 1)
+    // to relay 16 (LSB of byte 2).
+    for (int relay = 1; relay <= 16; ++relay) {
+        const unsigned bits = 0x8000u >> (relay - 1);
+        QByteArray reply;
+        reply.append(char(bits >> 8));
+        reply.append(char(bits & 0xff));
+        const std::optional<RelayState> state = RelayProtocol::decodeStatus(reply);
+        QVERIFY(state.has_value());
+        for (int i = 0; i < 16; ++i)
+            QCOMPARE(state->at(i), i == relay - 1);
+    }
+}
+
+void TestRelayProtocol::shortReplyHasNoResult_data()
+{
+    QTest::addColumn<QByteArray>("reply");
+    QTest::newRow("nothing") << QByteArray();
+    QTest::newRow("one byte") << QByteArray::fromHex("81");
+    QTest::newRow("one zero byte") << QByteArray(1, '\0');
+}
+
+void TestRelayProtocol::shortReplyHasNoResult()
+{
+    QFETCH(QByteArray, reply);
+    QVERIFY(!RelayProtocol::decodeStatus(reply).has_value());
+}
+
+QTEST_GUILESS_MAIN(TestRelayProtocol)
+#include "tst_relayprotocol.moc"
