@@ -107,6 +107,7 @@ bool SerialLink::portOpen() const
 
 bool SerialLink::setPortOpen(bool open)
 {
+    m_lostReason.clear();
     if (!open || m_deviceLost) {
         m_port.close();
         m_deviceLost = false;
@@ -284,6 +285,9 @@ bool SerialLink::requireOpen(const QString &consequence)
 {
     if (portOpen())
         return true;
+    // After a device vanished, say why the port is closed rather than only that it is.
+    if (!m_lostReason.isEmpty())
+        return fail(m_lostReason);
     return fail(QStringLiteral("%1 is not open, so %2. %3")
                     .arg(portDescription(), consequence, notOpenRemedy()));
 }
@@ -324,6 +328,7 @@ void SerialLink::handlePortError(QSerialPort::SerialPortError error)
         message = QStringLiteral("%1 stopped working (%2). The port is closed; check the cable "
                                  "or adapter, then press Connect.")
                       .arg(portDescription(), m_port.errorString());
+        m_lostReason = message;
         QMetaObject::invokeMethod(
             this,
             [this] {

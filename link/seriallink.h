@@ -93,6 +93,7 @@ private:
     QString m_errorString;
     // While a call runs, a port error belongs to that call's result rather than to errorOccurred.
     bool m_deviceLost = false;
+    QString m_lostReason;
     int m_callDepth = 0;
     QString m_callError;
 };

@@ -237,6 +237,7 @@ void TestSerialLink::vanishingDeviceClosesTheLink()
     QVERIFY2(message.contains(QLatin1String("Connect")), qPrintable(message));
     QVERIFY(link.commEvent() != SerialLink::Receive);
     QVERIFY(!link.setOutput("ask//"));
+    QCOMPARE(link.errorString(), message); // still says why the port is closed
     QCOMPARE(link.input(), QByteArray());
     QTest::qWait(50);
     QCOMPARE(errors.count(), 1);

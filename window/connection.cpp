@@ -1,0 +1,122 @@
+// Start-up, connecting to a port, and leaving.
+
+#include "usb16relay.h"
+
+#include "comportpath.h"
+#include "modcom.h"
+#include "relayprotocol.h"
+#include "seriallink.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace {
+
+const QString kLineSettings = QStringLiteral("9600,N,8,1");
+
+} // namespace
+
+void Usb16Relay::Form_Load()
+{
+    ListComPorts();
+}
+
+void Usb16Relay::ListComPorts()
+{
+    cboComm->clear();
+    for (qint16 n = 1; n <= 16; ++n) {
+        if (ComPortExists(n))
+            cboComm->addItem(QString::number(n));
+    }
+    if (cboComm->count() > 0) {
+        cboComm->setCurrentIndex(0);
+        cboComm_Click();
+        return;
+    }
+    cboComm->setEditText(QStringLiteral("1"));
+    auto *box = new QMessageBox(QMessageBox::NoIcon, windowTitle(),
+                                QStringLiteral("No Com Ports Installed on this computer"),
+                                QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("noPortsBox"));
+    box->button(QMessageBox::Ok)->setIcon(QIcon());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
+}
+
+void Usb16Relay::cboComm_Click()
+{
+    cmdConect_Click();
+}
+
+void Usb16Relay::cmdConect_Click()
+{
+    if (MSComm1->portOpen())
+        MSComm1->setPortOpen(false);
+
+    bool isNumber = false;
+    const QString typed = cboComm->currentText();
+    const qint16 port = typed.trimmed().toShort(&isNumber);
+    if (!isNumber) {
+        report(QStringLiteral("\"%1\" is not a port number. Type a whole number, such as 1 for "
+                              "COM1, or pick a port from the list. %2")
+                   .arg(typed, ComPortPath::mappingHint()));
+        return;
+    }
+    MSComm1->setCommPort(port);
+    MSComm1->setSettings(kLineSettings);
+    MSComm1->setInputLen(0);
+    MSComm1->setRThreshold(1);
+    MSComm1->setSThreshold(0);
+    if (!MSComm1->setPortOpen(true)) {
+        report(MSComm1->errorString());
+        return;
+    }
+
+    // Nothing is recorded as received right after opening, so the first refresh only asks; the
+    // answer arrives during the pause, and the second refresh finds the reception recorded,
+    // asks afresh and shows that answer.
+    ReadRelayStatus();
+    Attente(int(RelayProtocol::kConnectPause.count()));
+    ReadRelayStatus();
+}
+
+void Usb16Relay::cmdExit_Click()
+{
+    if (MSComm1->portOpen()) {
+        MSComm1->setInBufferCount(0);
+        MSComm1->setPortOpen(false);
+    }
+    close();
+}
+
+void Usb16Relay::closeEvent(QCloseEvent *event)
+{
+    m_closing = true;
+    if (m_report)
+        m_report->close();
+    if (auto *box = findChild<QMessageBox *>(QStringLiteral("noPortsBox")))
+        box->close();
+    MSComm1->setPortOpen(false);
+    event->accept();
+}
+
+void Usb16Relay::report(const QString &text)
+{
+    if (m_closing)
+        return;
+    if (!m_report) {
+        m_report =
+            new QMessageBox(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);
+        m_report->setObjectName(QStringLiteral("report"));
+        m_report->setAttribute(Qt::WA_DeleteOnClose);
+        m_report->setWindowModality(Qt::NonModal);
+        m_report->setTextFormat(Qt::PlainText);
+    } else if (m_report->text() != text) {
+        m_report->setText(text);
+    }
+    m_report->show();
+    m_report->raise();
+}

@@ -1,0 +1,43 @@
+// The command console: free text to the board, replies into the log.
+
+#include "usb16relay.h"
+
+#include "relayprotocol.h"
+#include "replytext.h"
+#include "seriallink.h"
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+
+void Usb16Relay::cmdSend_Click()
+{
+    const QString typed = txtSend->text();
+    const int bad = ReplyText::firstUnsendable(typed);
+    if (bad >= 0) {
+        const int length = typed.at(bad).isHighSurrogate() ? 2 : 1;
+        const QString character = typed.mid(bad, length);
+        report(QStringLiteral("Nothing was sent: the character \"%1\" (U+%2) at position %3 has "
+                              "no single byte on the serial line. Only characters up to U+00FF "
+                              "can be sent.")
+                   .arg(character)
+                   .arg(character.toUcs4().value(0), 4, 16, QLatin1Char('0'))
+                   .arg(typed.left(bad).toUcs4().size() + 1));
+        return;
+    }
+    if (!MSComm1->setOutput(RelayProtocol::freeCommand(typed.toLatin1()))) {
+        report(MSComm1->errorString());
+        return;
+    }
+    if (MSComm1->commEvent() != SerialLink::Receive)
+        return;
+    Attente(int(RelayProtocol::kConsolePause.count()));
+    ReceivedText = MSComm1->input();
+    // At the caret, replacing any selection: left alone, the caret keeps replies in order.
+    txtReceive->insertPlainText(ReplyText::display(ReceivedText) + QStringLiteral("\r\n"));
+}
+
+void Usb16Relay::cmdSequential_Click()
+{
+    if (!MSComm1->setOutput(RelayProtocol::sequenceCommand()))
+        report(MSComm1->errorString());
+}

@@ -1,0 +1,104 @@
+#pragma once
+
+#include <QByteArray>
+#include <QPointer>
+#include <QWidget>
+
+#include <array>
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMessageBox;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class SerialLink;
+class StatusIndicator;
+
+// The one window: connection row, sixteen relay buttons with their indicators, All On/Off,
+// the command console and the Off/On panel. Its handlers run on the event loop's thread; every
+// wait processes events, so a click during a wait runs its handler nested in the running one.
+class Usb16Relay final : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit Usb16Relay(QWidget *parent = nullptr);
+    ~Usb16Relay() override;
+
+    // Runs before the window is first shown: lists the ports and connects to the first.
+    void Form_Load();
+    // Lets the given milliseconds pass while the window keeps processing its events.
+    void Attente(int MilsecToWait);
+
+    void ListComPorts();
+    void ReadRelayStatus();
+
+    // The last bytes read from the board.
+    QByteArray receivedText() const { return ReceivedText; }
+
+public slots:
+    void cboComm_Click();
+    void cmdConect_Click();
+    void cmdExit_Click();
+    void cmdAsk_Click();
+    void cmdRelay1_Click();
+    void cmdRelay2_Click();
+    void cmdRelay3_Click();
+    void cmdRelay4_Click();
+    void cmdRelay5_Click();
+    void cmdRelay6_Click();
+    void cmdRelay7_Click();
+    void cmdRelay8_Click();
+    void cmdRelay9_Click();
+    void cmdRelay10_Click();
+    void cmdRelay11_Click();
+    void cmdRelay12_Click();
+    void cmdRelay13_Click();
+    void cmdRelay14_Click();
+    void cmdRelay15_Click();
+    void cmdRelay16_Click();
+    void cmdOn_Click();
+    void cmdOff_Click();
+    void cmdSend_Click();
+    void cmdSequential_Click();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void createControls();
+    void fitCaptions();
+    bool captionsFit(const QFont &font) const;
+    void setFocusOrder();
+    void connectHandlers();
+    void switchRelay(int relay);
+    void sendAndRefresh(const QByteArray &command);
+    // Tells the operator about a failure without stopping the handler that found it. One
+    // report at a time: a new one replaces the text of the one on screen.
+    void report(const QString &text);
+
+    SerialLink *MSComm1 = nullptr;
+    QByteArray ReceivedText;
+
+    QComboBox *cboComm = nullptr;
+    QPushButton *cmdConect = nullptr;
+    QPushButton *cmdAsk = nullptr;
+    QPushButton *cmdExit = nullptr;
+    std::array<QPushButton *, 16> cmdRelay{};
+    std::array<StatusIndicator *, 16> fStatus{};
+    QPushButton *cmdOn = nullptr;
+    QPushButton *cmdOff = nullptr;
+    QLineEdit *txtSend = nullptr;
+    QPushButton *cmdSend = nullptr;
+    QPlainTextEdit *txtReceive = nullptr;
+    std::array<QGroupBox *, 16> fRelay{};
+    std::array<QRadioButton *, 32> OpRelay{};
+    std::array<QLabel *, 2> lblOnOff{};
+    QPushButton *cmdSequential = nullptr;
+
+    QPointer<QMessageBox> m_report;
+    bool m_closing = false;
+};
