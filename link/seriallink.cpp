@@ -6,7 +6,9 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -316,18 +318,34 @@ void SerialLink::handleBytesWritten()
         m_commEvent = Send;
 }
 
+bool SerialLink::lineHungUp() const
+{
+    // A vanished device (an unplugged adapter, a closed pty) hangs the line up: reads then
+    // return nothing forever and the terminal calls fail.
+    pollfd line{m_port.handle(), POLLIN, 0};
+    if (::poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)))
+        return true;
+    termios settings{};
+    return ::tcgetattr(m_port.handle(), &settings) != 0;
+}
+
 void SerialLink::handlePortError(QSerialPort::SerialPortError error)
 {
+    if (m_deviceLost || error == QSerialPort::NoError || error == QSerialPort::TimeoutError)
+        return;
+    const bool lost =
+        error == QSerialPort::ResourceError ||
+        ((error == QSerialPort::ReadError || error == QSerialPort::WriteError) && lineHungUp());
     QString message;
-    switch (error) {
-    case QSerialPort::ResourceError:
-        // An unplugged adapter. Close on the next turn of the event loop: the port object is
-        // still inside its own notification here. Until then the link already reads as closed.
+    if (lost) {
+        // Close on the next turn of the event loop: the port object is still inside its own
+        // notification here. Until then the link already reads as closed.
         m_commEvent = DeviceLost;
         m_deviceLost = true;
-        message = QStringLiteral("%1 stopped working (%2). The port is closed; check the cable "
-                                 "or adapter, then press Connect.")
-                      .arg(portDescription(), m_port.errorString());
+        message = QStringLiteral("%1 stopped answering: the device was disconnected or hung up. "
+                                 "The port is closed; check the cable or adapter, then press "
+                                 "Connect.")
+                      .arg(portDescription());
         m_lostReason = message;
         QMetaObject::invokeMethod(
             this,
@@ -336,19 +354,16 @@ void SerialLink::handlePortError(QSerialPort::SerialPortError error)
                     m_port.close();
             },
             Qt::QueuedConnection);
-        break;
-    case QSerialPort::ReadError:
+    } else if (error == QSerialPort::ReadError) {
         m_commEvent = ReadFault;
         message = QStringLiteral("Reading from %1 failed (%2).")
                       .arg(portDescription(), m_port.errorString());
-        break;
-    case QSerialPort::WriteError:
+    } else if (error == QSerialPort::WriteError) {
         m_commEvent = WriteFault;
         message = QStringLiteral("Sending to %1 failed (%2).")
                       .arg(portDescription(), m_port.errorString());
-        break;
-    default:
-        // Open failures are handled where the open is attempted; timeouts are not faults here.
+    } else {
+        // Open failures are handled where the open is attempted.
         return;
     }
     m_port.clearError();

@@ -115,6 +115,7 @@ void fillBackground(QWidget *widget, quint32 colourWord)
 {
     QPalette palette = widget->palette();
     palette.setColor(QPalette::Window, ColourWord::toColor(colourWord));
+    palette.setColor(widget->backgroundRole(), ColourWord::toColor(colourWord));
     widget->setPalette(palette);
     widget->setAutoFillBackground(true);
 }

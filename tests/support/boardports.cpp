@@ -1,0 +1,40 @@
+#include "boardports.h"
+
+#include "comportpath.h"
+
+#include <QFile>
+
+BoardPorts::BoardPorts()
+{
+    qputenv(ComPortPath::kPortDirVariable, QFile::encodeName(m_dir.path()));
+}
+
+BoardPorts::~BoardPorts()
+{
+    m_boards.clear();
+    qunsetenv(ComPortPath::kPortDirVariable);
+}
+
+QString BoardPorts::pathOf(int port) const
+{
+    return m_dir.filePath(QStringLiteral("COM%1").arg(port));
+}
+
+SimulatedBoard *BoardPorts::add(int port, quint16 state)
+{
+    auto board = std::make_unique<SimulatedBoard>();
+    board->setState(state);
+    if (!board->start(pathOf(port))) {
+        qWarning("cannot start a board as COM%d: %s", port, qPrintable(board->errorString()));
+        return nullptr;
+    }
+    SimulatedBoard *started = board.get();
+    m_boards[port] = std::move(board);
+    return started;
+}
+
+SimulatedBoard *BoardPorts::board(int port) const
+{
+    const auto found = m_boards.find(port);
+    return found == m_boards.end() ? nullptr : found->second.get();
+}
