@@ -23,8 +23,8 @@ bool isDigit(char byte)
 // Relay number of a terminated "NN+//" or "NN-//", or 0 if it is not one.
 int switchedRelay(const QByteArray &command)
 {
-    if (command.size() != 5 || !isDigit(command[0]) || !isDigit(command[1])
-        || (command[2] != '+' && command[2] != '-'))
+    if (command.size() != 5 || !isDigit(command[0]) || !isDigit(command[1]) ||
+        (command[2] != '+' && command[2] != '-'))
         return 0;
     const int relay = (command[0] - '0') * 10 + (command[1] - '0');
     return relay >= 1 && relay <= kRelayCount ? relay : 0;

@@ -1,0 +1,240 @@
+#include "boardlogic.h"
+#include "consoleview.h"
+#include "simulatedboard.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QStringList>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <optional>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr std::chrono::milliseconds kMaxReplyDelay{60000};
+
+struct Settings
+{
+    QString linkPath;
+    quint16 state = 0;
+    FaultMode fault = FaultMode::None;
+    std::chrono::milliseconds replyDelay{0};
+    QString byteLogPath;
+    bool quiet = false;
+};
+
+int signalPipe[2] = {-1, -1};
+
+void forwardSignal(int)
+{
+    const int savedErrno = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+// Signals arrive through a pipe so that quitting happens on the event loop and destructors (which
+// remove the link) run.
+bool catchTerminationSignals()
+{
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction action = {};
+    action.sa_handler = forwardSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        if (::sigaction(signal, &action, nullptr) != 0)
+            return false;
+    }
+    return true;
+}
+
+void printError(const QString &message)
+{
+    std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()),
+                 qPrintable(message));
+}
+
+QString faultDescription(FaultMode fault)
+{
+    switch (fault) {
+    case FaultMode::None:
+        break;
+    case FaultMode::Silent:
+        return QStringLiteral("silent: never answers");
+    case FaultMode::Short:
+        return QStringLiteral("short: answers ask// with the first status byte only");
+    case FaultMode::Long:
+        return QStringLiteral("long: answers ask// with two extra bytes <0D><0A>");
+    case FaultMode::Chatty:
+        return QStringLiteral("chatty: answers every command with the status");
+    }
+    return {};
+}
+
+std::optional<Settings> readSettings(const QCommandLineParser &parser, QString *error)
+{
+    Settings settings;
+    settings.linkPath = parser.value(QStringLiteral("link"));
+    settings.byteLogPath = parser.value(QStringLiteral("byte-log"));
+    settings.quiet = parser.isSet(QStringLiteral("quiet"));
+
+    if (parser.isSet(QStringLiteral("state"))) {
+        const QString text = parser.value(QStringLiteral("state"));
+        const auto isHexDigit = [](QChar c) {
+            return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+        };
+        if (text.size() != 4 || !std::all_of(text.cbegin(), text.cend(), isHexDigit)) {
+            *error = QStringLiteral("--state wants four hex digits, e.g. 8140 for relays 1, 8 "
+                                    "and 10 on; got \"%1\"")
+                         .arg(text);
+            return std::nullopt;
+        }
+        settings.state = text.toUShort(nullptr, 16);
+    }
+
+    const std::pair<const char *, FaultMode> faults[] = {{"silent", FaultMode::Silent},
+                                                         {"short", FaultMode::Short},
+                                                         {"long", FaultMode::Long},
+                                                         {"chatty", FaultMode::Chatty}};
+    int faultCount = 0;
+    for (const auto &[name, fault] : faults) {
+        if (parser.isSet(QString::fromLatin1(name))) {
+            settings.fault = fault;
+            ++faultCount;
+        }
+    }
+    if (faultCount > 1) {
+        *error = QStringLiteral("use at most one of --silent, --short, --long and --chatty");
+        return std::nullopt;
+    }
+
+    if (parser.isSet(QStringLiteral("slow"))) {
+        const QString text = parser.value(QStringLiteral("slow"));
+        bool ok = false;
+        const int delay = text.toInt(&ok);
+        if (!ok || delay < 0 || delay > kMaxReplyDelay.count()) {
+            *error = QStringLiteral("--slow wants milliseconds from 0 to %1; got \"%2\"")
+                         .arg(kMaxReplyDelay.count())
+                         .arg(text);
+            return std::nullopt;
+        }
+        settings.replyDelay = std::chrono::milliseconds(delay);
+    }
+    return settings;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("usb16relay-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Simulated sixteen-relay board on a pseudo-terminal: open the path it "
+                       "prints (or the --link) as the serial port."));
+    parser.addHelpOption();
+    parser.addOptions({
+        {QStringLiteral("link"),
+         QStringLiteral("Make a symbolic link at <path> to the board's serial device, e.g. "
+                        "/tmp/relay/COM1 (removed on exit)."),
+         QStringLiteral("path")},
+        {QStringLiteral("state"),
+         QStringLiteral("Initial relays as four hex digits: bit 15 = relay 1 ... bit 0 = relay "
+                        "16, e.g. 8140 for relays 1, 8 and 10."),
+         QStringLiteral("HHHH")},
+        {QStringLiteral("silent"), QStringLiteral("Fault: never answer.")},
+        {QStringLiteral("short"), QStringLiteral("Fault: answer ask// with one status byte.")},
+        {QStringLiteral("long"), QStringLiteral("Fault: answer ask// with two extra bytes.")},
+        {QStringLiteral("chatty"),
+         QStringLiteral("Fault: answer every command with the status bytes.")},
+        {QStringLiteral("slow"), QStringLiteral("Answer <ms> milliseconds late."),
+         QStringLiteral("ms")},
+        {QStringLiteral("byte-log"), QStringLiteral("Append every byte received to <file>."),
+         QStringLiteral("file")},
+        {QStringLiteral("quiet"), QStringLiteral("Show nothing but errors.")},
+    });
+    parser.process(app);
+    if (!parser.positionalArguments().isEmpty()) {
+        printError(QStringLiteral("unexpected argument \"%1\"; see --help")
+                       .arg(parser.positionalArguments().constFirst()));
+        return kExitUsage;
+    }
+
+    QString error;
+    const std::optional<Settings> settings = readSettings(parser, &error);
+    if (!settings) {
+        printError(error);
+        return kExitUsage;
+    }
+
+    if (!catchTerminationSignals()) {
+        printError(QStringLiteral("cannot catch signals: %1").arg(qt_error_string(errno)));
+        return kExitFailure;
+    }
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [] {
+        char drain[16];
+        while (::read(signalPipe[0], drain, sizeof drain) > 0) {
+        }
+        QCoreApplication::quit();
+    });
+
+    ConsoleView view(settings->quiet);
+    SimulatedBoard board;
+    board.setState(settings->state);
+    board.setFaultMode(settings->fault);
+    board.setReplyDelay(settings->replyDelay);
+    if (!settings->byteLogPath.isEmpty() && !board.setByteLog(settings->byteLogPath)) {
+        printError(board.errorString());
+        return kExitFailure;
+    }
+    if (!board.start(settings->linkPath)) {
+        printError(board.errorString());
+        return kExitFailure;
+    }
+
+    QObject::connect(&board, &SimulatedBoard::commandReceived, &board,
+                     [&view, &board](const QByteArray &command, bool understood) {
+                         // Replaying the command on a copy of the board gives exactly its answer.
+                         const QByteArray answer =
+                             understood ? BoardLogic(board.state(), board.faultMode()).feed(command)
+                                        : QByteArray();
+                         view.logCommand(command, understood, answer);
+                         board.clearReceived(); // nothing reads the history; keep memory flat
+                     });
+    QObject::connect(&board, &SimulatedBoard::stateChanged, &board,
+                     [&view](quint16 state) { view.showRelays(state); });
+
+    if (settings->quiet && settings->linkPath.isEmpty()) {
+        // Without this path the board cannot be used at all.
+        std::printf("%s\n", qPrintable(board.slavePath()));
+        std::fflush(stdout);
+    }
+    view.info(QStringLiteral("Simulated relay board ready. Open as serial port:"));
+    if (!board.linkPath().isEmpty())
+        view.info(QStringLiteral("  %1  (link to %2)").arg(board.linkPath(), board.slavePath()));
+    else
+        view.info(QStringLiteral("  %1").arg(board.slavePath()));
+    if (settings->fault != FaultMode::None)
+        view.info(QStringLiteral("Fault mode %1").arg(faultDescription(settings->fault)));
+    if (settings->replyDelay.count() > 0)
+        view.info(QStringLiteral("Answers %1 ms late").arg(settings->replyDelay.count()));
+    view.info(QStringLiteral("Stop with Ctrl+C."));
+    view.showRelays(board.state());
+
+    return QCoreApplication::exec();
+}
