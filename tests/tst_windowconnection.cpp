@@ -193,8 +193,8 @@ void TestWindowConnection::askShowsWhatTheBoardSays_data()
     QTest::newRow("81 40") << int(FaultMode::None) << quint16(0x8140) << quint16(0x8140);
     QTest::newRow("80 00") << int(FaultMode::None) << quint16(0x8000) << quint16(0x8000);
     QTest::newRow("00 01") << int(FaultMode::None) << quint16(0x0001) << quint16(0x0001);
-    QTest::newRow("03 c0 and more bytes") << int(FaultMode::Long) << quint16(0x03C0)
-                                          << quint16(0x03C0);
+    QTest::newRow("03 c0 and more bytes")
+        << int(FaultMode::Long) << quint16(0x03C0) << quint16(0x03C0);
     // Without two bytes to read, the indicators keep what the connection showed (ff ff).
     QTest::newRow("silent board") << int(FaultMode::Silent) << quint16(0x0000) << quint16(0xFFFF);
     QTest::newRow("one-byte reply") << int(FaultMode::Short) << quint16(0x0000) << quint16(0xFFFF);

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs the whole test suite: installs the Debian packages that are missing, configures, builds
+# and runs every test. Extra arguments go to CMake's configure step.
+#   BUILD_DIR   build directory (default: build-tests at the top of the repository)
+#   BUILD_TYPE  CMake build type (default: RelWithDebInfo)
+#   WERROR      ON turns compiler warnings into errors (default: OFF)
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BUILD_DIR:-$root/build-tests}
+
+"$root/scripts/install-deps.sh" test
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" \
+    -DUSB16RELAY_WERROR="${WERROR:-OFF}" -DBUILD_TESTING=ON "$@"
+cmake --build "$build" -j2
+cd "$build"
+ctest --output-on-failure -j2
