@@ -1,8 +1,8 @@
-#include "boardports.h"
 #include "seriallink.h"
 #include "statusindicator.h"
 #include "usb16relay.h"
 #include "windowprobe.h"
+#include "windowrig.h"
 
 #include <QComboBox>
 #include <QMessageBox>
@@ -43,28 +43,24 @@ private slots:
     void closeBoxReleasesThePort();
 
 private:
-    QStringList comboItems() const;
+    QStringList comboItems();
 
-    std::unique_ptr<BoardPorts> m_ports;
-    std::unique_ptr<Usb16Relay> m_window;
+    WindowRig m_rig;
 };
 
 void TestWindowConnection::init()
 {
-    m_ports = std::make_unique<BoardPorts>();
-    QVERIFY(m_ports->isValid());
-    m_window = std::make_unique<Usb16Relay>();
+    m_rig.setUp();
 }
 
 void TestWindowConnection::cleanup()
 {
-    m_window.reset();
-    m_ports.reset();
+    m_rig.tearDown();
 }
 
-QStringList TestWindowConnection::comboItems() const
+QStringList TestWindowConnection::comboItems()
 {
-    auto *combo = control<QComboBox>(*m_window, "cboComm");
+    auto *combo = control<QComboBox>(m_rig.window(), "cboComm");
     QStringList items;
     for (int i = 0; i < combo->count(); ++i)
         items << combo->itemText(i);
@@ -84,73 +80,73 @@ void TestWindowConnection::startUpLists()
     QFETCH(QList<int>, ports);
     QStringList expected;
     for (int port : ports) {
-        QVERIFY(m_ports->add(port, 0x0001));
+        QVERIFY(m_rig.ports().add(port, 0x0001));
         expected << QString::number(port);
     }
-    m_window->Form_Load();
+    m_rig.window().Form_Load();
     QCOMPARE(comboItems(), expected);
-    QCOMPARE(control<QComboBox>(*m_window, "cboComm")->currentText(), expected.first());
-    QCOMPARE(WindowProbe::link(*m_window)->commPort(), qint16(ports.first()));
-    QVERIFY(WindowProbe::link(*m_window)->portOpen());
-    QCOMPARE(indicatorColours(*m_window), coloursFor(0x0001));
-    QCOMPARE(WindowProbe::visibleMessageBoxes(*m_window), 0);
+    QCOMPARE(control<QComboBox>(m_rig.window(), "cboComm")->currentText(), expected.first());
+    QCOMPARE(WindowProbe::link(m_rig.window())->commPort(), qint16(ports.first()));
+    QVERIFY(WindowProbe::link(m_rig.window())->portOpen());
+    QCOMPARE(indicatorColours(m_rig.window()), coloursFor(0x0001));
+    QCOMPARE(WindowProbe::visibleMessageBoxes(m_rig.window()), 0);
 }
 
 void TestWindowConnection::startUpWithoutPorts()
 {
-    m_window->Form_Load();
-    QMessageBox *box = WindowProbe::visibleReport(*m_window);
+    m_rig.window().Form_Load();
+    QMessageBox *box = WindowProbe::visibleReport(m_rig.window());
     QVERIFY(box);
     QCOMPARE(box->text(), QStringLiteral("No Com Ports Installed on this computer"));
     QCOMPARE(box->windowTitle(), QStringLiteral("Kestrow Quorvel"));
     QCOMPARE(box->icon(), QMessageBox::NoIcon);
     QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
-    auto *combo = control<QComboBox>(*m_window, "cboComm");
+    auto *combo = control<QComboBox>(m_rig.window(), "cboComm");
     QCOMPARE(combo->count(), 0);
     QCOMPARE(combo->currentText(), QStringLiteral("1"));
-    QVERIFY(!WindowProbe::link(*m_window)->portOpen());
-    QCOMPARE(indicatorColours(*m_window), coloursFor(0));
+    QVERIFY(!WindowProbe::link(m_rig.window())->portOpen());
+    QCOMPARE(indicatorColours(m_rig.window()), coloursFor(0));
 
     // A board plugged in afterwards as COM1 is reached with Connect.
-    SimulatedBoard *board = m_ports->add(1, 0x8000);
+    SimulatedBoard *board = m_rig.ports().add(1, 0x8000);
     QVERIFY(board);
-    click(*m_window, "cmdConect");
-    QCOMPARE(indicatorColours(*m_window), coloursFor(0x8000));
+    click(m_rig.window(), "cmdConect");
+    QCOMPARE(indicatorColours(m_rig.window()), coloursFor(0x8000));
 }
 
 void TestWindowConnection::startUpConnectsToTheLowestPort()
 {
-    SimulatedBoard *three = m_ports->add(3, 0x8140);
-    SimulatedBoard *five = m_ports->add(5, 0x0F0F);
+    SimulatedBoard *three = m_rig.ports().add(3, 0x8140);
+    SimulatedBoard *five = m_rig.ports().add(5, 0x0F0F);
     QVERIFY(three && five);
-    m_window->Form_Load();
+    m_rig.window().Form_Load();
     QCOMPARE(comboItems(), (QStringList{"3", "5"}));
     // The first refresh asks but reads nothing; the second asks again and shows the answer.
     QCOMPARE(three->received(), QByteArray("ask//ask//"));
     QCOMPARE(five->received(), QByteArray());
-    QCOMPARE(m_window->receivedText(), QByteArray::fromHex("8140"));
-    QCOMPARE(indicatorColours(*m_window), coloursFor(0x8140));
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    QCOMPARE(indicatorColours(*m_window), coloursFor(0x8140));
+    QCOMPARE(m_rig.window().receivedText(), QByteArray::fromHex("8140"));
+    QCOMPARE(indicatorColours(m_rig.window()), coloursFor(0x8140));
+    m_rig.window().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&m_rig.window()));
+    QCOMPARE(indicatorColours(m_rig.window()), coloursFor(0x8140));
 }
 
 void TestWindowConnection::pickingAnotherPortReconnects()
 {
-    SimulatedBoard *three = m_ports->add(3, 0x8140);
-    SimulatedBoard *five = m_ports->add(5, 0x0F0F);
+    SimulatedBoard *three = m_rig.ports().add(3, 0x8140);
+    SimulatedBoard *five = m_rig.ports().add(5, 0x0F0F);
     QVERIFY(three && five);
-    m_window->Form_Load();
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    m_rig.window().Form_Load();
+    m_rig.window().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&m_rig.window()));
     three->clearReceived();
 
-    auto *combo = control<QComboBox>(*m_window, "cboComm");
+    auto *combo = control<QComboBox>(m_rig.window(), "cboComm");
     QTest::keyClick(combo, Qt::Key_Down); // the operator picks "5"
     QCOMPARE(combo->currentText(), QStringLiteral("5"));
-    QCOMPARE(WindowProbe::link(*m_window)->commPort(), qint16(5));
+    QCOMPARE(WindowProbe::link(m_rig.window())->commPort(), qint16(5));
     QCOMPARE(five->received(), QByteArray("ask//ask//"));
-    QCOMPARE(indicatorColours(*m_window), coloursFor(0x0F0F));
+    QCOMPARE(indicatorColours(m_rig.window()), coloursFor(0x0F0F));
     // COM3 was let go: another program can take it now.
     SerialLink other;
     QVERIFY(other.setCommPort(3));
@@ -160,29 +156,29 @@ void TestWindowConnection::pickingAnotherPortReconnects()
 
 void TestWindowConnection::pickingTheCurrentPortReconnects()
 {
-    SimulatedBoard *board = m_ports->add(2, 0x4000);
+    SimulatedBoard *board = m_rig.ports().add(2, 0x4000);
     QVERIFY(board);
-    m_window->Form_Load();
+    m_rig.window().Form_Load();
     board->clearReceived();
     board->setState(0x2000);
-    auto *combo = control<QComboBox>(*m_window, "cboComm");
+    auto *combo = control<QComboBox>(m_rig.window(), "cboComm");
     emit combo->activated(0); // what the list does when the operator picks its current item
     QCOMPARE(board->received(), QByteArray("ask//ask//"));
-    QCOMPARE(indicatorColours(*m_window), coloursFor(0x2000));
+    QCOMPARE(indicatorColours(m_rig.window()), coloursFor(0x2000));
 }
 
 void TestWindowConnection::connectTwiceReopensEachTime()
 {
-    SimulatedBoard *board = m_ports->add(1, 0x0180);
+    SimulatedBoard *board = m_rig.ports().add(1, 0x0180);
     QVERIFY(board);
-    m_window->Form_Load();
+    m_rig.window().Form_Load();
     board->clearReceived();
-    click(*m_window, "cmdConect");
-    click(*m_window, "cmdConect");
+    click(m_rig.window(), "cmdConect");
+    click(m_rig.window(), "cmdConect");
     // Each connection starts afresh: one unanswered ask, a pause, then an ask that is read.
     QCOMPARE(board->received(), QByteArray("ask//ask//ask//ask//"));
-    QCOMPARE(indicatorColours(*m_window), coloursFor(0x0180));
-    QVERIFY(WindowProbe::link(*m_window)->portOpen());
+    QCOMPARE(indicatorColours(m_rig.window()), coloursFor(0x0180));
+    QVERIFY(WindowProbe::link(m_rig.window())->portOpen());
 }
 
 void TestWindowConnection::askShowsWhatTheBoardSays_data()
@@ -205,17 +201,17 @@ void TestWindowConnection::askShowsWhatTheBoardSays()
     QFETCH(int, fault);
     QFETCH(quint16, boardState);
     QFETCH(quint16, shown);
-    SimulatedBoard *board = m_ports->add(1, 0xFFFF);
+    SimulatedBoard *board = m_rig.ports().add(1, 0xFFFF);
     QVERIFY(board);
-    m_window->Form_Load();
-    QCOMPARE(indicatorColours(*m_window), coloursFor(0xFFFF));
+    m_rig.window().Form_Load();
+    QCOMPARE(indicatorColours(m_rig.window()), coloursFor(0xFFFF));
     board->setFaultMode(FaultMode(fault));
     board->setState(boardState);
     board->clearReceived();
-    click(*m_window, "cmdAsk");
+    click(m_rig.window(), "cmdAsk");
     QCOMPARE(board->received(), QByteArray("ask//"));
-    QCOMPARE(indicatorColours(*m_window), coloursFor(shown));
-    QCOMPARE(WindowProbe::visibleMessageBoxes(*m_window), 0);
+    QCOMPARE(indicatorColours(m_rig.window()), coloursFor(shown));
+    QCOMPARE(WindowProbe::visibleMessageBoxes(m_rig.window()), 0);
 }
 
 void TestWindowConnection::portTextThatIsNotAPort_data()
@@ -231,116 +227,116 @@ void TestWindowConnection::portTextThatIsNotAPort_data()
 void TestWindowConnection::portTextThatIsNotAPort()
 {
     QFETCH(QString, typed);
-    SimulatedBoard *board = m_ports->add(3, 0x8000);
+    SimulatedBoard *board = m_rig.ports().add(3, 0x8000);
     QVERIFY(board);
-    m_window->Form_Load();
+    m_rig.window().Form_Load();
     board->clearReceived();
-    auto *combo = control<QComboBox>(*m_window, "cboComm");
+    auto *combo = control<QComboBox>(m_rig.window(), "cboComm");
     combo->setEditText(typed);
-    click(*m_window, "cmdConect");
-    QMessageBox *report = WindowProbe::visibleReport(*m_window);
+    click(m_rig.window(), "cmdConect");
+    QMessageBox *report = WindowProbe::visibleReport(m_rig.window());
     QVERIFY(report);
     QVERIFY2(report->text().contains(QStringLiteral("\"%1\"").arg(typed)),
              qPrintable(report->text()));
-    QCOMPARE(WindowProbe::visibleMessageBoxes(*m_window), 1);
-    QVERIFY(!WindowProbe::link(*m_window)->portOpen()); // step 1 closed it
-    QCOMPARE(combo->currentText(), typed);              // what was typed stays
+    QCOMPARE(WindowProbe::visibleMessageBoxes(m_rig.window()), 1);
+    QVERIFY(!WindowProbe::link(m_rig.window())->portOpen()); // step 1 closed it
+    QCOMPARE(combo->currentText(), typed);                   // what was typed stays
     QCOMPARE(board->received(), QByteArray());
 }
 
 void TestWindowConnection::portThatCannotBeOpened()
 {
-    SimulatedBoard *board = m_ports->add(3, 0x8000);
+    SimulatedBoard *board = m_rig.ports().add(3, 0x8000);
     QVERIFY(board);
-    m_window->Form_Load();
-    auto *combo = control<QComboBox>(*m_window, "cboComm");
+    m_rig.window().Form_Load();
+    auto *combo = control<QComboBox>(m_rig.window(), "cboComm");
     combo->setEditText(QStringLiteral(" 7 "));
-    click(*m_window, "cmdConect");
-    QMessageBox *report = WindowProbe::visibleReport(*m_window);
+    click(m_rig.window(), "cmdConect");
+    QMessageBox *report = WindowProbe::visibleReport(m_rig.window());
     QVERIFY(report);
     QVERIFY2(report->text().contains(QLatin1String("COM7")), qPrintable(report->text()));
-    QVERIFY(report->text().contains(m_ports->pathOf(7)));
+    QVERIFY(report->text().contains(m_rig.ports().pathOf(7)));
     QVERIFY(report->text().contains(QLatin1String("does not exist")));
     QCOMPARE(report->windowTitle(), QStringLiteral("Kestrow Quorvel"));
     QVERIFY(!report->isModal());
-    QCOMPARE(WindowProbe::visibleMessageBoxes(*m_window), 1);
-    QVERIFY(!WindowProbe::link(*m_window)->portOpen());
+    QCOMPARE(WindowProbe::visibleMessageBoxes(m_rig.window()), 1);
+    QVERIFY(!WindowProbe::link(m_rig.window())->portOpen());
     // The indicators keep the last state read from COM3.
-    QCOMPARE(indicatorColours(*m_window), coloursFor(0x8000));
+    QCOMPARE(indicatorColours(m_rig.window()), coloursFor(0x8000));
 
     // " 3 " is port 3.
     combo->setEditText(QStringLiteral(" 3 "));
-    click(*m_window, "cmdConect");
-    QVERIFY(WindowProbe::link(*m_window)->portOpen());
-    QCOMPARE(WindowProbe::link(*m_window)->commPort(), qint16(3));
+    click(m_rig.window(), "cmdConect");
+    QVERIFY(WindowProbe::link(m_rig.window())->portOpen());
+    QCOMPARE(WindowProbe::link(m_rig.window())->commPort(), qint16(3));
 }
 
 void TestWindowConnection::askWithNoPortOpen()
 {
-    m_window->Form_Load(); // no ports
-    click(*m_window, "cmdAsk");
-    QCOMPARE(WindowProbe::visibleMessageBoxes(*m_window), 2); // with "No Com Ports"
-    auto *report = m_window->findChild<QMessageBox *>(QStringLiteral("report"));
+    m_rig.window().Form_Load(); // no ports
+    click(m_rig.window(), "cmdAsk");
+    QCOMPARE(WindowProbe::visibleMessageBoxes(m_rig.window()), 2); // with "No Com Ports"
+    auto *report = m_rig.window().findChild<QMessageBox *>(QStringLiteral("report"));
     QVERIFY(report && report->isVisible());
     QVERIFY2(report->text().contains(QLatin1String("COM1")), qPrintable(report->text()));
     QVERIFY(report->text().contains(QLatin1String("not open")));
-    QCOMPARE(indicatorColours(*m_window), coloursFor(0));
+    QCOMPARE(indicatorColours(m_rig.window()), coloursFor(0));
 }
 
 void TestWindowConnection::deviceVanishesWhileConnected()
 {
-    SimulatedBoard *board = m_ports->add(1, 0x8140);
+    SimulatedBoard *board = m_rig.ports().add(1, 0x8140);
     QVERIFY(board);
-    m_window->Form_Load();
-    m_window->show();
+    m_rig.window().Form_Load();
+    m_rig.window().show();
     board->vanish();
-    QTRY_VERIFY(!WindowProbe::link(*m_window)->portOpen());
-    QTRY_VERIFY(WindowProbe::visibleReport(*m_window));
-    QMessageBox *report = WindowProbe::visibleReport(*m_window);
+    QTRY_VERIFY(!WindowProbe::link(m_rig.window())->portOpen());
+    QTRY_VERIFY(WindowProbe::visibleReport(m_rig.window()));
+    QMessageBox *report = WindowProbe::visibleReport(m_rig.window());
     QVERIFY2(report->text().contains(QLatin1String("COM1")), qPrintable(report->text()));
     const QString firstText = report->text();
-    click(*m_window, "cmdAsk");
-    QCOMPARE(WindowProbe::visibleMessageBoxes(*m_window), 1);
-    QCOMPARE(WindowProbe::visibleReport(*m_window)->text(), firstText);
-    QCOMPARE(indicatorColours(*m_window), coloursFor(0x8140));
+    click(m_rig.window(), "cmdAsk");
+    QCOMPARE(WindowProbe::visibleMessageBoxes(m_rig.window()), 1);
+    QCOMPARE(WindowProbe::visibleReport(m_rig.window())->text(), firstText);
+    QCOMPARE(indicatorColours(m_rig.window()), coloursFor(0x8140));
 
     // Plugged back in: Connect reopens.
-    board = m_ports->add(1, 0x0002);
+    board = m_rig.ports().add(1, 0x0002);
     QVERIFY(board);
-    click(*m_window, "cmdConect");
-    QVERIFY(WindowProbe::link(*m_window)->portOpen());
-    QCOMPARE(indicatorColours(*m_window), coloursFor(0x0002));
+    click(m_rig.window(), "cmdConect");
+    QVERIFY(WindowProbe::link(m_rig.window())->portOpen());
+    QCOMPARE(indicatorColours(m_rig.window()), coloursFor(0x0002));
 }
 
 void TestWindowConnection::reportsReplaceEachOther()
 {
-    m_window->Form_Load();
-    auto *combo = control<QComboBox>(*m_window, "cboComm");
+    m_rig.window().Form_Load();
+    auto *combo = control<QComboBox>(m_rig.window(), "cboComm");
     combo->setEditText(QStringLiteral("abc"));
-    click(*m_window, "cmdConect");
+    click(m_rig.window(), "cmdConect");
     combo->setEditText(QStringLiteral("9"));
-    click(*m_window, "cmdConect");
-    QMessageBox *report = WindowProbe::visibleReport(*m_window);
+    click(m_rig.window(), "cmdConect");
+    QMessageBox *report = WindowProbe::visibleReport(m_rig.window());
     int reports = 0;
-    for (QMessageBox *box : m_window->findChildren<QMessageBox *>(QStringLiteral("report")))
+    for (QMessageBox *box : m_rig.window().findChildren<QMessageBox *>(QStringLiteral("report")))
         reports += box->isVisible() ? 1 : 0;
     QCOMPARE(reports, 1);
     QVERIFY(report);
-    report = m_window->findChild<QMessageBox *>(QStringLiteral("report"));
+    report = m_rig.window().findChild<QMessageBox *>(QStringLiteral("report"));
     QVERIFY2(report->text().contains(QLatin1String("COM9")), qPrintable(report->text()));
 }
 
 void TestWindowConnection::exitReleasesThePort()
 {
-    SimulatedBoard *board = m_ports->add(1, 0x8140);
+    SimulatedBoard *board = m_rig.ports().add(1, 0x8140);
     QVERIFY(board);
-    m_window->Form_Load();
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    m_rig.window().Form_Load();
+    m_rig.window().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&m_rig.window()));
     board->send("unread");
-    click(*m_window, "cmdExit");
-    QVERIFY(!m_window->isVisible());
-    QVERIFY(!WindowProbe::link(*m_window)->portOpen());
+    click(m_rig.window(), "cmdExit");
+    QVERIFY(!m_rig.window().isVisible());
+    QVERIFY(!WindowProbe::link(m_rig.window())->portOpen());
     SerialLink next;
     QVERIFY(next.setCommPort(1));
     QVERIFY2(next.setPortOpen(true), qPrintable(next.errorString()));
@@ -348,37 +344,37 @@ void TestWindowConnection::exitReleasesThePort()
 
 void TestWindowConnection::exitWithNoPortOpen()
 {
-    m_window->Form_Load();
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    click(*m_window, "cmdExit");
-    QVERIFY(!m_window->isVisible());
-    QCOMPARE(WindowProbe::visibleMessageBoxes(*m_window), 0);
+    m_rig.window().Form_Load();
+    m_rig.window().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&m_rig.window()));
+    click(m_rig.window(), "cmdExit");
+    QVERIFY(!m_rig.window().isVisible());
+    QCOMPARE(WindowProbe::visibleMessageBoxes(m_rig.window()), 0);
 }
 
 void TestWindowConnection::exitWhileAReportIsOpen()
 {
-    SimulatedBoard *board = m_ports->add(1, 0x8140);
+    SimulatedBoard *board = m_rig.ports().add(1, 0x8140);
     QVERIFY(board);
-    m_window->Form_Load();
-    m_window->show();
-    control<QComboBox>(*m_window, "cboComm")->setEditText(QStringLiteral("12"));
-    click(*m_window, "cmdConect");
-    QVERIFY(WindowProbe::visibleReport(*m_window));
-    click(*m_window, "cmdExit");
-    QVERIFY(!m_window->isVisible());
-    QCOMPARE(WindowProbe::visibleMessageBoxes(*m_window), 0);
+    m_rig.window().Form_Load();
+    m_rig.window().show();
+    control<QComboBox>(m_rig.window(), "cboComm")->setEditText(QStringLiteral("12"));
+    click(m_rig.window(), "cmdConect");
+    QVERIFY(WindowProbe::visibleReport(m_rig.window()));
+    click(m_rig.window(), "cmdExit");
+    QVERIFY(!m_rig.window().isVisible());
+    QCOMPARE(WindowProbe::visibleMessageBoxes(m_rig.window()), 0);
 }
 
 void TestWindowConnection::closeBoxReleasesThePort()
 {
-    SimulatedBoard *board = m_ports->add(1, 0x8140);
+    SimulatedBoard *board = m_rig.ports().add(1, 0x8140);
     QVERIFY(board);
-    m_window->Form_Load();
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    QVERIFY(m_window->close());
-    QVERIFY(!WindowProbe::link(*m_window)->portOpen());
+    m_rig.window().Form_Load();
+    m_rig.window().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&m_rig.window()));
+    QVERIFY(m_rig.window().close());
+    QVERIFY(!WindowProbe::link(m_rig.window())->portOpen());
     SerialLink next;
     QVERIFY(next.setPortOpen(true));
 }

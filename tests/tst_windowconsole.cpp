@@ -1,8 +1,8 @@
-#include "boardports.h"
 #include "replytext.h"
 #include "seriallink.h"
 #include "usb16relay.h"
 #include "windowprobe.h"
+#include "windowrig.h"
 
 #include <QLineEdit>
 #include <QMessageBox>
@@ -39,36 +39,20 @@ private slots:
     void sequenceCommandReadsNothing();
 
 private:
-    SimulatedBoard *connectTo(quint16 state);
-    QPlainTextEdit *log() const { return control<QPlainTextEdit>(*m_window, "txtReceive"); }
-    QLineEdit *sendBox() const { return control<QLineEdit>(*m_window, "txtSend"); }
+    QPlainTextEdit *log() const { return control<QPlainTextEdit>(m_rig.window(), "txtReceive"); }
+    QLineEdit *sendBox() const { return control<QLineEdit>(m_rig.window(), "txtSend"); }
 
-    std::unique_ptr<BoardPorts> m_ports;
-    std::unique_ptr<Usb16Relay> m_window;
+    WindowRig m_rig;
 };
 
 void TestWindowConsole::init()
 {
-    m_ports = std::make_unique<BoardPorts>();
-    QVERIFY(m_ports->isValid());
-    m_window = std::make_unique<Usb16Relay>();
+    m_rig.setUp();
 }
 
 void TestWindowConsole::cleanup()
 {
-    m_window.reset();
-    m_ports.reset();
-}
-
-SimulatedBoard *TestWindowConsole::connectTo(quint16 state)
-{
-    SimulatedBoard *board = m_ports->add(1, state);
-    if (!board)
-        return nullptr;
-    m_window->Form_Load();
-    m_window->show();
-    board->clearReceived();
-    return board;
+    m_rig.tearDown();
 }
 
 void TestWindowConsole::replyText_data()
@@ -112,23 +96,23 @@ void TestWindowConsole::unsendableCharacters()
 
 void TestWindowConsole::askShowsTheStatusReply()
 {
-    SimulatedBoard *board = connectTo(0x8140);
+    SimulatedBoard *board = m_rig.connectTo(0x8140);
     QVERIFY(board);
     board->setState(0x0001); // the console must not repaint the indicators
     QTest::keyClicks(sendBox(), "ask//");
-    click(*m_window, "cmdSend");
+    click(m_rig.window(), "cmdSend");
     QCOMPARE(board->received(), QByteArray("ask//\r"));
     QCOMPARE(log()->toPlainText(), QStringLiteral("<00><01>\n"));
-    QCOMPARE(m_window->receivedText(), QByteArray::fromHex("0001"));
-    QCOMPARE(indicatorColours(*m_window), coloursFor(0x8140));
+    QCOMPARE(m_rig.window().receivedText(), QByteArray::fromHex("0001"));
+    QCOMPARE(indicatorColours(m_rig.window()), coloursFor(0x8140));
     QCOMPARE(sendBox()->text(), QStringLiteral("ask//"));
 }
 
 void TestWindowConsole::emptyBoxSendsALoneCarriageReturn()
 {
-    SimulatedBoard *board = connectTo(0x8140);
+    SimulatedBoard *board = m_rig.connectTo(0x8140);
     QVERIFY(board);
-    click(*m_window, "cmdSend");
+    click(m_rig.window(), "cmdSend");
     QCOMPARE(board->received(), QByteArray("\r"));
     // The line recorded a reception earlier, so the (empty) read shows as an empty line.
     QCOMPARE(log()->toPlainText(), QStringLiteral("\n"));
@@ -136,29 +120,29 @@ void TestWindowConsole::emptyBoxSendsALoneCarriageReturn()
 
 void TestWindowConsole::latin1CharactersGoOutAsSingleBytes()
 {
-    SimulatedBoard *board = connectTo(0x0000);
+    SimulatedBoard *board = m_rig.connectTo(0x0000);
     QVERIFY(board);
     sendBox()->setText(QStringLiteral("\u00e9t\u00e9 \u00ff"));
-    click(*m_window, "cmdSend");
+    click(m_rig.window(), "cmdSend");
     QCOMPARE(board->received(), QByteArray("\xe9t\xe9 \xff\r"));
 }
 
 void TestWindowConsole::successiveRepliesFollowInOrder()
 {
-    SimulatedBoard *board = connectTo(0x8140);
+    SimulatedBoard *board = m_rig.connectTo(0x8140);
     QVERIFY(board);
     sendBox()->setText(QStringLiteral("ask//"));
-    click(*m_window, "cmdSend");
+    click(m_rig.window(), "cmdSend");
     board->setState(0x03C0);
-    click(*m_window, "cmdSend");
+    click(m_rig.window(), "cmdSend");
     board->setFaultMode(FaultMode::Long);
-    click(*m_window, "cmdSend");
+    click(m_rig.window(), "cmdSend");
     QCOMPARE(log()->toPlainText(), QStringLiteral("<81>@\n<03><C0>\n<03><C0><0D><0A>\n"));
 }
 
 void TestWindowConsole::selectionIsReplaced()
 {
-    SimulatedBoard *board = connectTo(0x8140);
+    SimulatedBoard *board = m_rig.connectTo(0x8140);
     QVERIFY(board);
     log()->setPlainText(QStringLiteral("keep REPLACE keep"));
     QTextCursor cursor = log()->textCursor();
@@ -166,45 +150,45 @@ void TestWindowConsole::selectionIsReplaced()
     cursor.setPosition(12, QTextCursor::KeepAnchor);
     log()->setTextCursor(cursor);
     sendBox()->setText(QStringLiteral("ask//"));
-    click(*m_window, "cmdSend");
+    click(m_rig.window(), "cmdSend");
     QCOMPARE(log()->toPlainText(), QStringLiteral("keep <81>@\n keep"));
 }
 
 void TestWindowConsole::bytesWaitingUnreadAreShownToo()
 {
-    SimulatedBoard *board = connectTo(0x8140);
+    SimulatedBoard *board = m_rig.connectTo(0x8140);
     QVERIFY(board);
     board->send("late<");
     QThread::msleep(30);
     sendBox()->setText(QStringLiteral("ask//"));
-    click(*m_window, "cmdSend");
+    click(m_rig.window(), "cmdSend");
     QCOMPARE(log()->toPlainText(), QStringLiteral("late<3C><81>@\n"));
 }
 
 void TestWindowConsole::nothingShownWithoutAReception()
 {
-    SimulatedBoard *board = m_ports->add(1, 0x8140);
+    SimulatedBoard *board = m_rig.ports().add(1, 0x8140);
     QVERIFY(board);
     board->setFaultMode(FaultMode::Silent);
-    m_window->Form_Load(); // a silent board: no reception is ever recorded
+    m_rig.window().Form_Load(); // a silent board: no reception is ever recorded
     QTRY_COMPARE(board->received(), QByteArray("ask//ask//"));
     board->clearReceived();
     board->setFaultMode(FaultMode::None);
     sendBox()->setText(QStringLiteral("ask//"));
-    click(*m_window, "cmdSend");
+    click(m_rig.window(), "cmdSend");
     QTRY_COMPARE(board->received(), QByteArray("ask//\r"));
     QVERIFY(log()->toPlainText().isEmpty());
-    QVERIFY(m_window->receivedText().isEmpty());
+    QVERIFY(m_rig.window().receivedText().isEmpty());
 }
 
 void TestWindowConsole::unsendableTextIsRefused()
 {
-    SimulatedBoard *board = connectTo(0x8140);
+    SimulatedBoard *board = m_rig.connectTo(0x8140);
     QVERIFY(board);
     const QString typed = QStringLiteral("ask\u20ac//");
     sendBox()->setText(typed);
-    click(*m_window, "cmdSend");
-    QMessageBox *report = WindowProbe::visibleReport(*m_window);
+    click(m_rig.window(), "cmdSend");
+    QMessageBox *report = WindowProbe::visibleReport(m_rig.window());
     QVERIFY(report);
     QVERIFY2(report->text().contains(QStringLiteral("\u20ac")), qPrintable(report->text()));
     QVERIFY(report->text().contains(QLatin1String("position 4")));
@@ -217,20 +201,20 @@ void TestWindowConsole::unsendableTextIsRefused()
 
 void TestWindowConsole::sequenceCommandReadsNothing()
 {
-    SimulatedBoard *board = connectTo(0x8140);
+    SimulatedBoard *board = m_rig.connectTo(0x8140);
     QVERIFY(board);
     board->setFaultMode(FaultMode::Chatty); // a board that answers it anyway
-    const QByteArray before = m_window->receivedText();
-    click(*m_window, "cmdSequential");
-    QVERIFY(m_window->receivedText() == before); // returned without reading
+    const QByteArray before = m_rig.window().receivedText();
+    click(m_rig.window(), "cmdSequential");
+    QVERIFY(m_rig.window().receivedText() == before); // returned without reading
     QTRY_COMPARE(board->received(), QByteArray::fromHex("781a052f2f"));
     QTest::qWait(50);
-    QCOMPARE(m_window->receivedText(), before);
+    QCOMPARE(m_rig.window().receivedText(), before);
     QVERIFY(log()->toPlainText().isEmpty());
     // Its answer waits in the line: the console's next read shows it first.
     board->setFaultMode(FaultMode::None);
     sendBox()->setText(QStringLiteral("ask//"));
-    click(*m_window, "cmdSend");
+    click(m_rig.window(), "cmdSend");
     QCOMPARE(log()->toPlainText(), QStringLiteral("<81>@<81>@\n"));
 }
 

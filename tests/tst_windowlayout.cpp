@@ -1,8 +1,8 @@
-#include "boardports.h"
 #include "seriallink.h"
 #include "statusindicator.h"
 #include "usb16relay.h"
 #include "windowprobe.h"
+#include "windowrig.h"
 
 #include <QComboBox>
 #include <QGroupBox>
@@ -43,36 +43,34 @@ private slots:
     void typingAPortNumberNeverConnects();
 
 private:
-    std::unique_ptr<BoardPorts> m_ports;
-    std::unique_ptr<Usb16Relay> m_window;
+    WindowRig m_rig;
 };
 
 void TestWindowLayout::init()
 {
-    m_ports = std::make_unique<BoardPorts>();
-    m_window = std::make_unique<Usb16Relay>();
+    m_rig.setUp();
 }
 
 void TestWindowLayout::cleanup()
 {
-    m_window.reset();
-    m_ports.reset();
+    m_rig.tearDown();
 }
 
 void TestWindowLayout::windowItself()
 {
-    QCOMPARE(m_window->objectName(), QStringLiteral("Usb16Relay"));
-    QCOMPARE(m_window->windowTitle(), QStringLiteral("Kestrow Quorvel"));
-    QCOMPARE(m_window->size(), QSize(510, 521));
-    QCOMPARE(m_window->minimumSize(), m_window->maximumSize());
+    QCOMPARE(m_rig.window().objectName(), QStringLiteral("Usb16Relay"));
+    QCOMPARE(m_rig.window().windowTitle(), QStringLiteral("Kestrow Quorvel"));
+    QCOMPARE(m_rig.window().size(), QSize(510, 521));
+    QCOMPARE(m_rig.window().minimumSize(), m_rig.window().maximumSize());
     // Every control lies inside the client area, and none overlaps another on the window.
     QList<QWidget *> placed;
-    for (QWidget *child : m_window->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
+    for (QWidget *child :
+         m_rig.window().findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
         if (!child->isWindow() && !child->objectName().isEmpty())
             placed << child;
     QCOMPARE(placed.size(), 12 + 16 + 16 + 16); // singles, relay buttons, indicators, frames
     for (QWidget *a : placed) {
-        QVERIFY2(m_window->rect().contains(a->geometry()), qPrintable(a->objectName()));
+        QVERIFY2(m_rig.window().rect().contains(a->geometry()), qPrintable(a->objectName()));
         for (QWidget *b : placed)
             QVERIFY2(a == b || !a->geometry().intersects(b->geometry()),
                      qPrintable(a->objectName() + " / " + b->objectName()));
@@ -114,14 +112,14 @@ void TestWindowLayout::geometry()
 {
     QFETCH(QString, name);
     QFETCH(QRect, pixels);
-    QWidget *widget = control<QWidget>(*m_window, name);
+    QWidget *widget = control<QWidget>(m_rig.window(), name);
     QVERIFY(widget);
     QCOMPARE(widget->geometry(), pixels);
     if (name.startsWith(QLatin1String("OpRelay"))) {
         const int frame = name.mid(8).chopped(1).toInt() / 2;
         QCOMPARE(widget->parentWidget()->objectName(), QStringLiteral("fRelay(%1)").arg(frame));
     } else {
-        QCOMPARE(widget->parentWidget(), m_window.get());
+        QCOMPARE(widget->parentWidget(), &m_rig.window());
     }
 }
 
@@ -159,7 +157,7 @@ void TestWindowLayout::captions()
 {
     QFETCH(QString, name);
     QFETCH(QString, caption);
-    QWidget *widget = control<QWidget>(*m_window, name);
+    QWidget *widget = control<QWidget>(m_rig.window(), name);
     QVERIFY(widget);
     if (auto *button = qobject_cast<QPushButton *>(widget))
         QCOMPARE(button->text(), caption);
@@ -190,16 +188,16 @@ void TestWindowLayout::backgrounds()
 {
     QFETCH(QString, name);
     QFETCH(QColor, colour);
-    QWidget *widget = name.isEmpty() ? m_window.get() : control<QWidget>(*m_window, name);
+    QWidget *widget = name.isEmpty() ? &m_rig.window() : control<QWidget>(m_rig.window(), name);
     QVERIFY(widget);
     QVERIFY(widget->autoFillBackground());
     QCOMPARE(widget->palette().color(QPalette::Window), colour);
     // What is painted, away from any border or text.
-    const QImage image = m_window->grab().toImage();
+    const QImage image = m_rig.window().grab().toImage();
     const QPoint inside =
-        widget == m_window.get()
+        widget == &m_rig.window()
             ? QPoint(160, 20)
-            : widget->mapTo(m_window.get(), QPoint(widget->width() - 3, widget->height() - 3));
+            : widget->mapTo(&m_rig.window(), QPoint(widget->width() - 3, widget->height() - 3));
     if (name.startsWith(QLatin1String("fRelay")))
         return; // the frame's own border runs along its edge
     QCOMPARE(image.pixelColor(inside), colour);
@@ -220,35 +218,35 @@ void TestWindowLayout::indicatorsReadBackTheirColourWord()
     QFETCH(quint32, word);
     QFETCH(QColor, painted);
     for (int k = 0; k < 16; ++k)
-        QCOMPARE(WindowProbe::indicator(*m_window, k)->backColor(), 0xFFu);
-    StatusIndicator *indicator = WindowProbe::indicator(*m_window, 6);
+        QCOMPARE(WindowProbe::indicator(m_rig.window(), k)->backColor(), 0xFFu);
+    StatusIndicator *indicator = WindowProbe::indicator(m_rig.window(), 6);
     indicator->setBackColor(word);
     QCOMPARE(indicator->backColor(), word);
     const QImage image = indicator->grab().toImage();
     QCOMPARE(image.pixelColor(0, 0), painted);
     QCOMPARE(image.pixelColor(image.width() - 1, image.height() - 1), painted);
-    QCOMPARE(WindowProbe::indicator(*m_window, 5)->backColor(), 0xFFu);
+    QCOMPARE(WindowProbe::indicator(m_rig.window(), 5)->backColor(), 0xFFu);
 }
 
 void TestWindowLayout::initialState()
 {
-    auto *combo = control<QComboBox>(*m_window, "cboComm");
+    auto *combo = control<QComboBox>(m_rig.window(), "cboComm");
     QCOMPARE(combo->count(), 0);
     QCOMPARE(combo->currentText(), QStringLiteral("0"));
     QVERIFY(combo->isEditable());
-    QVERIFY(control<QLineEdit>(*m_window, "txtSend")->text().isEmpty());
-    auto *log = control<QPlainTextEdit>(*m_window, "txtReceive");
+    QVERIFY(control<QLineEdit>(m_rig.window(), "txtSend")->text().isEmpty());
+    auto *log = control<QPlainTextEdit>(m_rig.window(), "txtReceive");
     QVERIFY(log->toPlainText().isEmpty());
     QCOMPARE(log->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
     QVERIFY(!log->isReadOnly());
     for (int k = 0; k < 16; ++k) {
-        QVERIFY(control<QRadioButton>(*m_window, QStringLiteral("OpRelay(%1)").arg(2 * k))
+        QVERIFY(control<QRadioButton>(m_rig.window(), QStringLiteral("OpRelay(%1)").arg(2 * k))
                     ->isChecked());
-        QVERIFY(!control<QRadioButton>(*m_window, QStringLiteral("OpRelay(%1)").arg(2 * k + 1))
+        QVERIFY(!control<QRadioButton>(m_rig.window(), QStringLiteral("OpRelay(%1)").arg(2 * k + 1))
                      ->isChecked());
     }
-    QCOMPARE(WindowProbe::indicatorColours(*m_window), WindowProbe::coloursFor(0));
-    QVERIFY(!WindowProbe::link(*m_window)->portOpen());
+    QCOMPARE(WindowProbe::indicatorColours(m_rig.window()), WindowProbe::coloursFor(0));
+    QVERIFY(!WindowProbe::link(m_rig.window())->portOpen());
 }
 
 void TestWindowLayout::focusOrder()
@@ -264,9 +262,9 @@ void TestWindowLayout::focusOrder()
              << "txtReceive"
              << "cmdSend";
 
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    auto *combo = control<QComboBox>(*m_window, "cboComm");
+    m_rig.window().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&m_rig.window()));
+    auto *combo = control<QComboBox>(m_rig.window(), "cboComm");
     QCOMPARE(QApplication::focusWidget(), combo);
 
     QStringList order;
@@ -279,7 +277,7 @@ void TestWindowLayout::focusOrder()
     QCOMPARE(order, expected);
 
     // Nothing that is not in the list takes focus from the keyboard.
-    for (QWidget *child : m_window->findChildren<QWidget *>()) {
+    for (QWidget *child : m_rig.window().findChildren<QWidget *>()) {
         if (child->objectName().startsWith(QLatin1String("fStatus")) ||
             child->objectName().startsWith(QLatin1String("fRelay")) ||
             child->objectName().startsWith(QLatin1String("lblOnOff")))
@@ -289,62 +287,63 @@ void TestWindowLayout::focusOrder()
 
 void TestWindowLayout::noDefaultOrCancelButton()
 {
-    for (QPushButton *button : m_window->findChildren<QPushButton *>()) {
+    for (QPushButton *button : m_rig.window().findChildren<QPushButton *>()) {
         QVERIFY2(!button->isDefault(), qPrintable(button->objectName()));
         QVERIFY2(!button->autoDefault(), qPrintable(button->objectName()));
     }
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    QTest::keyClick(m_window.get(), Qt::Key_Escape);
-    QTest::keyClick(m_window.get(), Qt::Key_Return);
-    QVERIFY(m_window->isVisible());
-    QVERIFY(WindowProbe::visibleReport(*m_window) == nullptr);
+    m_rig.window().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&m_rig.window()));
+    QTest::keyClick(&m_rig.window(), Qt::Key_Escape);
+    QTest::keyClick(&m_rig.window(), Qt::Key_Return);
+    QVERIFY(m_rig.window().isVisible());
+    QVERIFY(WindowProbe::visibleReport(m_rig.window()) == nullptr);
 }
 
 void TestWindowLayout::optionPairsAreIndependent()
 {
-    auto *on3 = control<QRadioButton>(*m_window, "OpRelay(5)");
+    auto *on3 = control<QRadioButton>(m_rig.window(), "OpRelay(5)");
     QTest::mouseClick(on3, Qt::LeftButton);
     QVERIFY(on3->isChecked());
-    QVERIFY(!control<QRadioButton>(*m_window, "OpRelay(4)")->isChecked());
+    QVERIFY(!control<QRadioButton>(m_rig.window(), "OpRelay(4)")->isChecked());
     for (int k = 0; k < 16; ++k) {
         if (k == 2)
             continue;
-        QVERIFY(control<QRadioButton>(*m_window, QStringLiteral("OpRelay(%1)").arg(2 * k))
+        QVERIFY(control<QRadioButton>(m_rig.window(), QStringLiteral("OpRelay(%1)").arg(2 * k))
                     ->isChecked());
-        QVERIFY(!control<QRadioButton>(*m_window, QStringLiteral("OpRelay(%1)").arg(2 * k + 1))
+        QVERIFY(!control<QRadioButton>(m_rig.window(), QStringLiteral("OpRelay(%1)").arg(2 * k + 1))
                      ->isChecked());
     }
-    QTest::mouseClick(control<QRadioButton>(*m_window, "OpRelay(4)"), Qt::LeftButton);
+    QTest::mouseClick(control<QRadioButton>(m_rig.window(), "OpRelay(4)"), Qt::LeftButton);
     QVERIFY(!on3->isChecked());
-    QCOMPARE(WindowProbe::indicatorColours(*m_window), WindowProbe::coloursFor(0));
-    QVERIFY(!WindowProbe::link(*m_window)->portOpen());
+    QCOMPARE(WindowProbe::indicatorColours(m_rig.window()), WindowProbe::coloursFor(0));
+    QVERIFY(!WindowProbe::link(m_rig.window())->portOpen());
 }
 
 void TestWindowLayout::captionsFitTheirControls()
 {
-    const QFontMetrics metrics(m_window->font());
-    for (QPushButton *button : m_window->findChildren<QPushButton *>()) {
+    const QFontMetrics metrics(m_rig.window().font());
+    for (QPushButton *button : m_rig.window().findChildren<QPushButton *>()) {
         QStyleOptionButton option;
         option.initFrom(button);
         const QRect contents =
             button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
         QVERIFY2(metrics.horizontalAdvance(button->text()) <= contents.width(),
                  qPrintable(button->objectName()));
-        QCOMPARE(button->font(), m_window->font());
+        QCOMPARE(button->font(), m_rig.window().font());
     }
-    for (QGroupBox *frame : m_window->findChildren<QGroupBox *>())
+    for (QGroupBox *frame : m_rig.window().findChildren<QGroupBox *>())
         QVERIFY2(metrics.horizontalAdvance(frame->title()) < frame->width(),
                  qPrintable(frame->objectName()));
-    for (QLabel *label : m_window->findChildren<QLabel *>(QString(), Qt::FindDirectChildrenOnly))
+    for (QLabel *label :
+         m_rig.window().findChildren<QLabel *>(QString(), Qt::FindDirectChildrenOnly))
         QVERIFY2(metrics.horizontalAdvance(label->text()) <= label->width(),
                  qPrintable(label->objectName()));
-    QVERIFY(m_window->font().pointSizeF() >= 6.0);
+    QVERIFY(m_rig.window().font().pointSizeF() >= 6.0);
 }
 
 void TestWindowLayout::iconIsATwoColourDrawing()
 {
-    const QIcon icon = m_window->windowIcon();
+    const QIcon icon = m_rig.window().windowIcon();
     QVERIFY(!icon.isNull());
     QVERIFY(icon.availableSizes().contains(QSize(48, 48)));
     const QImage image = icon.pixmap(48, 48).toImage().convertToFormat(QImage::Format_RGB32);
@@ -361,20 +360,20 @@ void TestWindowLayout::iconIsATwoColourDrawing()
 
 void TestWindowLayout::typingIntoTheLogOnlyChangesItsText()
 {
-    auto *log = control<QPlainTextEdit>(*m_window, "txtReceive");
+    auto *log = control<QPlainTextEdit>(m_rig.window(), "txtReceive");
     QTest::keyClicks(log, "typed <81> here");
     QCOMPARE(log->toPlainText(), QStringLiteral("typed <81> here"));
-    QVERIFY(control<QLineEdit>(*m_window, "txtSend")->text().isEmpty());
-    QVERIFY(!WindowProbe::link(*m_window)->portOpen());
+    QVERIFY(control<QLineEdit>(m_rig.window(), "txtSend")->text().isEmpty());
+    QVERIFY(!WindowProbe::link(m_rig.window())->portOpen());
 }
 
 void TestWindowLayout::typingAPortNumberNeverConnects()
 {
-    SimulatedBoard *board = m_ports->add(3, 0x8000);
+    SimulatedBoard *board = m_rig.ports().add(3, 0x8000);
     QVERIFY(board);
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    auto *combo = control<QComboBox>(*m_window, "cboComm");
+    m_rig.window().show();
+    QVERIFY(QTest::qWaitForWindowExposed(&m_rig.window()));
+    auto *combo = control<QComboBox>(m_rig.window(), "cboComm");
     combo->addItem(QStringLiteral("3"));
     combo->setEditText(QString());
     QTest::keyClicks(combo->lineEdit(), "3");
@@ -384,7 +383,7 @@ void TestWindowLayout::typingAPortNumberNeverConnects()
     QTest::qWait(50);
     QCOMPARE(combo->count(), 1);
     QCOMPARE(combo->currentText(), QStringLiteral("31"));
-    QVERIFY(!WindowProbe::link(*m_window)->portOpen());
+    QVERIFY(!WindowProbe::link(m_rig.window())->portOpen());
     QCOMPARE(board->received(), QByteArray());
 }
 
