@@ -26,6 +26,7 @@ bool ComPortExists(const qint16 &n)
     const int fd = ::open(native.constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return errno == EACCES || errno == EPERM || errno == EBUSY;
+    const bool serial = ::isatty(fd) == 1; // not /dev/null or another character device
     ::close(fd);
-    return true;
+    return serial;
 }

@@ -135,6 +135,7 @@ void TestModCom::notASerialDevice_data()
     QTest::newRow("directory") << "dir";
     QTest::newRow("dangling link") << "dangling";
     QTest::newRow("link to a regular file") << "filelink";
+    QTest::newRow("character device that is no terminal") << "null";
 }
 
 void TestModCom::notASerialDevice()
@@ -150,6 +151,8 @@ void TestModCom::notASerialDevice()
         QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("COM2")));
     if (kind == QLatin1String("dangling") || kind == QLatin1String("filelink"))
         QVERIFY(QFile::link(other, path));
+    if (kind == QLatin1String("null"))
+        QVERIFY(QFile::link(QStringLiteral("/dev/null"), path));
     const qint16 port = 2;
     QVERIFY(!ComPortExists(port));
 }
