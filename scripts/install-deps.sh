@@ -5,7 +5,7 @@ set -euo pipefail
 
 build_packages=(cmake g++ make qt6-base-dev qt6-serialport-dev libgl-dev fonts-dejavu-core)
 test_packages=(xvfb xdotool x11-utils python3)
-run_packages=(qt6-qpa-plugins)
+run_packages=(qt6-qpa-plugins qt6-wayland)
 
 case "${1:-test}" in
 build) wanted=("${build_packages[@]}") ;;
