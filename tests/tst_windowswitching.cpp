@@ -30,6 +30,7 @@ private slots:
     void staleIndicatorDecidesTheCommand();
     void clickDuringAWaitRunsNested();
     void rapidClicksKeepTheWindowTrue();
+    void exitDuringAWaitEndsQuietly();
     void everyWriteWhileClosedIsReported_data();
     void everyWriteWhileClosedIsReported();
 
@@ -168,6 +169,20 @@ void TestWindowSwitching::rapidClicksKeepTheWindowTrue()
     QCOMPARE(indicatorColours(m_rig.window()), coloursFor(board->state()));
     QVERIFY(WindowProbe::link(m_rig.window())->portOpen());
     QCOMPARE(WindowProbe::visibleMessageBoxes(m_rig.window()), 0);
+}
+
+void TestWindowSwitching::exitDuringAWaitEndsQuietly()
+{
+    SimulatedBoard *board = m_rig.connectTo(0x0000);
+    QVERIFY(board);
+    QTimer::singleShot(10, &m_rig.window(), [&] { click(m_rig.window(), "cmdExit"); });
+    click(m_rig.window(), "cmdRelay1");
+    // The interrupted handler finds the port closed and gives up without a word.
+    QVERIFY(!m_rig.window().isVisible());
+    QVERIFY(!WindowProbe::link(m_rig.window())->portOpen());
+    QCOMPARE(WindowProbe::visibleMessageBoxes(m_rig.window()), 0);
+    QTest::qWait(50);
+    QCOMPARE(board->received(), QByteArray("01+//"));
 }
 
 void TestWindowSwitching::everyWriteWhileClosedIsReported_data()
