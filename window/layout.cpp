@@ -227,12 +227,9 @@ void Usb16Relay::createControls()
     for (int i = 0; i < 16; ++i) {
         cmdRelay[i] = as<QPushButton>(created, QStringLiteral("cmdRelay%1").arg(i + 1));
         fStatus[i] = as<StatusIndicator>(created, indexed("fStatus", i));
-        fRelay[i] = as<QGroupBox>(created, indexed("fRelay", i));
     }
     for (int i = 0; i < 32; ++i)
         OpRelay[i] = as<QRadioButton>(created, indexed("OpRelay", i));
-    for (int i = 0; i < 2; ++i)
-        lblOnOff[i] = as<QLabel>(created, indexed("lblOnOff", i));
 
     for (int k = 0; k < 16; ++k)
         OpRelay[2 * k]->setChecked(true); // every relay's panel starts at Off

@@ -7,8 +7,6 @@
 #include <array>
 
 class QComboBox;
-class QGroupBox;
-class QLabel;
 class QLineEdit;
 class QMessageBox;
 class QPlainTextEdit;
@@ -94,9 +92,7 @@ private:
     QLineEdit *txtSend = nullptr;
     QPushButton *cmdSend = nullptr;
     QPlainTextEdit *txtReceive = nullptr;
-    std::array<QGroupBox *, 16> fRelay{};
     std::array<QRadioButton *, 32> OpRelay{};
-    std::array<QLabel *, 2> lblOnOff{};
     QPushButton *cmdSequential = nullptr;
 
     QPointer<QMessageBox> m_report;

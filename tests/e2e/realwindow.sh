@@ -70,6 +70,15 @@ running() {
     state=$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) || return 1
     [ "$state" != Z ]
 }
+
+# Waits up to $patience seconds for process $1 to end; fails check $2 if it does not.
+await_end() {
+    for _ in $(seq $((patience * 10))); do
+        running "$1" || return 0
+        sleep 0.1
+    done
+    fail "$2" "expected it to end" "still running after ${patience} s"
+}
 # Prints the bytes received by the board, CR as \r, LF as \n, other unprintables as \xHH.
 board_bytes() {
     python3 - "$tmp/bytes.log" <<'PYTHON'
@@ -313,11 +322,7 @@ fi
 
 pty=$(readlink -f "$link")
 click 288 8 57 33 # Exit
-for _ in $(seq $((patience * 10))); do
-    running "$app_pid" || break
-    sleep 0.1
-done
-running "$app_pid" && fail "Exit ends the program" "expected it to end" "still running after ${patience} s"
+await_end "$app_pid" "Exit ends the program"
 status=0
 wait "$app_pid" || status=$?
 app_pid=""
@@ -341,11 +346,7 @@ answer=$(python3 "$tmp/ask.py" "$link" "$patience") ||
 pass "the port is released: only the board holds it, and it opens and answers again"
 
 kill -TERM "$sim_pid"
-for _ in $(seq $((patience * 10))); do
-    running "$sim_pid" || break
-    sleep 0.1
-done
-running "$sim_pid" && fail "the board stops on SIGTERM" "expected it to end" "still running"
+await_end "$sim_pid" "the board stops on SIGTERM"
 status=0
 wait "$sim_pid" || status=$?
 sim_pid=""
