@@ -4,7 +4,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QStringList>
 
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -12,59 +11,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Parses "baud,parity,data,stop", e.g. "9600,N,8,1".
-bool parseSettings(const QString &text, qint32 *baud, QSerialPort::Parity *parity,
-                   QSerialPort::DataBits *dataBits, QSerialPort::StopBits *stopBits, QString *why)
-{
-    const QStringList fields = text.split(QLatin1Char(','));
-    if (fields.size() != 4) {
-        *why = QStringLiteral("expected four fields: baud, parity, data bits, stop bits");
-        return false;
-    }
-    bool ok = false;
-    const int rate = fields[0].trimmed().toInt(&ok);
-    if (!ok || rate <= 0) {
-        *why = QStringLiteral("the baud rate must be a positive whole number");
-        return false;
-    }
-    const QString p = fields[1].trimmed().toUpper();
-    static const QList<QPair<QString, QSerialPort::Parity>> parities = {
-        {QStringLiteral("N"), QSerialPort::NoParity},
-        {QStringLiteral("E"), QSerialPort::EvenParity},
-        {QStringLiteral("O"), QSerialPort::OddParity},
-        {QStringLiteral("M"), QSerialPort::MarkParity},
-        {QStringLiteral("S"), QSerialPort::SpaceParity},
-    };
-    auto found = std::find_if(parities.begin(), parities.end(),
-                              [&p](const auto &entry) { return entry.first == p; });
-    if (found == parities.end()) {
-        *why = QStringLiteral("the parity must be N, E, O, M or S");
-        return false;
-    }
-    const int bits = fields[2].trimmed().toInt(&ok);
-    if (!ok || bits < 5 || bits > 8) {
-        *why = QStringLiteral("the data bits must be 5, 6, 7 or 8");
-        return false;
-    }
-    const QString stop = fields[3].trimmed();
-    QSerialPort::StopBits stopValue;
-    if (stop == QLatin1String("1"))
-        stopValue = QSerialPort::OneStop;
-    else if (stop == QLatin1String("1.5"))
-        stopValue = QSerialPort::OneAndHalfStop;
-    else if (stop == QLatin1String("2"))
-        stopValue = QSerialPort::TwoStop;
-    else {
-        *why = QStringLiteral("the stop bits must be 1, 1.5 or 2");
-        return false;
-    }
-    *baud = rate;
-    *parity = found->second;
-    *dataBits = static_cast<QSerialPort::DataBits>(bits);
-    *stopBits = stopValue;
-    return true;
-}
 
 QString notOpenRemedy()
 {
@@ -131,13 +77,12 @@ bool SerialLink::setCommPort(qint16 port)
 
 bool SerialLink::setSettings(const QString &settings)
 {
-    LineSettings line;
     QString why;
-    if (!parseSettings(settings, &line.baudRate, &line.parity, &line.dataBits, &line.stopBits,
-                       &why))
+    const std::optional<LineSettings> line = LineSettings::parse(settings, &why);
+    if (!line)
         return fail(QStringLiteral("Invalid line settings \"%1\": %2.").arg(settings, why));
     m_settings = settings;
-    m_line = line;
+    m_line = *line;
     return !m_port.isOpen() || applySettings();
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "linesettings.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QSerialPort>
@@ -65,14 +67,6 @@ signals:
     void errorOccurred(const QString &message);
 
 private:
-    struct LineSettings
-    {
-        qint32 baudRate = 9600;
-        QSerialPort::Parity parity = QSerialPort::NoParity;
-        QSerialPort::DataBits dataBits = QSerialPort::Data8;
-        QSerialPort::StopBits stopBits = QSerialPort::OneStop;
-    };
-
     bool openPort();
     bool applySettings();
     bool fail(const QString &message);
