@@ -8,7 +8,7 @@
 #include "seriallink.h"
 
 #include <QCloseEvent>
-#include <QComboBox>
+#include "portlist.h"
 #include <QMessageBox>
 #include <QPushButton>
 

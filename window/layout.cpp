@@ -3,6 +3,7 @@
 #include "usb16relay.h"
 
 #include "colourword.h"
+#include "portlist.h"
 #include "seriallink.h"
 #include "statusindicator.h"
 
@@ -125,11 +126,7 @@ QWidget *createControl(const ControlPlace &place, QWidget *parent)
     QWidget *control = nullptr;
     switch (place.kind) {
     case Kind::Combo: {
-        auto *combo = new QComboBox(parent);
-        combo->setEditable(true);
-        // The text is the operator's: never completed, never added to the list.
-        combo->setInsertPolicy(QComboBox::NoInsert);
-        combo->setCompleter(nullptr);
+        auto *combo = new PortList(parent);
         combo->setEditText(place.caption);
         control = combo;
         break;
@@ -151,6 +148,8 @@ QWidget *createControl(const ControlPlace &place, QWidget *parent)
         auto *log = new QPlainTextEdit(parent);
         log->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
         log->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        // Tab walks on to Send; the log is for reading, a tab character has no use there.
+        log->setTabChangesFocus(true);
         control = log;
         break;
     }
@@ -214,7 +213,7 @@ void Usb16Relay::createControls()
         QWidget *parent = place.container.isEmpty() ? this : created.value(place.container);
         created.insert(place.name, createControl(place, parent));
     }
-    cboComm = as<QComboBox>(created, "cboComm");
+    cboComm = as<PortList>(created, "cboComm");
     cmdConect = as<QPushButton>(created, "cmdConect");
     cmdAsk = as<QPushButton>(created, "cmdAsk");
     cmdExit = as<QPushButton>(created, "cmdExit");
@@ -286,7 +285,7 @@ void Usb16Relay::setFocusOrder()
 
 void Usb16Relay::connectHandlers()
 {
-    connect(cboComm, &QComboBox::activated, this, &Usb16Relay::cboComm_Click);
+    connect(cboComm, &PortList::picked, this, &Usb16Relay::cboComm_Click);
     connect(cmdConect, &QPushButton::clicked, this, &Usb16Relay::cmdConect_Click);
     connect(cmdExit, &QPushButton::clicked, this, &Usb16Relay::cmdExit_Click);
     connect(cmdAsk, &QPushButton::clicked, this, &Usb16Relay::cmdAsk_Click);

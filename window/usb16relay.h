@@ -6,11 +6,11 @@
 
 #include <array>
 
-class QComboBox;
 class QLineEdit;
 class QMessageBox;
 class QPlainTextEdit;
 class QPushButton;
+class PortList;
 class QRadioButton;
 class SerialLink;
 class StatusIndicator;
@@ -81,7 +81,7 @@ private:
     SerialLink *MSComm1 = nullptr;
     QByteArray ReceivedText;
 
-    QComboBox *cboComm = nullptr;
+    PortList *cboComm = nullptr;
     QPushButton *cmdConect = nullptr;
     QPushButton *cmdAsk = nullptr;
     QPushButton *cmdExit = nullptr;
