@@ -4,17 +4,20 @@
 
 #include "comportpath.h"
 #include "modcom.h"
+#include "portlist.h"
 #include "relayprotocol.h"
 #include "seriallink.h"
 
 #include <QCloseEvent>
-#include "portlist.h"
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTime>
 
 namespace {
 
 const QString kLineSettings = QStringLiteral("9600,N,8,1");
+// How much of the operator's own text a report quotes.
+constexpr int kQuotedTextLength = 40;
 
 } // namespace
 
@@ -62,7 +65,7 @@ void Usb16Relay::cmdConect_Click()
     if (!isNumber) {
         report(QStringLiteral("\"%1\" is not a port number. Type a whole number, such as 1 for "
                               "COM1, or pick a port from the list. %2")
-                   .arg(typed, ComPortPath::mappingHint()));
+                   .arg(ReportLog::elided(typed, kQuotedTextLength), ComPortPath::mappingHint()));
         return;
     }
     MSComm1->setCommPort(port);
@@ -74,6 +77,7 @@ void Usb16Relay::cmdConect_Click()
         report(MSComm1->errorString());
         return;
     }
+    m_refreshesSinceOpen = 0;
 
     // Nothing is recorded as received right after opening, so the first refresh only asks; the
     // answer arrives during the pause, and the second refresh finds the reception recorded,
@@ -107,16 +111,18 @@ void Usb16Relay::report(const QString &text)
 {
     if (m_closing)
         return;
+    m_reportLog.add(text, QTime::currentTime());
     if (!m_report) {
         m_report =
-            new QMessageBox(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);
+            new QMessageBox(QMessageBox::Warning, windowTitle(), QString(), QMessageBox::Ok, this);
         m_report->setObjectName(QStringLiteral("report"));
         m_report->setAttribute(Qt::WA_DeleteOnClose);
         m_report->setWindowModality(Qt::NonModal);
         m_report->setTextFormat(Qt::PlainText);
-    } else if (m_report->text() != text) {
-        m_report->setText(text);
+        // Dismissed: what it listed has been seen.
+        connect(m_report, &QDialog::finished, this, [this] { m_reportLog.clear(); });
     }
+    m_report->setText(m_reportLog.text());
     m_report->show();
     m_report->raise();
 }

@@ -4,6 +4,8 @@
 #include <QPointer>
 #include <QWidget>
 
+#include "reportlog.h"
+
 #include <array>
 
 class QLineEdit;
@@ -75,8 +77,10 @@ private:
     void switchRelay(int relay);
     void sendAndRefresh(const QByteArray &command);
     // Tells the operator about a failure without stopping the handler that found it. One
-    // report at a time: a new one replaces the text of the one on screen.
+    // report window at a time, listing every failure since the operator last dismissed it.
     void report(const QString &text);
+    QString silenceText() const;
+    QString indicatorsStaleText() const;
 
     SerialLink *MSComm1 = nullptr;
     QByteArray ReceivedText;
@@ -96,5 +100,12 @@ private:
     QPushButton *cmdSequential = nullptr;
 
     QPointer<QMessageBox> m_report;
+    ReportLog m_reportLog;
+    // Refreshes run since the port was last opened; the first cannot have an answer yet.
+    int m_refreshesSinceOpen = 0;
+    // Counts every emptying and reading of the input, so that a refresh can tell whether a
+    // handler nested in its wait took the answer.
+    quint64 m_inputTakes = 0;
+    bool m_indicatorsRead = false;
     bool m_closing = false;
 };
