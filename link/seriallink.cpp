@@ -253,6 +253,11 @@ void SerialLink::pullFromDriver()
 
 void SerialLink::handleReadyRead()
 {
+    // A board or a wrong device that streams while nobody reads must not grow the program: keep
+    // the newest bytes, a reply is only two.
+    const qint64 excess = m_port.bytesAvailable() - kMaxUnread;
+    if (excess > 0)
+        m_port.skip(excess);
     if (m_rThreshold > 0 && m_port.bytesAvailable() >= m_rThreshold)
         m_commEvent = Receive;
 }

@@ -26,6 +26,9 @@ public:
         WriteFault = 1012,
     };
 
+    // Unread input kept at most; older bytes beyond it are dropped.
+    static constexpr qint64 kMaxUnread = 64 * 1024;
+
     explicit SerialLink(QObject *parent = nullptr);
     ~SerialLink() override;
 

@@ -8,8 +8,11 @@
 #include <QThread>
 #include <QtTest>
 
+#include <atomic>
 #include <fcntl.h>
+#include <pty.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 class TestSerialLink : public QObject
@@ -32,6 +35,7 @@ private slots:
     void noReceptionWithoutThreshold();
     void writeWhileClosedIsRefused();
     void vanishingDeviceClosesTheLink();
+    void unreadInputIsBounded();
     void openFailuresExplainThemselves_data();
     void openFailuresExplainThemselves();
     void busyPortIsNamedBusy();
@@ -253,6 +257,76 @@ void TestSerialLink::vanishingDeviceClosesTheLink()
     QVERIFY2(link.setPortOpen(true), qPrintable(link.errorString()));
     QVERIFY(link.setOutput("ask//"));
     QTRY_COMPARE(m_board->received(), QByteArray("ask//"));
+}
+
+namespace {
+
+qint64 residentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return -1;
+}
+
+} // namespace
+
+void TestSerialLink::unreadInputIsBounded()
+{
+    // A device streaming megabytes while nobody reads: a pty of our own, fed from a thread.
+    int master = -1;
+    int slave = -1;
+    QCOMPARE(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const QString com2 = m_dir->filePath(QStringLiteral("COM2"));
+    QVERIFY(QFile::link(QString::fromLocal8Bit(::ttyname(slave)), com2));
+    SerialLink link;
+    QVERIFY2(openLink(link, 2), qPrintable(link.errorString()));
+
+    constexpr int kChunk = 64 * 1024;
+    constexpr int kChunks = 256; // 16 MiB
+    QByteArray chunk(kChunk, Qt::Uninitialized);
+    for (int i = 0; i < kChunk; ++i)
+        chunk[i] = char(i * 7);
+    const QByteArray last = QByteArray("the newest bytes").repeated(8);
+    const qint64 before = residentKiB();
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < kChunks; ++i)
+            for (qsizetype at = 0; at < chunk.size();) {
+                const ssize_t n = ::write(master, chunk.constData() + at, chunk.size() - at);
+                if (n <= 0)
+                    return;
+                at += n;
+            }
+        [[maybe_unused]] const ssize_t n = ::write(master, last.constData(), last.size());
+        done = true;
+    });
+    qint64 peak = before;
+    while (!done) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        peak = qMax(peak, residentKiB());
+    }
+    writer.join();
+    settleInKernel();
+
+    QVERIFY(link.inBufferCount() <= SerialLink::kMaxUnread);
+    const QByteArray kept = link.input();
+    QVERIFY(kept.size() <= SerialLink::kMaxUnread);
+    QVERIFY2(kept.endsWith(last), "the newest bytes are the ones kept");
+    QVERIFY2(peak - before < 4 * 1024,
+             qPrintable(QStringLiteral("resident size grew by %1 KiB").arg(peak - before)));
+
+    // Afterwards the line works as before: emptied, then an answer read whole.
+    QVERIFY(link.setInBufferCount(0));
+    QCOMPARE(::write(master, "\x81\x40", 2), 2);
+    settleInKernel();
+    QCOMPARE(link.input(), QByteArray::fromHex("8140"));
+    link.setPortOpen(false);
+    ::close(slave);
+    ::close(master);
 }
 
 void TestSerialLink::openFailuresExplainThemselves_data()
