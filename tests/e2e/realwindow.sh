@@ -27,6 +27,7 @@ checks=0
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/realwindow.XXXXXX")
 xvfb_pid=""
 sim_pid=""
+sim3_pid=""
 app_pid=""
 
 stop() {
@@ -38,6 +39,7 @@ stop() {
 cleanup() {
     stop "$app_pid"
     stop "$sim_pid"
+    stop "$sim3_pid"
     stop "$xvfb_pid"
     rm -rf "$tmp"
 }
@@ -218,6 +220,16 @@ for _ in $(seq $((patience * 10))); do
 done
 [ -L "$link" ] || fail "the simulated board did not make its port $link"
 pass "simulated board is up at COM1 with relays 1, 8, 10 on"
+link3="$tmp/ports/COM3"
+"$sim" --quiet --link "$link3" --byte-log "$tmp/bytes3.log" >"$tmp/sim3.out" 2>&1 &
+sim3_pid=$!
+for _ in $(seq $((patience * 10))); do
+    [ -L "$link3" ] && break
+    running "$sim3_pid" || break
+    sleep 0.1
+done
+[ -L "$link3" ] || fail "the second simulated board did not make its port $link3"
+pass "a second simulated board is up at COM3"
 
 USB16RELAY_PORT_DIR="$tmp/ports" "$app" >"$tmp/app.out" 2>&1 &
 app_pid=$!
@@ -277,13 +289,26 @@ reply_log_dark_pixels() {
 expected_bytes="ask//ask//"
 expect_bytes "start-up asked the board twice: ask//ask//"
 expect_indicators GRRRRRRGRGRRRRRR "indicators show relays 1, 8, 10 green, the other 13 red"
+if [ -n "$screenshot" ]; then
+    python3 "$tmp/screen.py" png "$tmp/fb/Xvfb_screen0" "$win_x" "$win_y" 510 521 "$screenshot"
+    echo "# screenshot: $screenshot"
+fi
 [ "$(board_bytes)" = "$expected_bytes" ] ||
     fail "nothing more is sent while idle" "expected \"$expected_bytes\"" "seen     \"$(board_bytes)\""
 pass "nothing more is sent while idle"
 
+# Type another listed port into the field, then click a relay button: typing connects nothing,
+# and the click that leaves the field acts at once, once.
+click 8 8 81 21 # port field
+xdotool key ctrl+a
+xdotool type --delay 30 "3"
 click 8 208 81 33 # Relay 5
 expected_bytes+="05+//ask//"
-expect_bytes "Relay 5 (red) sends 05+// then ask//"
+expect_bytes "with 3 typed in the port field, one click on Relay 5 sends 05+// then ask//"
+[ ! -s "$tmp/bytes3.log" ] ||
+    fail "typing a port connects nothing" "expected COM3 to have received nothing" \
+        "seen $(od -An -c "$tmp/bytes3.log" | head -c 80)"
+pass "typing a port and clicking elsewhere connects nothing (COM3 received nothing)"
 expect_indicators GRRRGRRGRGRRRRRR "relay 5 turns green"
 
 click 8 48 81 33 # Relay 1
@@ -315,10 +340,25 @@ done
     fail "the board's reply appears in the reply log" "expected text pixels" "seen none"
 pass "the board's reply appears in the reply log"
 
-if [ -n "$screenshot" ]; then
-    python3 "$tmp/screen.py" png "$tmp/fb/Xvfb_screen0" "$win_x" "$win_y" 510 521 "$screenshot"
-    echo "# screenshot: $screenshot"
-fi
+# A board that stops answering is reported, in a window of its own beside the main one.
+report_windows() {
+    xdotool search --onlyvisible --name "^$title\$" 2>/dev/null | grep -v -x "$window" || true
+}
+[ -z "$(report_windows)" ] || fail "no report while the board answers" "expected none" \
+    "seen window $(report_windows)"
+kill -STOP "$sim_pid"
+click 200 8 81 33 # Ask
+report=""
+for _ in $(seq $((patience * 10))); do
+    report=$(report_windows | head -n1)
+    [ -n "$report" ] && break
+    sleep 0.1
+done
+kill -CONT "$sim_pid"
+[ -n "$report" ] || fail "a silent board is reported" "expected a report window" "seen none"
+pass "a silent board is reported (window $report)"
+xdotool windowmove "$report" 0 540 # off the main window, which the checks below read and click
+expect_indicators RRRRRRRRRRRRRRRR "the indicators keep the last state read"
 
 pty=$(readlink -f "$link")
 click 288 8 57 33 # Exit
