@@ -1,0 +1,28 @@
+# cpack -G DEB: one Debian package with both programs and the files from dist/. Configure with
+# CMAKE_INSTALL_PREFIX=/usr and CMAKE_BUILD_TYPE=Release; scripts/package.sh does it all.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME usb16relay)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "usb16relay developers")
+set(CPACK_PACKAGE_CONTACT "usb16relay developers <usb16relay@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop tool for a sixteen-relay USB board")
+set(CPACK_PACKAGE_DESCRIPTION
+    "One window drives a sixteen-relay board on a serial port: pick the port, switch each relay \
+or all of them at once, and watch sixteen indicators that always show what the board reports. \
+A small console sends raw commands and shows the answers.\n\
+The package also holds usb16relay-sim, a simulated board on a pseudo-terminal for trying the \
+program out without hardware.")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Qt loads platform plugins at run time, out of dpkg-shlibdeps' sight. X11's comes with
+# libqt6gui6; a Wayland session runs the window through XWayland unless this one is there.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "qt6-wayland")
+
+include(CPack)
