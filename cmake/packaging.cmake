@@ -1,18 +1,20 @@
-# cpack -G DEB: one Debian package with both programs and the files from dist/. Configure with
-# CMAKE_INSTALL_PREFIX=/usr and CMAKE_BUILD_TYPE=Release; scripts/package.sh does it all.
+# cpack -G DEB: one Debian package with both programs and the files from dist/, under /usr.
+# Build it from a Release build; scripts/package.sh does it all and checks the result.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME usb16relay)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "usb16relay developers")
 set(CPACK_PACKAGE_CONTACT "usb16relay developers <usb16relay@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop tool for a sixteen-relay USB board")
-set(CPACK_PACKAGE_DESCRIPTION
-    "One window drives a sixteen-relay board on a serial port: pick the port, switch each relay \
-or all of them at once, and watch sixteen indicators that always show what the board reports. \
-A small console sends raw commands and shows the answers.\n\
-The package also holds usb16relay-sim, a simulated board on a pseudo-terminal for trying the \
-program out without hardware.")
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+# Control files take no line wrapping of their own: lines stay under 80 columns here.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+       "One window drives a sixteen-relay board on a serial port: pick the port,"
+       "switch each relay or all of them at once, and watch sixteen indicators that"
+       "always show what the board reports. A small console sends raw commands and"
+       "shows the answers."
+       "The package also holds usb16relay-sim, a simulated board on a pseudo-terminal"
+       "for trying the program out without hardware.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -101,7 +101,7 @@ fi
 
 echo "== lintian"
 if lintian --fail-on error,warning --display-info --pedantic "$deb" >"$work/lintian.log" 2>&1; then
-    pass "lintian: no error or warning$( [ -s "$work/lintian.log" ] && echo ", notes below")"
+    pass "lintian: no error or warning$( [ -s "$work/lintian.log" ] && echo ", its notes above")"
 else
     fail "lintian found errors or warnings (below)"
 fi
@@ -118,10 +118,11 @@ fi
 
 echo "== apt-get install --simulate"
 if apt-get install --simulate "$deb" >"$work/apt.log" 2>&1; then
+    grep '^Inst ' "$work/apt.log" || true
     pass "apt-get install --simulate resolves the dependencies"
 else
     cat "$work/apt.log"
-    fail "apt-get install --simulate cannot install the package (above)"
+    fail "apt-get install --simulate cannot install the package (above; if the package lists are missing, run apt-get update)"
 fi
 
 echo
