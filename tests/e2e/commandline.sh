@@ -12,8 +12,9 @@ err=$(mktemp)
 trap 'rm -f "$out" "$err"' EXIT
 ulimit -c 0
 
+# In a subshell, so that the shell's note on a program killed by a signal lands in $err too.
 run() {
-    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$@" >"$out" 2>"$err"
+    (env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$@"; exit $?) >"$out" 2>"$err"
     status=$?
 }
 
