@@ -1,9 +1,22 @@
+#include "commandline.h"
 #include "usb16relay.h"
 
 #include <QApplication>
 
+#include <cstdio>
+
 int main(int argc, char *argv[])
 {
+    // Read before QApplication exists: --help and --version must answer without a display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const CommandLineResult commandLine = readCommandLine(arguments);
+    std::fputs(commandLine.output.toLocal8Bit().constData(), stdout);
+    std::fputs(commandLine.error.toLocal8Bit().constData(), stderr);
+    if (!commandLine.startWindow)
+        return commandLine.exitCode;
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("usb16relay"));
     QApplication::setDesktopFileName(QStringLiteral("usb16relay"));

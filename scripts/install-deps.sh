@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian packages usb16relay needs to build, test and run, if any are missing.
-# Usage: scripts/install-deps.sh [build|test|run]   (default: test)
+# Usage: scripts/install-deps.sh [build|test|run|package]   (default: test)
 set -euo pipefail
 
 build_packages=(cmake g++ make qt6-base-dev qt6-serialport-dev libgl-dev fonts-dejavu-core)
 test_packages=(xvfb xdotool x11-utils python3)
 run_packages=(qt6-qpa-plugins qt6-wayland)
+# Building the .deb and checking it with Debian's own validators.
+package_packages=(dpkg-dev file fakeroot librsvg2-bin desktop-file-utils appstream lintian man-db)
 
 case "${1:-test}" in
 build) wanted=("${build_packages[@]}") ;;
 test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
 run) wanted=("${build_packages[@]}" "${run_packages[@]}") ;;
+package) wanted=("${build_packages[@]}" "${package_packages[@]}") ;;
 *)
-    echo "usage: $0 [build|test|run]" >&2
+    echo "usage: $0 [build|test|run|package]" >&2
     exit 2
     ;;
 esac

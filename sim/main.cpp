@@ -141,12 +141,14 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("usb16relay-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(USB16RELAY_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Simulated sixteen-relay board on a pseudo-terminal: open the path it "
                        "prints (or the --link) as the serial port."));
     parser.addHelpOption();
+    parser.addVersionOption();
     parser.addOptions({
         {QStringLiteral("link"),
          QStringLiteral("Make a symbolic link at <path> to the board's serial device, e.g. "
