@@ -230,8 +230,12 @@ void Usb16Relay::createControls()
     for (int i = 0; i < 32; ++i)
         OpRelay[i] = as<QRadioButton>(created, indexed("OpRelay", i));
 
-    for (int k = 0; k < 16; ++k)
+    for (int k = 0; k < 16; ++k) {
+        fStatus[k]->setRelay(k + 1);
         OpRelay[2 * k]->setChecked(true); // every relay's panel starts at Off
+        OpRelay[2 * k]->setAccessibleName(QStringLiteral("Relay %1, Off position").arg(k + 1));
+        OpRelay[2 * k + 1]->setAccessibleName(QStringLiteral("Relay %1, On position").arg(k + 1));
+    }
 }
 
 bool Usb16Relay::captionsFit(const QFont &font) const

@@ -11,12 +11,28 @@ StatusIndicator::StatusIndicator(QWidget *parent)
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
+void StatusIndicator::setRelay(int relay)
+{
+    m_relay = relay;
+    setAccessibleName(QStringLiteral("Relay %1").arg(relay));
+    describe(QStringLiteral("not read yet"));
+}
+
 void StatusIndicator::setBackColor(quint32 colourWord)
 {
+    describe(colourWord == ColourWord::kRelayOn    ? QStringLiteral("on")
+             : colourWord == ColourWord::kRelayOff ? QStringLiteral("off")
+                                                   : QStringLiteral("unknown"));
     if (colourWord == m_backColor)
         return;
     m_backColor = colourWord;
     update();
+}
+
+void StatusIndicator::describe(const QString &state)
+{
+    setAccessibleDescription(state);
+    setToolTip(QStringLiteral("Relay %1: %2").arg(m_relay).arg(state));
 }
 
 void StatusIndicator::paintEvent(QPaintEvent *)
