@@ -20,11 +20,11 @@ using Command = Request::Command;
 const std::map<QString, Command> &commandNames()
 {
     static const std::map<QString, Command> names = {
-        {QStringLiteral("ports"), Command::Ports},   {QStringLiteral("status"), Command::Status},
-        {QStringLiteral("on"), Command::On},         {QStringLiteral("off"), Command::Off},
-        {QStringLiteral("toggle"), Command::Toggle}, {QStringLiteral("all-on"), Command::AllOn},
+        {QStringLiteral("ports"), Command::Ports},    {QStringLiteral("status"), Command::Status},
+        {QStringLiteral("on"), Command::On},          {QStringLiteral("off"), Command::Off},
+        {QStringLiteral("toggle"), Command::Toggle},  {QStringLiteral("all-on"), Command::AllOn},
         {QStringLiteral("all-off"), Command::AllOff}, {QStringLiteral("set"), Command::Set},
-        {QStringLiteral("pulse"), Command::Pulse},   {QStringLiteral("send"), Command::Send},
+        {QStringLiteral("pulse"), Command::Pulse},    {QStringLiteral("send"), Command::Send},
         {QStringLiteral("watch"), Command::Watch},
     };
     return names;
@@ -138,8 +138,8 @@ std::optional<Request> Request::parse(const QStringList &arguments, QString *err
     for (const QString &value : parser.values(port)) {
         const std::optional<qint64> n = parseNumber(value, 1, 16);
         if (!n) {
-            *error = QStringLiteral("--port expects a COM number from 1 to 16, got \"%1\"")
-                         .arg(value);
+            *error =
+                QStringLiteral("--port expects a COM number from 1 to 16, got \"%1\"").arg(value);
             return std::nullopt;
         }
         request.port = int(*n);
@@ -225,8 +225,9 @@ std::optional<Request> Request::parse(const QStringList &arguments, QString *err
         break;
     }
     case Command::Pulse: {
-        if (!expectCount(args, 3, QStringLiteral("a relay number and milliseconds, e.g. pulse 5 "
-                                                 "500"),
+        if (!expectCount(args, 3,
+                         QStringLiteral("a relay number and milliseconds, e.g. pulse 5 "
+                                        "500"),
                          error))
             return std::nullopt;
         const std::optional<int> relay = parseRelay(args.at(1), error);
@@ -282,7 +283,8 @@ QString Request::helpText()
         "  ports            every COM port that exists: device, description, USB id, serial\n"
         "                   number, \"busy\" when another program holds it\n"
         "  status           the sixteen states, e.g. 1:on 2:off ... 16:off; with --json\n"
-        "                   {\"port\":\"COM1\",\"device\":\"/dev/ttyUSB0\",\"relays\":[true,false,...]}\n"
+        "                   "
+        "{\"port\":\"COM1\",\"device\":\"/dev/ttyUSB0\",\"relays\":[true,false,...]}\n"
         "  on N...          switch relays N on (1 to 16, several allowed)\n"
         "  off N...         switch relays N off\n"
         "  toggle N...      switch relays N to the opposite of the state the board reports\n"

@@ -29,16 +29,16 @@ struct Request
     };
 
     Command command = Command::Help;
-    std::optional<int> port;  // --port N
-    QString device;           // --device PATH
+    std::optional<int> port; // --port N
+    QString device;          // --device PATH
     std::chrono::milliseconds timeout{1000};
     bool json = false;
     bool raw = false;
     std::chrono::milliseconds interval{500};
-    QList<int> relays;        // on, off, toggle, pulse (one)
-    quint16 mask = 0;         // set
+    QList<int> relays; // on, off, toggle, pulse (one)
+    quint16 mask = 0;  // set
     std::chrono::milliseconds pulseLength{0};
-    QByteArray text;          // send, without the carriage return
+    QByteArray text; // send, without the carriage return
 
     // Nothing for bad usage; *error then says what was expected.
     static std::optional<Request> parse(const QStringList &arguments, QString *error);

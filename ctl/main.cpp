@@ -1,12 +1,12 @@
 #include "boardclient.h"
 #include "commandline.h"
+#include "comportpath.h"
 #include "interruption.h"
 #include "modcom.h"
 #include "output.h"
 #include "portinfo.h"
 #include "relayprotocol.h"
 #include "replytext.h"
-#include "comportpath.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

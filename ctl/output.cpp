@@ -98,8 +98,8 @@ QByteArray portsJson(const QList<PortInfo> &ports)
                 ",\"description\":" + jsonStringOrNull(port.description) +
                 ",\"manufacturer\":" + jsonStringOrNull(port.manufacturer) +
                 ",\"usb\":" + jsonStringOrNull(port.usbId()) +
-                ",\"serialNumber\":" + jsonStringOrNull(port.serialNumber) +
-                ",\"access\":\"" + accessWord(port) + "\"}";
+                ",\"serialNumber\":" + jsonStringOrNull(port.serialNumber) + ",\"access\":\"" +
+                accessWord(port) + "\"}";
     }
     return text + "]\n";
 }

@@ -46,8 +46,8 @@ bool BoardClient::openComPort(int n)
     const QFileInfo info(path);
     QString description = QStringLiteral("%1 (%2)").arg(m_portName, path);
     if (info.isSymLink() && info.exists())
-        description = QStringLiteral("%1 (%2 \u2192 %3)")
-                          .arg(m_portName, path, info.canonicalFilePath());
+        description =
+            QStringLiteral("%1 (%2 \u2192 %3)").arg(m_portName, path, info.canonicalFilePath());
     if (!info.exists())
         return fail(Failure::CannotOpen,
                     QStringLiteral("Cannot open %1: the device does not exist. Check that the "
@@ -101,11 +101,11 @@ std::optional<RelayState> BoardClient::askStatus()
                                         .arg(m_description, QString::fromLatin1(ask))
                                         .arg(m_timeout.count()));
         else
-            fail(Failure::NoAnswer, QStringLiteral("%1: the board answered \"%2\" with one byte "
-                                                   "(%3) within %4 ms; a status has two.")
-                                        .arg(m_description, QString::fromLatin1(ask),
-                                             ReplyText::display(reply))
-                                        .arg(m_timeout.count()));
+            fail(Failure::NoAnswer,
+                 QStringLiteral("%1: the board answered \"%2\" with one byte "
+                                "(%3) within %4 ms; a status has two.")
+                     .arg(m_description, QString::fromLatin1(ask), ReplyText::display(reply))
+                     .arg(m_timeout.count()));
         return std::nullopt;
     }
     m_lastState = RelayProtocol::decodeStatus(reply);
@@ -236,9 +236,9 @@ bool BoardClient::open(const QString &path, const QString &description)
                                    "is plugged in.")
                         .arg(description, reason));
     default:
-        return fail(Failure::CannotOpen,
-                    QStringLiteral("Cannot open %1: %2. Is it a serial port?")
-                        .arg(description, reason));
+        return fail(
+            Failure::CannotOpen,
+            QStringLiteral("Cannot open %1: %2. Is it a serial port?").arg(description, reason));
     }
 }
 
@@ -246,8 +246,9 @@ bool BoardClient::writeAll(const QByteArray &bytes)
 {
     if (m_port.write(bytes) != bytes.size()) {
         lineLost();
-        return fail(Failure::NoAnswer, QStringLiteral("Cannot send to %1: %2.")
-                                           .arg(m_description, m_port.errorString()));
+        return fail(
+            Failure::NoAnswer,
+            QStringLiteral("Cannot send to %1: %2.").arg(m_description, m_port.errorString()));
     }
     const QDeadlineTimer deadline(m_timeout, Qt::PreciseTimer);
     while (m_port.bytesToWrite() > 0) {

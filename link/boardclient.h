@@ -36,8 +36,8 @@ public:
     bool isOpen() const { return m_port.isOpen(); }
     void close();
 
-    QString portName() const { return m_portName; }  // "COM3", empty for a device path
-    QString devicePath() const { return m_device; }  // the device actually opened
+    QString portName() const { return m_portName; }       // "COM3", empty for a device path
+    QString devicePath() const { return m_device; }       // the device actually opened
     QString description() const { return m_description; } // "COM3 (/dev/ttyUSB2)"
 
     std::chrono::milliseconds timeout() const { return m_timeout; }

@@ -26,8 +26,8 @@ struct PortInfo
     // another program holds it (Qt's lock file, or an exclusive open).
     static PortInfo of(int n, bool probeAccess = true);
 
-    // "COM1: /dev/ttyUSB0 — USB Serial (1a86:7523), serial A5069RR4"; ", busy" when held.
+    // "COM1: /dev/ttyUSB0 — USB Serial (1234:5678), serial A1B2C3"; ", busy" when held.
     QString summary() const;
-    // "1a86:7523", empty when unknown.
+    // "1234:5678", empty when unknown.
     QString usbId() const;
 };

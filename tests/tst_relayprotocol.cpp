@@ -147,8 +147,7 @@ void TestRelayProtocol::commandsToReach_data()
     QTest::addColumn<quint16>("to");
     QTest::addColumn<QList<QByteArray>>("commands");
     QTest::newRow("equal") << quint16(0x8140) << quint16(0x8140) << QList<QByteArray>{};
-    QTest::newRow("one on") << quint16(0x8140) << quint16(0x8141)
-                            << QList<QByteArray>{"16+//"};
+    QTest::newRow("one on") << quint16(0x8140) << quint16(0x8141) << QList<QByteArray>{"16+//"};
     QTest::newRow("on and off, relay order")
         << quint16(0x8140) << quint16(0x4141) << QList<QByteArray>{"01-//", "02+//", "16+//"};
     QTest::newRow("all on from several off")
@@ -166,9 +165,9 @@ void TestRelayProtocol::commandsToReach()
     QFETCH(quint16, from);
     QFETCH(quint16, to);
     QFETCH(QList<QByteArray>, commands);
-    QCOMPARE(RelayProtocol::commandsToReach(RelayProtocol::fromMask(from),
-                                            RelayProtocol::fromMask(to)),
-             commands);
+    QCOMPARE(
+        RelayProtocol::commandsToReach(RelayProtocol::fromMask(from), RelayProtocol::fromMask(to)),
+        commands);
 }
 
 QTEST_GUILESS_MAIN(TestRelayProtocol)
