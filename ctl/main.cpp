@@ -30,11 +30,6 @@ constexpr std::chrono::milliseconds kLineCheck{100};
 
 using Command = Request::Command;
 
-quint16 relayBit(int relay)
-{
-    return quint16(0x8000u >> (relay - 1));
-}
-
 int failed(const BoardClient &client)
 {
     Output::printError(client.errorString());
@@ -89,47 +84,26 @@ bool openPort(const Request &request, BoardClient *client)
 
 int switchRelays(const Request &request, BoardClient &client)
 {
-    QList<QByteArray> commands;
-    quint16 care = 0;
-    quint16 wanted = 0;
+    bool done = false;
     switch (request.command) {
     case Command::On:
     case Command::Off:
-        for (const int relay : request.relays) {
-            commands.append(RelayProtocol::switchCommand(relay, request.command == Command::On));
-            care |= relayBit(relay);
-        }
-        wanted = request.command == Command::On ? care : 0;
+        done = client.switchRelays(request.relays, request.command == Command::On);
         break;
     case Command::AllOn:
     case Command::AllOff:
-        commands.append(request.command == Command::AllOn ? RelayProtocol::allOnCommand()
-                                                          : RelayProtocol::allOffCommand());
-        care = 0xFFFF;
-        wanted = request.command == Command::AllOn ? 0xFFFF : 0;
+        done = client.switchAll(request.command == Command::AllOn);
         break;
     case Command::Toggle:
-    case Command::Set: {
-        const std::optional<RelayState> before = client.askStatus();
-        if (!before)
-            return failed(client);
-        const quint16 now = RelayProtocol::toMask(*before);
-        if (request.command == Command::Set) {
-            care = 0xFFFF;
-            wanted = request.mask;
-        } else {
-            for (const int relay : request.relays)
-                care |= relayBit(relay);
-            wanted = quint16(~now) & care;
-        }
-        commands = RelayProtocol::commandsToReach(
-            *before, RelayProtocol::fromMask(quint16((now & ~care) | wanted)));
+        done = client.toggleRelays(request.relays);
         break;
-    }
+    case Command::Set:
+        done = client.setRelays(request.mask);
+        break;
     default:
         return kExitUsage;
     }
-    if (!client.switchAndVerify(commands, care, wanted))
+    if (!done)
         return failed(client);
     printState(request, client, *client.lastState(), true);
     return kExitDone;
@@ -144,18 +118,15 @@ int pulse(const Request &request, BoardClient &client)
         return kExitNoAnswer;
     }
     const int relay = request.relays.constFirst();
-    const quint16 bit = relayBit(relay);
     const std::optional<RelayState> before = client.askStatus();
     if (!before)
         return failed(client);
     const bool original = (*before)[relay - 1];
-    const auto restore = [&client, relay, bit, original] {
-        return client.switchAndVerify({RelayProtocol::switchCommand(relay, original)}, bit,
-                                      original ? bit : 0);
+    const auto restore = [&client, relay, original] {
+        return client.switchRelays({relay}, original);
     };
 
-    if (!client.switchAndVerify({RelayProtocol::switchCommand(relay, !original)}, bit,
-                                original ? 0 : bit)) {
+    if (!client.switchRelays({relay}, !original)) {
         const int status = failed(client);
         if (status == kExitWrongState)
             restore(); // whatever half happened, the relay is left as it was found
@@ -216,7 +187,9 @@ int watch(const Request &request, BoardClient &client)
         if (!state)
             return failed(client);
         if (!shown || *shown != *state) {
-            const QString time = QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
+            const QDateTime now = QDateTime::currentDateTime();
+            const QString time =
+                now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
             Output::print(request.json ? Output::watchJson(time, client.portName(),
                                                            client.devicePath(), *state)
                                        : Output::watchText(time, *state));

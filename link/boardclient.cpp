@@ -17,6 +17,11 @@ namespace {
 // How long the line must stay silent before stray bytes count as all gone.
 constexpr std::chrono::milliseconds kQuietGap{50};
 
+quint16 relayBit(int relay)
+{
+    return quint16(0x8000u >> (relay - 1));
+}
+
 QString relayList(const QList<int> &relays)
 {
     QStringList words;
@@ -155,6 +160,50 @@ bool BoardClient::switchAndVerify(const QList<QByteArray> &commands, quint16 car
                 QStringLiteral("%1: the board does not report what was asked for relay%2 %3: %4.")
                     .arg(m_description, wrong.size() > 1 ? QStringLiteral("s") : QString(),
                          relayList(wrong), details.join(QStringLiteral(", "))));
+}
+
+bool BoardClient::switchRelays(const QList<int> &relays, bool on)
+{
+    QList<QByteArray> commands;
+    quint16 care = 0;
+    for (const int relay : relays) {
+        commands.append(RelayProtocol::switchCommand(relay, on));
+        care |= relayBit(relay);
+    }
+    return switchAndVerify(commands, care, on ? care : 0);
+}
+
+bool BoardClient::switchAll(bool on)
+{
+    return switchAndVerify({on ? RelayProtocol::allOnCommand() : RelayProtocol::allOffCommand()},
+                           0xFFFF, on ? 0xFFFF : 0);
+}
+
+bool BoardClient::toggleRelays(const QList<int> &relays)
+{
+    const std::optional<RelayState> before = askStatus();
+    if (!before)
+        return false;
+    QList<QByteArray> commands;
+    quint16 care = 0;
+    quint16 wanted = 0;
+    for (const int relay : relays) {
+        const bool on = !(*before)[relay - 1];
+        commands.append(RelayProtocol::switchCommand(relay, on));
+        care |= relayBit(relay);
+        if (on)
+            wanted |= relayBit(relay);
+    }
+    return switchAndVerify(commands, care, wanted);
+}
+
+bool BoardClient::setRelays(quint16 mask)
+{
+    const std::optional<RelayState> before = askStatus();
+    if (!before)
+        return false;
+    return switchAndVerify(RelayProtocol::commandsToReach(*before, RelayProtocol::fromMask(mask)),
+                           0xFFFF, mask);
 }
 
 bool BoardClient::send(const QByteArray &bytes)

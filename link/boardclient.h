@@ -51,6 +51,14 @@ public:
     // line has gone quiet, so bytes the board sent unasked do not count as its state.
     bool switchAndVerify(const QList<QByteArray> &commands, quint16 care, quint16 wanted);
 
+    // The switching commands, each verified. Relays are numbers from 1 to 16.
+    bool switchRelays(const QList<int> &relays, bool on);
+    bool switchAll(bool on);
+    // Reads the state first and switches each relay to the opposite of what the board reports.
+    bool toggleRelays(const QList<int> &relays);
+    // Reads the state first and sends only the commands that make it `mask` (bit 15 = relay 1).
+    bool setRelays(quint16 mask);
+
     // Sends bytes as they are; then everything that arrives within `window` (at most `limit`).
     bool send(const QByteArray &bytes);
     QByteArray collect(std::chrono::milliseconds window, qsizetype limit);
