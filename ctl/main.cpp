@@ -12,8 +12,6 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 
-#include <csignal>
-
 namespace {
 
 enum ExitStatus : int {

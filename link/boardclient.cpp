@@ -91,7 +91,8 @@ std::optional<RelayState> BoardClient::askStatus()
         return std::nullopt;
     }
     // Whatever came before (late answers, noise) is not the answer to this question.
-    discardInput(std::chrono::milliseconds::zero());
+    if (!discardInput(std::chrono::milliseconds::zero()))
+        return std::nullopt;
     const QByteArray ask = RelayProtocol::askCommand();
     if (!writeAll(ask))
         return std::nullopt;
@@ -141,7 +142,8 @@ bool BoardClient::switchAndVerify(const QList<QByteArray> &commands, quint16 car
     if (differing(*state).isEmpty())
         return true;
     // A board that answers switching commands too leaves their replies in front of the status.
-    discardInput(kQuietGap);
+    if (!discardInput(kQuietGap))
+        return false;
     state = askStatus();
     if (!state)
         return false;
@@ -212,8 +214,7 @@ bool BoardClient::send(const QByteArray &bytes)
     m_errorString.clear();
     if (!m_port.isOpen())
         return fail(Failure::NoAnswer, QStringLiteral("No port is open."));
-    discardInput(std::chrono::milliseconds::zero());
-    return writeAll(bytes);
+    return discardInput(std::chrono::milliseconds::zero()) && writeAll(bytes);
 }
 
 QByteArray BoardClient::collect(std::chrono::milliseconds window, qsizetype limit)
@@ -328,16 +329,25 @@ bool BoardClient::readAtLeast(qsizetype count, QByteArray *into, std::chrono::mi
     }
 }
 
-void BoardClient::discardInput(std::chrono::milliseconds quietFor)
+bool BoardClient::discardInput(std::chrono::milliseconds quietFor)
 {
     // Bounded by the timeout, so that a board that never stops talking cannot hold us here.
     const QDeadlineTimer deadline(m_timeout, Qt::PreciseTimer);
+    qint64 discarded = 0;
+    bool more = false;
     do {
+        discarded += m_port.readAll().size();
         m_port.clear(QSerialPort::Input);
-        m_port.readAll();
-    } while (!deadline.hasExpired() && m_port.waitForReadyRead(int(quietFor.count())));
-    if (m_port.error() == QSerialPort::TimeoutError)
-        m_port.clearError();
+        more = m_port.waitForReadyRead(int(quietFor.count()));
+    } while (more && !deadline.hasExpired());
+    if (!more)
+        return !lineLost();
+    return fail(Failure::NoAnswer,
+                QStringLiteral("%1: the board keeps sending (%2 bytes or more within %3 ms "
+                               "without a pause), so its status cannot be told apart.")
+                    .arg(m_description)
+                    .arg(discarded)
+                    .arg(m_timeout.count()));
 }
 
 bool BoardClient::lineLost()

@@ -77,7 +77,7 @@ private:
     bool open(const QString &path, const QString &description);
     bool writeAll(const QByteArray &bytes);
     bool readAtLeast(qsizetype count, QByteArray *into, std::chrono::milliseconds timeout);
-    void discardInput(std::chrono::milliseconds quietFor);
+    bool discardInput(std::chrono::milliseconds quietFor);
     bool lineLost();
     bool hungUp() const;
     bool fail(Failure failure, const QString &message);

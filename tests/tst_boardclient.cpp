@@ -32,6 +32,7 @@ private slots:
     void switchAndVerify();
     void verifyNamesTheRelaysThatDiffer();
     void unplugDuringAWait();
+    void endlessTalkCannotBeVerified();
     void openErrors();
 
 private:
@@ -172,6 +173,24 @@ void TestBoardClient::unplugDuringAWait()
              qPrintable(client.errorString()));
     QVERIFY(!client.isOpen());
     QVERIFY(!client.askStatus());
+}
+
+void TestBoardClient::endlessTalkCannotBeVerified()
+{
+    QTimer *flood = nullptr;
+    onBoard([this, &flood] {
+        flood = new QTimer(m_board);
+        connect(flood, &QTimer::timeout, m_board, [this] { m_board->send(QByteArray(256, '\0')); });
+        flood->start(0);
+    });
+    BoardClient client;
+    QVERIFY(client.openComPort(1));
+    client.setTimeout(300ms);
+    // Relay 2 is off: the first look disagrees, and the line never goes quiet for a second.
+    QVERIFY(!client.switchAndVerify({}, 0x4000, 0x4000));
+    QCOMPARE(client.failure(), BoardClient::Failure::NoAnswer);
+    QVERIFY2(client.errorString().contains(QStringLiteral("keeps sending")),
+             qPrintable(client.errorString()));
 }
 
 void TestBoardClient::openErrors()

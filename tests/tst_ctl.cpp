@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <csignal>
 #include <memory>
@@ -107,6 +108,8 @@ private slots:
     void noAnswer_data();
     void noAnswer();
     void unpluggedHalfway();
+    void floodNeverBreaksALine_data();
+    void floodNeverBreaksALine();
     void faultyButAnswering_data();
     void faultyButAnswering();
     void wrongState_data();
@@ -641,6 +644,44 @@ void TestCtl::unpluggedHalfway()
     QVERIFY2(error.contains("stopped answering") || error.contains("Cannot send"),
              error.constData());
     QCOMPARE(error.count('\n'), 1);
+}
+
+void TestCtl::floodNeverBreaksALine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QList<int>>("statuses");
+    QTest::addColumn<bool>("printsALine");
+    // Whether the board's own answer gets through between the flood's bursts is up to the
+    // scheduler; what the program says must be whole either way.
+    QTest::newRow("status") << QStringList{"status"} << QList<int>{0, 3} << true;
+    QTest::newRow("on") << QStringList{"on", "5"} << QList<int>{0, 3, 4} << false;
+    QTest::newRow("set") << QStringList{"set", "8000"} << QList<int>{0, 3, 4} << false;
+    QTest::newRow("send") << QStringList{"send", "ask//"} << QList<int>{0} << true;
+}
+
+void TestCtl::floodNeverBreaksALine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QList<int>, statuses);
+    QFETCH(bool, printsALine);
+    SimulatedBoard *board = startBoard(1);
+    QVERIFY(board);
+    QTimer flood;
+    connect(&flood, &QTimer::timeout, board, [board] { board->send(QByteArray(64, '\0')); });
+    flood.start(1);
+    const Result result =
+        ctl(QStringList{QStringLiteral("--timeout"), QStringLiteral("300")} + arguments);
+    flood.stop();
+    QVERIFY2(statuses.contains(result.exitCode), result.err.constData());
+    if (result.exitCode == 0) {
+        QCOMPARE(result.err, QByteArray());
+        QCOMPARE(result.out.count('\n'), printsALine ? 1 : 0);
+        QVERIFY(!printsALine || result.out.endsWith('\n'));
+    } else {
+        QCOMPARE(result.out, QByteArray());
+        QCOMPARE(result.err.count('\n'), 1);
+        QVERIFY2(result.err.startsWith("usb16relay-ctl: COM1 ("), result.err.constData());
+    }
 }
 
 void TestCtl::faultyButAnswering_data()
