@@ -15,7 +15,7 @@ constexpr std::chrono::milliseconds kMinInterval{10};
 constexpr std::chrono::milliseconds kMaxInterval{86400000};
 constexpr std::chrono::milliseconds kMaxPulse{86400000};
 
-using Command = Request::Command;
+using Command = CommandLine::Command;
 
 const std::map<QString, Command> &commandNames()
 {
@@ -92,7 +92,7 @@ bool expectCount(const QStringList &args, qsizetype count, const QString &usage,
 
 } // namespace
 
-std::optional<Request> Request::parse(const QStringList &arguments, QString *error)
+std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QString *error)
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -110,7 +110,7 @@ std::optional<Request> Request::parse(const QStringList &arguments, QString *err
         return std::nullopt;
     }
 
-    Request request;
+    CommandLine request;
     if (parser.isSet(help)) {
         request.command = Command::Help;
         return request;
@@ -260,7 +260,7 @@ std::optional<Request> Request::parse(const QStringList &arguments, QString *err
     return request;
 }
 
-QString Request::helpText()
+QString CommandLine::helpText()
 {
     return QStringLiteral(
         "Usage: usb16relay-ctl [--port N | --device PATH] [--timeout MS] [--json] COMMAND [ARGS]\n"

@@ -10,7 +10,7 @@
 
 // What the command line asks for, checked: relay numbers are 1 to 16, masks and times are in
 // range, text is sendable. Nothing here touches a port.
-struct Request
+struct CommandLine
 {
     enum class Command {
         Help,
@@ -41,6 +41,6 @@ struct Request
     QByteArray text; // send, without the carriage return
 
     // Nothing for bad usage; *error then says what was expected.
-    static std::optional<Request> parse(const QStringList &arguments, QString *error);
+    static std::optional<CommandLine> parse(const QStringList &arguments, QString *error);
     static QString helpText();
 };

@@ -26,7 +26,7 @@ enum ExitStatus : int {
 constexpr qsizetype kMaxReply = 1 << 20;
 constexpr std::chrono::milliseconds kLineCheck{100};
 
-using Command = Request::Command;
+using Command = CommandLine::Command;
 
 int failed(const BoardClient &client)
 {
@@ -43,7 +43,7 @@ int failed(const BoardClient &client)
     return kExitNoAnswer;
 }
 
-void printState(const Request &request, const BoardClient &client, const RelayState &state,
+void printState(const CommandLine &request, const BoardClient &client, const RelayState &state,
                 bool switched)
 {
     if (request.json)
@@ -52,7 +52,7 @@ void printState(const Request &request, const BoardClient &client, const RelaySt
         Output::print(Output::statusText(state));
 }
 
-int listPorts(const Request &request)
+int listPorts(const CommandLine &request)
 {
     QList<PortInfo> ports;
     for (int n = 1; n <= 16; ++n) {
@@ -64,7 +64,7 @@ int listPorts(const Request &request)
     return kExitDone;
 }
 
-bool openPort(const Request &request, BoardClient *client)
+bool openPort(const CommandLine &request, BoardClient *client)
 {
     if (!request.device.isEmpty())
         return client->openDevice(request.device);
@@ -80,7 +80,7 @@ bool openPort(const Request &request, BoardClient *client)
     return false;
 }
 
-int switchRelays(const Request &request, BoardClient &client)
+int switchRelays(const CommandLine &request, BoardClient &client)
 {
     bool done = false;
     switch (request.command) {
@@ -107,7 +107,7 @@ int switchRelays(const Request &request, BoardClient &client)
     return kExitDone;
 }
 
-int pulse(const Request &request, BoardClient &client)
+int pulse(const CommandLine &request, BoardClient &client)
 {
     // Caught before anything is switched, so that no moment leaves the relay switched for good.
     if (!Interruption::catchSignals()) {
@@ -159,7 +159,7 @@ int pulse(const Request &request, BoardClient &client)
     return kExitDone;
 }
 
-int sendText(const Request &request, BoardClient &client)
+int sendText(const CommandLine &request, BoardClient &client)
 {
     if (!client.send(RelayProtocol::freeCommand(request.text)))
         return failed(client);
@@ -171,7 +171,7 @@ int sendText(const Request &request, BoardClient &client)
     return client.failure() == BoardClient::Failure::None ? kExitDone : failed(client);
 }
 
-int watch(const Request &request, BoardClient &client)
+int watch(const CommandLine &request, BoardClient &client)
 {
     if (!Interruption::catchSignals()) {
         Output::printError(QStringLiteral("cannot catch Ctrl-C"));
@@ -209,14 +209,15 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(USB16RELAY_VERSION));
 
     QString error;
-    const std::optional<Request> request = Request::parse(QCoreApplication::arguments(), &error);
+    const std::optional<CommandLine> request =
+        CommandLine::parse(QCoreApplication::arguments(), &error);
     if (!request) {
         Output::printError(error + QStringLiteral(" (see usb16relay-ctl --help)"));
         return kExitUsage;
     }
     switch (request->command) {
     case Command::Help:
-        Output::print(Request::helpText().toUtf8());
+        Output::print(CommandLine::helpText().toUtf8());
         return kExitDone;
     case Command::Version:
         Output::print(QByteArrayLiteral("usb16relay-ctl " USB16RELAY_VERSION "\n"));

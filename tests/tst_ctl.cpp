@@ -13,12 +13,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <csignal>
 #include <memory>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -103,6 +105,7 @@ private slots:
 
     void cannotOpen_data();
     void cannotOpen();
+    void permissionDenied();
     void busyWhileAnotherProgramHoldsIt();
     void busyWhileTheWindowHoldsIt();
     void noAnswer_data();
@@ -560,6 +563,43 @@ void TestCtl::cannotOpen()
     QCOMPARE(result.exitCode, 2);
     QCOMPARE(result.out, QByteArray());
     QVERIFY2(QString::fromUtf8(result.err).contains(expected), result.err.constData());
+}
+
+void TestCtl::permissionDenied()
+{
+    QVERIFY(startSim(1));
+    const QString device = QFileInfo(m_dir->filePath(QStringLiteral("COM1"))).canonicalFilePath();
+    QString program = QStringLiteral(USB16RELAY_CTL_PATH);
+    QStringList arguments{QStringLiteral("status")};
+    if (::geteuid() == 0) {
+        // Root opens any device; the program runs as nobody instead, for whom the pty's mode
+        // (owner only) forbids it.
+        const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+        if (setpriv.isEmpty())
+            QSKIP("running as root without setpriv to drop privileges");
+        QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                         QFile::ExeOwner | QFile::ReadOther |
+                                                         QFile::ExeOther));
+        arguments = QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                QStringLiteral("--clear-groups"), program} +
+                    arguments;
+        program = setpriv;
+    } else {
+        QVERIFY(QFile::setPermissions(device, {}));
+    }
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("USB16RELAY_PORT_DIR"), m_dir->path());
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    QVERIFY(finish(process));
+    QFile::setPermissions(device, QFile::ReadOwner | QFile::WriteOwner);
+    if (process.exitCode() == 126 || process.exitCode() == 127)
+        QSKIP("the program is out of nobody's reach here");
+    QCOMPARE(process.exitCode(), 2);
+    const QByteArray error = process.readAllStandardError();
+    QVERIFY2(error.contains("permission denied") && error.contains("dialout"), error.constData());
+    QCOMPARE(process.readAllStandardOutput(), QByteArray());
 }
 
 void TestCtl::busyWhileAnotherProgramHoldsIt()
