@@ -166,6 +166,8 @@ int sendText(const CommandLine &request, BoardClient &client)
     const QByteArray reply = client.collect(request.timeout, kMaxReply);
     if (request.raw)
         Output::print(reply);
+    else if (request.json)
+        Output::print(Output::replyJson(client.portName(), client.devicePath(), reply));
     else
         Output::print(ReplyText::display(reply).toLatin1() + '\n');
     return client.failure() == BoardClient::Failure::None ? kExitDone : failed(client);

@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include "portinfo.h"
+#include "replytext.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -77,6 +78,13 @@ QByteArray watchJson(const QString &time, const QString &port, const QString &de
 {
     return "{\"time\":" + jsonString(time) + ",\"port\":" + jsonStringOrNull(port) +
            ",\"device\":" + jsonString(device) + ",\"relays\":" + relaysJson(state) + "}\n";
+}
+
+QByteArray replyJson(const QString &port, const QString &device, const QByteArray &reply)
+{
+    return "{\"port\":" + jsonStringOrNull(port) + ",\"device\":" + jsonString(device) +
+           ",\"reply\":" + jsonString(ReplyText::display(reply)) + ",\"hex\":\"" + reply.toHex() +
+           "\"}\n";
 }
 
 QByteArray portsText(const QList<PortInfo> &ports)

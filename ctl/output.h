@@ -19,6 +19,8 @@ QByteArray statusJson(const QString &port, const QString &device, const RelaySta
 QByteArray watchText(const QString &time, const RelayState &state);
 QByteArray watchJson(const QString &time, const QString &port, const QString &device,
                      const RelayState &state);
+// {"port":"COM1","device":"/dev/ttyUSB0","reply":"<81>@","hex":"8140"} for send.
+QByteArray replyJson(const QString &port, const QString &device, const QByteArray &reply);
 QByteArray portsText(const QList<PortInfo> &ports);
 QByteArray portsJson(const QList<PortInfo> &ports);
 

@@ -461,6 +461,14 @@ void TestCtl::send()
     QVERIFY(result.ms >= 200); // whatever comes within the timeout
     QCOMPARE(byteLog(1), QByteArray("ask//\r"));
 
+    result = ctl({QStringLiteral("--timeout"), QStringLiteral("100"), QStringLiteral("--json"),
+                  QStringLiteral("send"), QStringLiteral("ask//")});
+    QCOMPARE(result.exitCode, 0);
+    const QJsonObject reply = QJsonDocument::fromJson(result.out).object();
+    QCOMPARE(reply.value(u"reply").toString(), QStringLiteral("<81>@"));
+    QCOMPARE(reply.value(u"hex").toString(), QStringLiteral("8140"));
+    QCOMPARE(reply.value(u"port").toString(), QStringLiteral("COM1"));
+
     // Nothing comes back for a switching command: an empty line.
     result = ctl({QStringLiteral("--timeout"), QStringLiteral("100"), QStringLiteral("send"),
                   QStringLiteral("05+//")});
