@@ -49,4 +49,34 @@ std::optional<RelayState> decodeStatus(const QByteArray &reply)
     return state;
 }
 
+quint16 toMask(const RelayState &state)
+{
+    quint16 mask = 0;
+    for (int i = 0; i < kRelayCount; ++i)
+        if (state[i])
+            mask |= quint16(0x8000u >> i);
+    return mask;
+}
+
+RelayState fromMask(quint16 mask)
+{
+    RelayState state{};
+    for (int i = 0; i < kRelayCount; ++i)
+        state[i] = (mask & (0x8000u >> i)) != 0;
+    return state;
+}
+
+QList<QByteArray> commandsToReach(const RelayState &from, const RelayState &to)
+{
+    QList<QByteArray> commands;
+    for (int i = 0; i < kRelayCount; ++i)
+        if (from[i] != to[i])
+            commands.append(switchCommand(i + 1, to[i]));
+    if (commands.size() > 1 && toMask(to) == 0xFFFF)
+        return {allOnCommand()};
+    if (commands.size() > 1 && toMask(to) == 0)
+        return {allOffCommand()};
+    return commands;
+}
+
 } // namespace RelayProtocol

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 
 #include <array>
 #include <chrono>
@@ -30,5 +31,14 @@ QByteArray freeCommand(const QByteArray &typed);
 
 // Decodes the first two bytes of a status reply; nothing for a reply shorter than two bytes.
 std::optional<RelayState> decodeStatus(const QByteArray &reply);
+
+// The sixteen states as a mask, bit 15 = relay 1 ... bit 0 = relay 16 (the status bytes' order).
+quint16 toMask(const RelayState &state);
+RelayState fromMask(quint16 mask);
+
+// The fewest commands that take the board from one state to another: nothing when they are equal,
+// "on//" or "off//" when every relay ends on or off and more than one must change, otherwise one
+// "NN+//" or "NN-//" per relay that differs, in relay order.
+QList<QByteArray> commandsToReach(const RelayState &from, const RelayState &to);
 
 } // namespace RelayProtocol

@@ -17,6 +17,9 @@ private slots:
     void decodeEveryBit();
     void shortReplyHasNoResult_data();
     void shortReplyHasNoResult();
+    void maskRoundTrip();
+    void commandsToReach_data();
+    void commandsToReach();
 };
 
 void TestRelayProtocol::switchCommand_data()
@@ -125,6 +128,46 @@ void TestRelayProtocol::shortReplyHasNoResult()
 {
     QFETCH(QByteArray, reply);
     QVERIFY(!RelayProtocol::decodeStatus(reply).has_value());
+}
+
+void TestRelayProtocol::maskRoundTrip()
+{
+    for (const quint16 mask : {0x0000, 0x8000, 0x0001, 0x8140, 0xFFFF}) {
+        QCOMPARE(RelayProtocol::toMask(RelayProtocol::fromMask(mask)), mask);
+        QByteArray reply;
+        reply.append(char(mask >> 8));
+        reply.append(char(mask & 0xff));
+        QCOMPARE(RelayProtocol::toMask(*RelayProtocol::decodeStatus(reply)), mask);
+    }
+}
+
+void TestRelayProtocol::commandsToReach_data()
+{
+    QTest::addColumn<quint16>("from");
+    QTest::addColumn<quint16>("to");
+    QTest::addColumn<QList<QByteArray>>("commands");
+    QTest::newRow("equal") << quint16(0x8140) << quint16(0x8140) << QList<QByteArray>{};
+    QTest::newRow("one on") << quint16(0x8140) << quint16(0x8141) << QList<QByteArray>{"16+//"};
+    QTest::newRow("on and off, relay order")
+        << quint16(0x8140) << quint16(0x4141) << QList<QByteArray>{"01-//", "02+//", "16+//"};
+    QTest::newRow("all on from several off")
+        << quint16(0x8140) << quint16(0xFFFF) << QList<QByteArray>{"on//"};
+    QTest::newRow("all on from one off")
+        << quint16(0xFFFE) << quint16(0xFFFF) << QList<QByteArray>{"16+//"};
+    QTest::newRow("all off from several on")
+        << quint16(0x8140) << quint16(0x0000) << QList<QByteArray>{"off//"};
+    QTest::newRow("all off from one on")
+        << quint16(0x0100) << quint16(0x0000) << QList<QByteArray>{"08-//"};
+}
+
+void TestRelayProtocol::commandsToReach()
+{
+    QFETCH(quint16, from);
+    QFETCH(quint16, to);
+    QFETCH(QList<QByteArray>, commands);
+    QCOMPARE(
+        RelayProtocol::commandsToReach(RelayProtocol::fromMask(from), RelayProtocol::fromMask(to)),
+        commands);
 }
 
 QTEST_GUILESS_MAIN(TestRelayProtocol)

@@ -1,0 +1,118 @@
+// Measurements, not pass/fail: wall time of usb16relay-ctl from process start to exit against
+// usb16relay-sim on a pty, beside the window's fixed status pause and the wire's own floor.
+// Run: build/bench/bench_ctl [runs]
+
+#include "relayprotocol.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+constexpr double kBaud = 9600;
+constexpr double kBitsPerByte = 10; // start, 8 data, stop
+
+struct Summary
+{
+    double median, p99;
+};
+
+Summary summarise(std::vector<double> samples)
+{
+    std::sort(samples.begin(), samples.end());
+    const auto at = [&samples](double q) {
+        return samples[size_t(q * (samples.size() - 1))];
+    };
+    return {at(0.5), at(0.99)};
+}
+
+double wireMs(qsizetype bytes)
+{
+    return bytes * kBitsPerByte / kBaud * 1000.0;
+}
+
+// Wall times in ms, or nothing when a run failed.
+std::vector<double> time(const QStringList &arguments, const QString &portDir, int runs)
+{
+    std::vector<double> samples;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("USB16RELAY_PORT_DIR"), portDir);
+    for (int i = 0; i < runs; ++i) {
+        QProcess ctl;
+        ctl.setProcessEnvironment(environment);
+        QElapsedTimer clock;
+        clock.start();
+        ctl.start(QStringLiteral(USB16RELAY_CTL_PATH), arguments);
+        if (!ctl.waitForFinished(10000) || ctl.exitStatus() != QProcess::NormalExit ||
+            ctl.exitCode() != 0) {
+            std::fprintf(stderr, "bench_ctl: %s failed: %s\n",
+                         qPrintable(arguments.join(QLatin1Char(' '))),
+                         ctl.readAllStandardError().constData());
+            return {};
+        }
+        samples.push_back(clock.nsecsElapsed() / 1e6);
+    }
+    return samples;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const int runs = argc > 1 ? qMax(2, QByteArray(argv[1]).toInt()) : 50;
+
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("COM1"));
+    QProcess sim;
+    sim.start(QStringLiteral(USB16RELAY_SIM_PATH),
+              {QStringLiteral("--link"), link, QStringLiteral("--quiet")});
+    const QDeadlineTimer deadline(10000);
+    while (!QFileInfo(link).isSymLink() && !deadline.hasExpired())
+        QThread::msleep(5);
+    if (!QFileInfo(link).isSymLink()) {
+        std::fprintf(stderr, "bench_ctl: the simulated board did not start\n");
+        return 1;
+    }
+
+    const std::vector<double> status = time({QStringLiteral("status")}, dir.path(), runs);
+    const std::vector<double> on5 =
+        time({QStringLiteral("on"), QStringLiteral("5")}, dir.path(), runs);
+    sim.terminate();
+    sim.waitForFinished(10000);
+    if (status.empty() || on5.empty())
+        return 1;
+
+    const qsizetype ask = RelayProtocol::askCommand().size();
+    const qsizetype reply = 2;
+    const qsizetype switching = RelayProtocol::switchCommand(5, true).size();
+    const Summary s = summarise(status);
+    const Summary o = summarise(on5);
+    std::printf("usb16relay-ctl against usb16relay-sim on a pty, %d runs each,\n"
+                "wall time from process start to exit (ms):\n\n",
+                runs);
+    std::printf("%-26s %8s %8s %8s %12s\n", "", "median", "p99", "target", "wire floor");
+    std::printf("%-26s %8.1f %8.1f %8s %12.1f\n", "ctl status", s.median, s.p99, "< 50",
+                wireMs(ask + reply));
+    std::printf("%-26s %8.1f %8.1f %8s %12.1f\n", "ctl on 5 (verified)", o.median, o.p99, "< 100",
+                wireMs(switching + ask + reply));
+    std::printf("%-26s %8lld %8s %8s %12.1f\n", "window status refresh",
+                static_cast<long long>(RelayProtocol::kStatusPause.count()), "", "fixed",
+                wireMs(ask + reply));
+    std::printf("\nWire floor: the bytes on the line at 9600 8N1 (10 bits, %.3f ms a byte): "
+                "ask// and a\ntwo-byte reply = %lld bytes; on 5 adds 05+// = %lld bytes. A pty "
+                "has no baud rate, so\nthe simulated board can beat the floor; a real board "
+                "cannot.\n",
+                wireMs(1), static_cast<long long>(ask + reply),
+                static_cast<long long>(switching + ask + reply));
+    return 0;
+}

@@ -1,0 +1,323 @@
+#include "commandline.h"
+
+#include "relayprotocol.h"
+#include "replytext.h"
+
+#include <QCommandLineParser>
+#include <QRegularExpression>
+
+#include <map>
+
+namespace {
+
+constexpr std::chrono::milliseconds kMaxTimeout{600000};
+constexpr std::chrono::milliseconds kMinInterval{10};
+constexpr std::chrono::milliseconds kMaxInterval{86400000};
+constexpr std::chrono::milliseconds kMaxPulse{86400000};
+
+using Command = CommandLine::Command;
+
+const std::map<QString, Command> &commandNames()
+{
+    static const std::map<QString, Command> names = {
+        {QStringLiteral("ports"), Command::Ports},    {QStringLiteral("status"), Command::Status},
+        {QStringLiteral("on"), Command::On},          {QStringLiteral("off"), Command::Off},
+        {QStringLiteral("toggle"), Command::Toggle},  {QStringLiteral("all-on"), Command::AllOn},
+        {QStringLiteral("all-off"), Command::AllOff}, {QStringLiteral("set"), Command::Set},
+        {QStringLiteral("pulse"), Command::Pulse},    {QStringLiteral("send"), Command::Send},
+        {QStringLiteral("watch"), Command::Watch},
+    };
+    return names;
+}
+
+// A whole number written with digits only, within [low, high].
+std::optional<qint64> parseNumber(const QString &text, qint64 low, qint64 high)
+{
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,12}$"));
+    if (!digits.match(text).hasMatch())
+        return std::nullopt;
+    const qint64 value = text.toLongLong();
+    if (value < low || value > high)
+        return std::nullopt;
+    return value;
+}
+
+std::optional<std::chrono::milliseconds> parseTime(const QString &text, const QString &what,
+                                                   std::chrono::milliseconds low,
+                                                   std::chrono::milliseconds high, QString *error)
+{
+    const std::optional<qint64> value = parseNumber(text, low.count(), high.count());
+    if (!value) {
+        *error = QStringLiteral("%1 expects milliseconds from %2 to %3, got \"%4\"")
+                     .arg(what)
+                     .arg(low.count())
+                     .arg(high.count())
+                     .arg(text);
+        return std::nullopt;
+    }
+    return std::chrono::milliseconds(*value);
+}
+
+std::optional<int> parseRelay(const QString &text, QString *error)
+{
+    const std::optional<qint64> value = parseNumber(text, 1, RelayProtocol::kRelayCount);
+    if (!value) {
+        *error = QStringLiteral("expected a relay number from 1 to 16, got \"%1\"").arg(text);
+        return std::nullopt;
+    }
+    return int(*value);
+}
+
+std::optional<quint16> parseMask(const QString &text, QString *error)
+{
+    static const QRegularExpression hex(QStringLiteral("^(?:0[xX])?([0-9a-fA-F]{1,4})$"));
+    const QRegularExpressionMatch match = hex.match(text);
+    if (!match.hasMatch()) {
+        *error = QStringLiteral("set expects a mask of one to four hex digits (bit 15 = relay 1 "
+                                "... bit 0 = relay 16, e.g. 8140 for relays 1, 8 and 10), got "
+                                "\"%1\"")
+                     .arg(text);
+        return std::nullopt;
+    }
+    return quint16(match.captured(1).toUInt(nullptr, 16));
+}
+
+bool expectCount(const QStringList &args, qsizetype count, const QString &usage, QString *error)
+{
+    if (args.size() == count)
+        return true;
+    *error = QStringLiteral("%1 expects %2").arg(args.isEmpty() ? QString() : args.first(), usage);
+    return false;
+}
+
+} // namespace
+
+std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QString *error)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption version(QStringLiteral("version"), QString());
+    const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("N"));
+    const QCommandLineOption device(QStringLiteral("device"), QString(), QStringLiteral("PATH"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"));
+    const QCommandLineOption json(QStringLiteral("json"), QString());
+    const QCommandLineOption raw(QStringLiteral("raw"), QString());
+    const QCommandLineOption interval(QStringLiteral("interval"), QString(), QStringLiteral("MS"));
+    parser.addOptions({help, version, port, device, timeout, json, raw, interval});
+    if (!parser.parse(arguments)) {
+        *error = parser.errorText();
+        return std::nullopt;
+    }
+
+    CommandLine request;
+    if (parser.isSet(help)) {
+        request.command = Command::Help;
+        return request;
+    }
+    if (parser.isSet(version)) {
+        request.command = Command::Version;
+        return request;
+    }
+
+    const QStringList args = parser.positionalArguments();
+    if (args.isEmpty()) {
+        *error = QStringLiteral("expected a command: ports, status, on, off, toggle, all-on, "
+                                "all-off, set, pulse, send or watch");
+        return std::nullopt;
+    }
+    const auto named = commandNames().find(args.first());
+    if (named == commandNames().end()) {
+        *error = QStringLiteral("unknown command \"%1\"; expected ports, status, on, off, toggle, "
+                                "all-on, all-off, set, pulse, send or watch")
+                     .arg(args.first());
+        return std::nullopt;
+    }
+    request.command = named->second;
+
+    for (const QString &value : parser.values(port)) {
+        const std::optional<qint64> n = parseNumber(value, 1, 16);
+        if (!n) {
+            *error =
+                QStringLiteral("--port expects a COM number from 1 to 16, got \"%1\"").arg(value);
+            return std::nullopt;
+        }
+        request.port = int(*n);
+    }
+    if (parser.isSet(device))
+        request.device = parser.value(device);
+    if (request.port && !request.device.isEmpty()) {
+        *error = QStringLiteral("use either --port or --device, not both");
+        return std::nullopt;
+    }
+    if (parser.isSet(device) && request.device.isEmpty()) {
+        *error = QStringLiteral("--device expects the path of a serial device");
+        return std::nullopt;
+    }
+    if (request.command == Command::Ports && (request.port || !request.device.isEmpty())) {
+        *error = QStringLiteral("ports lists every COM port; --port and --device do not apply");
+        return std::nullopt;
+    }
+    if (parser.isSet(timeout)) {
+        const auto value = parseTime(parser.value(timeout), QStringLiteral("--timeout"),
+                                     std::chrono::milliseconds(1), kMaxTimeout, error);
+        if (!value)
+            return std::nullopt;
+        request.timeout = *value;
+    }
+    request.json = parser.isSet(json);
+    request.raw = parser.isSet(raw);
+    if (request.raw && request.command != Command::Send) {
+        *error = QStringLiteral("--raw belongs to send");
+        return std::nullopt;
+    }
+    if (request.raw && request.json) {
+        *error = QStringLiteral("use either --raw or --json with send, not both");
+        return std::nullopt;
+    }
+    if (parser.isSet(interval)) {
+        if (request.command != Command::Watch) {
+            *error = QStringLiteral("--interval belongs to watch");
+            return std::nullopt;
+        }
+        const auto value = parseTime(parser.value(interval), QStringLiteral("--interval"),
+                                     kMinInterval, kMaxInterval, error);
+        if (!value)
+            return std::nullopt;
+        request.interval = *value;
+    }
+
+    switch (request.command) {
+    case Command::Help:
+    case Command::Version:
+        break;
+    case Command::Ports:
+    case Command::Status:
+    case Command::AllOn:
+    case Command::AllOff:
+    case Command::Watch:
+        if (!expectCount(args, 1, QStringLiteral("no arguments"), error))
+            return std::nullopt;
+        break;
+    case Command::On:
+    case Command::Off:
+    case Command::Toggle:
+        if (args.size() < 2) {
+            *error = QStringLiteral("%1 expects one or more relay numbers from 1 to 16")
+                         .arg(args.first());
+            return std::nullopt;
+        }
+        for (const QString &text : args.mid(1)) {
+            const std::optional<int> relay = parseRelay(text, error);
+            if (!relay)
+                return std::nullopt;
+            if (!request.relays.contains(*relay))
+                request.relays.append(*relay);
+        }
+        break;
+    case Command::Set: {
+        if (!expectCount(args, 2, QStringLiteral("one mask of hex digits, e.g. set 8140"), error))
+            return std::nullopt;
+        const std::optional<quint16> mask = parseMask(args.at(1), error);
+        if (!mask)
+            return std::nullopt;
+        request.mask = *mask;
+        break;
+    }
+    case Command::Pulse: {
+        if (!expectCount(args, 3,
+                         QStringLiteral("a relay number and milliseconds, e.g. pulse 5 "
+                                        "500"),
+                         error))
+            return std::nullopt;
+        const std::optional<int> relay = parseRelay(args.at(1), error);
+        if (!relay)
+            return std::nullopt;
+        request.relays = {*relay};
+        const auto length = parseTime(args.at(2), QStringLiteral("pulse"),
+                                      std::chrono::milliseconds(1), kMaxPulse, error);
+        if (!length)
+            return std::nullopt;
+        request.pulseLength = *length;
+        break;
+    }
+    case Command::Send: {
+        if (!expectCount(args, 2, QStringLiteral("one TEXT (quote it if it has spaces)"), error))
+            return std::nullopt;
+        const QString text = args.at(1);
+        const int outside = ReplyText::firstUnsendable(text);
+        if (outside >= 0) {
+            *error = QStringLiteral("send expects Latin-1 text (one byte per character); "
+                                    "character %1 (U+%2) is outside it")
+                         .arg(outside + 1)
+                         .arg(text.at(outside).unicode(), 4, 16, QLatin1Char('0'));
+            return std::nullopt;
+        }
+        request.text = text.toLatin1();
+        break;
+    }
+    }
+    return request;
+}
+
+QString CommandLine::helpText()
+{
+    return QStringLiteral(
+        "Usage: usb16relay-ctl [--port N | --device PATH] [--timeout MS] [--json] COMMAND [ARGS]\n"
+        "\n"
+        "Drives a sixteen-relay board from scripts. Every answer is read from the board; every\n"
+        "switching command is verified by reading the state back.\n"
+        "\n"
+        "Options:\n"
+        "  --port N         COM N (1 to 16): COM1-COM8 are /dev/ttyUSB0-7, COM9-COM16\n"
+        "                   /dev/ttyACM0-7, or $USB16RELAY_PORT_DIR/COM<N> when that is set\n"
+        "  --device PATH    any serial device; with neither option, the lowest COM that exists\n"
+        "  --timeout MS     how long to wait for each answer (default 1000)\n"
+        "  --json           status, watch, send and switching commands print a JSON object\n"
+        "                   per line; ports a JSON array\n"
+        "  --raw            send: print the reply's bytes as they came\n"
+        "  --interval MS    watch: ask every MS milliseconds (default 500)\n"
+        "  -h, --help       this text\n"
+        "  --version        the program's version\n"
+        "\n"
+        "Commands:\n"
+        "  ports            every COM port that exists: device, description, USB id, serial\n"
+        "                   number, \"busy\" when another program holds it\n"
+        "  status           the sixteen states, e.g. 1:on 2:off ... 16:off; with --json\n"
+        "                   "
+        "{\"port\":\"COM1\",\"device\":\"/dev/ttyUSB0\",\"relays\":[true,false,...]}\n"
+        "  on N...          switch relays N on (1 to 16, several allowed)\n"
+        "  off N...         switch relays N off\n"
+        "  toggle N...      switch relays N to the opposite of the state the board reports\n"
+        "  all-on, all-off  switch every relay\n"
+        "  set HEX          make the relays exactly the mask (bit 15 = relay 1 ... bit 0 = relay\n"
+        "                   16; 8140 = relays 1, 8, 10), sending only the commands needed: one\n"
+        "                   NN+// or NN-// per relay that differs, or on// / off// when the mask\n"
+        "                   is FFFF / 0000 and more than one relay differs\n"
+        "  pulse N MS       switch relay N to the opposite state for MS milliseconds, then back;\n"
+        "                   Ctrl-C or SIGTERM during the pulse still switches it back\n"
+        "  send TEXT        send TEXT and a carriage return (Latin-1 only); print what came back\n"
+        "                   within the timeout, printable ASCII as itself, '<' and every other\n"
+        "                   byte as <HH>; with --raw the bytes as they came; with --json\n"
+        "                   "
+        "{\"port\":\"COM1\",\"device\":...,\"reply\":\"<81>@\",\"hex\":\"8140\"}\n"
+        "  watch            print a timestamped state line when the state changes, until\n"
+        "                   interrupted (Ctrl-C or SIGTERM end it with status 0)\n"
+        "\n"
+        "Switching commands print nothing when they succeed; with --json they print the verified\n"
+        "state as status does.\n"
+        "\n"
+        "Exit status:\n"
+        "  0    done and verified\n"
+        "  1    bad usage: unknown command or option, relay outside 1 to 16, bad mask, malformed\n"
+        "       number, text outside Latin-1\n"
+        "  2    the port cannot be opened: no device, no permission (join the dialout group),\n"
+        "       or another program holds it\n"
+        "  3    the board did not answer in time, answered fewer than two bytes, or the line was\n"
+        "       lost (unplugged)\n"
+        "  4    the board answered but reports another state than the one asked for\n"
+        "  130  pulse interrupted by Ctrl-C (143: by SIGTERM); the relay was switched back and\n"
+        "       verified (if switching it back fails, that failure's status instead)\n"
+        "\n"
+        "Results go to standard output, errors to standard error.\n");
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <optional>
+
+// What the command line asks for, checked: relay numbers are 1 to 16, masks and times are in
+// range, text is sendable. Nothing here touches a port.
+struct CommandLine
+{
+    enum class Command {
+        Help,
+        Version,
+        Ports,
+        Status,
+        On,
+        Off,
+        Toggle,
+        AllOn,
+        AllOff,
+        Set,
+        Pulse,
+        Send,
+        Watch,
+    };
+
+    Command command = Command::Help;
+    std::optional<int> port; // --port N
+    QString device;          // --device PATH
+    std::chrono::milliseconds timeout{1000};
+    bool json = false;
+    bool raw = false;
+    std::chrono::milliseconds interval{500};
+    QList<int> relays; // on, off, toggle, pulse (one)
+    quint16 mask = 0;  // set
+    std::chrono::milliseconds pulseLength{0};
+    QByteArray text; // send, without the carriage return
+
+    // Nothing for bad usage; *error then says what was expected.
+    static std::optional<CommandLine> parse(const QStringList &arguments, QString *error);
+    static QString helpText();
+};

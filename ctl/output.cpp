@@ -1,0 +1,128 @@
+#include "output.h"
+
+#include "portinfo.h"
+#include "replytext.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <cstdio>
+
+namespace Output {
+
+namespace {
+
+QByteArray jsonString(const QString &text)
+{
+    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return array.mid(1, array.size() - 2);
+}
+
+QByteArray jsonStringOrNull(const QString &text)
+{
+    return text.isEmpty() ? QByteArrayLiteral("null") : jsonString(text);
+}
+
+QByteArray relaysJson(const RelayState &state)
+{
+    QByteArray text = "[";
+    for (int i = 0; i < RelayProtocol::kRelayCount; ++i) {
+        if (i > 0)
+            text += ',';
+        text += state[i] ? "true" : "false";
+    }
+    return text + ']';
+}
+
+QByteArray accessWord(const PortInfo &port)
+{
+    switch (port.access) {
+    case PortInfo::Access::Free:
+        return "free";
+    case PortInfo::Access::Busy:
+        return "busy";
+    case PortInfo::Access::Forbidden:
+        return "forbidden";
+    case PortInfo::Access::Unknown:
+        break;
+    }
+    return "unknown";
+}
+
+} // namespace
+
+QByteArray statusText(const RelayState &state)
+{
+    QByteArray text;
+    for (int i = 0; i < RelayProtocol::kRelayCount; ++i) {
+        if (i > 0)
+            text += ' ';
+        text += QByteArray::number(i + 1) + (state[i] ? ":on" : ":off");
+    }
+    return text + '\n';
+}
+
+QByteArray statusJson(const QString &port, const QString &device, const RelayState &state)
+{
+    return "{\"port\":" + jsonStringOrNull(port) + ",\"device\":" + jsonString(device) +
+           ",\"relays\":" + relaysJson(state) + "}\n";
+}
+
+QByteArray watchText(const QString &time, const RelayState &state)
+{
+    return time.toUtf8() + ' ' + statusText(state);
+}
+
+QByteArray watchJson(const QString &time, const QString &port, const QString &device,
+                     const RelayState &state)
+{
+    return "{\"time\":" + jsonString(time) + ",\"port\":" + jsonStringOrNull(port) +
+           ",\"device\":" + jsonString(device) + ",\"relays\":" + relaysJson(state) + "}\n";
+}
+
+QByteArray replyJson(const QString &port, const QString &device, const QByteArray &reply)
+{
+    return "{\"port\":" + jsonStringOrNull(port) + ",\"device\":" + jsonString(device) +
+           ",\"reply\":" + jsonString(ReplyText::display(reply)) + ",\"hex\":\"" + reply.toHex() +
+           "\"}\n";
+}
+
+QByteArray portsText(const QList<PortInfo> &ports)
+{
+    QByteArray text;
+    for (const PortInfo &port : ports)
+        text += port.summary().toUtf8() + '\n';
+    return text;
+}
+
+QByteArray portsJson(const QList<PortInfo> &ports)
+{
+    QByteArray text = "[";
+    for (const PortInfo &port : ports) {
+        if (text.size() > 1)
+            text += ',';
+        text += "{\"port\":" + jsonString(port.name) + ",\"path\":" + jsonString(port.path) +
+                ",\"device\":" + jsonString(port.device) +
+                ",\"description\":" + jsonStringOrNull(port.description) +
+                ",\"manufacturer\":" + jsonStringOrNull(port.manufacturer) +
+                ",\"usb\":" + jsonStringOrNull(port.usbId()) +
+                ",\"serialNumber\":" + jsonStringOrNull(port.serialNumber) + ",\"access\":\"" +
+                accessWord(port) + "\"}";
+    }
+    return text + "]\n";
+}
+
+void print(const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+void printError(const QString &message)
+{
+    const QByteArray line = "usb16relay-ctl: " + message.toUtf8() + '\n';
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
+}
+
+} // namespace Output

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "relayprotocol.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+struct PortInfo;
+
+// Every line the program prints, built whole before it is written.
+namespace Output {
+
+// "1:on 2:off ... 16:off"
+QByteArray statusText(const RelayState &state);
+// {"port":"COM1","device":"/dev/ttyUSB0","relays":[true,false,...]}; port is null for --device.
+QByteArray statusJson(const QString &port, const QString &device, const RelayState &state);
+// The same, with "time" first, for watch.
+QByteArray watchText(const QString &time, const RelayState &state);
+QByteArray watchJson(const QString &time, const QString &port, const QString &device,
+                     const RelayState &state);
+// {"port":"COM1","device":"/dev/ttyUSB0","reply":"<81>@","hex":"8140"} for send.
+QByteArray replyJson(const QString &port, const QString &device, const QByteArray &reply);
+QByteArray portsText(const QList<PortInfo> &ports);
+QByteArray portsJson(const QList<PortInfo> &ports);
+
+// Writes the bytes to standard output at once (adding nothing) and flushes.
+void print(const QByteArray &bytes);
+// "usb16relay-ctl: message" on standard error.
+void printError(const QString &message);
+
+} // namespace Output

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "relayprotocol.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QSerialPort>
+#include <QString>
+
+#include <chrono>
+#include <optional>
+
+// A short-lived client for one board: opens a port, asks the board with a deadline and switches
+// relays with verification. Unlike the window's SerialLink it keeps no pauses of its own: every
+// exchange ends as soon as the board's answer is complete, or at the deadline. Synchronous; it
+// needs no event loop. Calls that can fail return false (or nothing) and leave failure() and
+// errorString() set.
+class BoardClient final
+{
+public:
+    enum class Failure {
+        None,
+        CannotOpen, // no device, no permission, held by another program, refused line settings
+        NoAnswer,   // silence, fewer than two status bytes, or the line was lost
+        WrongState, // the board answered but reports another state than the one asked for
+    };
+
+    BoardClient();
+    ~BoardClient();
+    BoardClient(const BoardClient &) = delete;
+    BoardClient &operator=(const BoardClient &) = delete;
+
+    // COM n through the window's table (and USB16RELAY_PORT_DIR), or any serial device.
+    bool openComPort(int n);
+    bool openDevice(const QString &path);
+    bool isOpen() const { return m_port.isOpen(); }
+    void close();
+
+    QString portName() const { return m_portName; }       // "COM3", empty for a device path
+    QString devicePath() const { return m_device; }       // the device actually opened
+    QString description() const { return m_description; } // "COM3 (/dev/ttyUSB2)"
+
+    std::chrono::milliseconds timeout() const { return m_timeout; }
+    void setTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
+
+    // "ask//", then the first two bytes that come back; returns as soon as they are there.
+    std::optional<RelayState> askStatus();
+
+    // Sends the commands, then reads the state back and checks the relays selected by `care`
+    // (bit 15 = relay 1) against `wanted`. A reply that differs is asked once more after the
+    // line has gone quiet, so bytes the board sent unasked do not count as its state.
+    bool switchAndVerify(const QList<QByteArray> &commands, quint16 care, quint16 wanted);
+
+    // The switching commands, each verified. Relays are numbers from 1 to 16.
+    bool switchRelays(const QList<int> &relays, bool on);
+    bool switchAll(bool on);
+    // Reads the state first and switches each relay to the opposite of what the board reports.
+    bool toggleRelays(const QList<int> &relays);
+    // Reads the state first and sends only the commands that make it `mask` (bit 15 = relay 1).
+    bool setRelays(quint16 mask);
+
+    // Sends bytes as they are; then everything that arrives within `window` (at most `limit`).
+    bool send(const QByteArray &bytes);
+    QByteArray collect(std::chrono::milliseconds window, qsizetype limit);
+
+    // False (with the failure set) when the device has hung up since the last exchange, as an
+    // unplugged adapter or a closed pty does; for long waits between exchanges.
+    bool checkLine();
+
+    // The last state the board reported.
+    std::optional<RelayState> lastState() const { return m_lastState; }
+
+    Failure failure() const { return m_failure; }
+    QString errorString() const { return m_errorString; }
+
+private:
+    bool open(const QString &path, const QString &description);
+    bool writeAll(const QByteArray &bytes);
+    bool readAtLeast(qsizetype count, QByteArray *into, std::chrono::milliseconds timeout);
+    bool discardInput(std::chrono::milliseconds quietFor);
+    bool lineLost();
+    bool hungUp() const;
+    bool fail(Failure failure, const QString &message);
+
+    QSerialPort m_port;
+    QString m_portName;
+    QString m_device;
+    QString m_description;
+    std::chrono::milliseconds m_timeout{1000};
+    std::optional<RelayState> m_lastState;
+    Failure m_failure = Failure::None;
+    QString m_errorString;
+};

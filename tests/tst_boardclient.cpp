@@ -1,0 +1,214 @@
+// BoardClient in-process against a SimulatedBoard on a pty. The client blocks while it waits, so
+// the board runs on a thread of its own.
+#include "boardclient.h"
+#include "boardports.h"
+#include "relayprotocol.h"
+
+#include <QElapsedTimer>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::chrono::milliseconds kFarDeadline{20000};
+
+} // namespace
+
+class TestBoardClient final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void statusReturnsAsSoonAsTwoBytesCame_data();
+    void statusReturnsAsSoonAsTwoBytesCame();
+    void silenceEndsAtTheDeadline();
+    void oneByteIsNoStatus();
+    void switchAndVerify();
+    void verifyNamesTheRelaysThatDiffer();
+    void unplugDuringAWait();
+    void endlessTalkCannotBeVerified();
+    void openErrors();
+
+private:
+    // Runs f on the board's thread and waits for it.
+    template <typename F> void onBoard(F f)
+    {
+        QMetaObject::invokeMethod(m_home, f, Qt::BlockingQueuedConnection);
+    }
+
+    QThread m_thread;
+    QObject *m_home = nullptr; // the board's thread's context
+    SimulatedBoard *m_board = nullptr;
+    std::unique_ptr<BoardPorts> m_ports;
+};
+
+void TestBoardClient::init()
+{
+    m_ports = std::make_unique<BoardPorts>();
+    QVERIFY(m_ports->isValid());
+    // Made on its thread, so that its timers and notifiers belong there.
+    m_home = new QObject;
+    m_home->moveToThread(&m_thread);
+    connect(&m_thread, &QThread::finished, m_home, &QObject::deleteLater);
+    m_thread.start();
+    bool started = false;
+    const QString path = m_ports->pathOf(1);
+    QMetaObject::invokeMethod(
+        m_home,
+        [this, path, &started] {
+            m_board = new SimulatedBoard;
+            m_board->setState(0x8140);
+            started = m_board->start(path);
+        },
+        Qt::BlockingQueuedConnection);
+    QVERIFY(started);
+}
+
+void TestBoardClient::cleanup()
+{
+    onBoard([this] { delete m_board; });
+    m_thread.quit();
+    m_thread.wait();
+    m_board = nullptr;
+    m_home = nullptr;
+    m_ports.reset();
+}
+
+void TestBoardClient::statusReturnsAsSoonAsTwoBytesCame_data()
+{
+    QTest::addColumn<int>("delay");
+    QTest::newRow("at once") << 0;
+    QTest::newRow("late") << 150;
+}
+
+void TestBoardClient::statusReturnsAsSoonAsTwoBytesCame()
+{
+    QFETCH(int, delay);
+    onBoard([this, delay] { m_board->setReplyDelay(std::chrono::milliseconds(delay)); });
+    BoardClient client;
+    QVERIFY2(client.openComPort(1), qPrintable(client.errorString()));
+    QCOMPARE(client.portName(), QStringLiteral("COM1"));
+    client.setTimeout(kFarDeadline);
+    QElapsedTimer clock;
+    clock.start();
+    const std::optional<RelayState> state = client.askStatus();
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY2(state, qPrintable(client.errorString()));
+    QCOMPARE(RelayProtocol::toMask(*state), quint16(0x8140));
+    // Far from the deadline, so that only a client that waits it out can fail this.
+    QVERIFY2(elapsed >= delay && elapsed < kFarDeadline.count() / 2, QByteArray::number(elapsed));
+    QCOMPARE(client.failure(), BoardClient::Failure::None);
+}
+
+void TestBoardClient::silenceEndsAtTheDeadline()
+{
+    onBoard([this] { m_board->setFaultMode(FaultMode::Silent); });
+    BoardClient client;
+    QVERIFY(client.openComPort(1));
+    client.setTimeout(200ms);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!client.askStatus());
+    QVERIFY(clock.elapsed() >= 200);
+    QCOMPARE(client.failure(), BoardClient::Failure::NoAnswer);
+    QVERIFY(client.errorString().contains(QStringLiteral("did not answer")));
+}
+
+void TestBoardClient::oneByteIsNoStatus()
+{
+    onBoard([this] { m_board->setFaultMode(FaultMode::Short); });
+    BoardClient client;
+    QVERIFY(client.openComPort(1));
+    client.setTimeout(200ms);
+    QVERIFY(!client.askStatus());
+    QCOMPARE(client.failure(), BoardClient::Failure::NoAnswer);
+    QVERIFY2(client.errorString().contains(QStringLiteral("one byte (<81>)")),
+             qPrintable(client.errorString()));
+}
+
+void TestBoardClient::switchAndVerify()
+{
+    BoardClient client;
+    QVERIFY(client.openComPort(1));
+    QVERIFY2(client.switchAndVerify({RelayProtocol::switchCommand(5, true)}, 0x0800, 0x0800),
+             qPrintable(client.errorString()));
+    QCOMPARE(RelayProtocol::toMask(*client.lastState()), quint16(0x8940));
+    QList<QByteArray> commands;
+    onBoard([this, &commands] { commands = m_board->commands(); });
+    QCOMPARE(commands, (QList<QByteArray>{"05+//", "ask//"}));
+}
+
+void TestBoardClient::verifyNamesTheRelaysThatDiffer()
+{
+    BoardClient client;
+    QVERIFY(client.openComPort(1));
+    client.setTimeout(300ms);
+    // Asks relay 2 on without telling the board: the board still reports it off.
+    QVERIFY(!client.switchAndVerify({}, 0x4000, 0x4000));
+    QCOMPARE(client.failure(), BoardClient::Failure::WrongState);
+    QVERIFY2(client.errorString().contains(QStringLiteral("relay 2 is off (asked on)")),
+             qPrintable(client.errorString()));
+}
+
+void TestBoardClient::unplugDuringAWait()
+{
+    onBoard([this] { m_board->setFaultMode(FaultMode::Silent); });
+    BoardClient client;
+    QVERIFY(client.openComPort(1));
+    client.setTimeout(kFarDeadline);
+    QMetaObject::invokeMethod(
+        m_board, [this] { QTimer::singleShot(100, m_board, [this] { m_board->vanish(); }); });
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(!client.askStatus());
+    QVERIFY2(clock.elapsed() < kFarDeadline.count() / 2, QByteArray::number(clock.elapsed()));
+    QCOMPARE(client.failure(), BoardClient::Failure::NoAnswer);
+    QVERIFY2(client.errorString().contains(QStringLiteral("stopped answering")),
+             qPrintable(client.errorString()));
+    QVERIFY(!client.isOpen());
+    QVERIFY(!client.askStatus());
+}
+
+void TestBoardClient::endlessTalkCannotBeVerified()
+{
+    QTimer *flood = nullptr;
+    onBoard([this, &flood] {
+        flood = new QTimer(m_board);
+        connect(flood, &QTimer::timeout, m_board, [this] { m_board->send(QByteArray(256, '\0')); });
+        flood->start(0);
+    });
+    BoardClient client;
+    QVERIFY(client.openComPort(1));
+    client.setTimeout(300ms);
+    // Relay 2 is off: the first look disagrees, and the line never goes quiet for a second.
+    QVERIFY(!client.switchAndVerify({}, 0x4000, 0x4000));
+    QCOMPARE(client.failure(), BoardClient::Failure::NoAnswer);
+    QVERIFY2(client.errorString().contains(QStringLiteral("keeps sending")),
+             qPrintable(client.errorString()));
+}
+
+void TestBoardClient::openErrors()
+{
+    BoardClient client;
+    QVERIFY(!client.openComPort(2));
+    QCOMPARE(client.failure(), BoardClient::Failure::CannotOpen);
+    QVERIFY(client.errorString().contains(QStringLiteral("does not exist")));
+
+    BoardClient first;
+    QVERIFY(first.openComPort(1));
+    QVERIFY(!client.openComPort(1));
+    QCOMPARE(client.failure(), BoardClient::Failure::CannotOpen);
+    QVERIFY2(client.errorString().contains(QStringLiteral("busy")),
+             qPrintable(client.errorString()));
+    first.close();
+    QVERIFY2(client.openComPort(1), qPrintable(client.errorString()));
+}
+
+QTEST_GUILESS_MAIN(TestBoardClient)
+#include "tst_boardclient.moc"

@@ -1,0 +1,796 @@
+// The real usb16relay-ctl against simulated boards on ptys: the usb16relay-sim command in its
+// normal and fault modes, and an in-process SimulatedBoard where a test must change the board
+// behind the program's back (a stuck relay, a state change during watch, an unplug).
+#include "comportpath.h"
+#include "seriallink.h"
+#include "simulatedboard.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+#include <memory>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kWait = 10000;
+
+struct Result
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+    qint64 ms = 0;
+};
+
+// Keeps the event loop turning (in-process boards answer on it) until the process ends.
+bool finish(QProcess &process, int timeout = kWait)
+{
+    const QDeadlineTimer deadline(timeout);
+    while (process.state() != QProcess::NotRunning && !deadline.hasExpired())
+        QTest::qWait(2);
+    return process.state() == QProcess::NotRunning;
+}
+
+// The commands a board received, in order, without the status requests.
+QList<QByteArray> commandsIn(const QByteArray &log)
+{
+    QList<QByteArray> commands;
+    for (const QByteArray &command : log.split('/')) {
+        if (!command.isEmpty() && command != "ask")
+            commands.append(command + "//");
+    }
+    return commands;
+}
+
+QList<bool> relays(quint16 mask)
+{
+    QList<bool> states;
+    for (int i = 0; i < 16; ++i)
+        states.append((mask & (0x8000u >> i)) != 0);
+    return states;
+}
+
+QList<bool> relaysOf(const QByteArray &json)
+{
+    QList<bool> states;
+    const QJsonArray array = QJsonDocument::fromJson(json).object().value(u"relays").toArray();
+    for (const QJsonValue &value : array)
+        states.append(value.toBool());
+    return states;
+}
+
+} // namespace
+
+class TestCtl final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void usageErrors_data();
+    void usageErrors();
+    void helpAndVersion();
+
+    void statusText();
+    void statusJson();
+    void statusFromLowestPortOrDevice();
+    void switching_data();
+    void switching();
+    void switchingPrintsJson();
+    void setSendsOnlyNeededCommands_data();
+    void setSendsOnlyNeededCommands();
+    void pulseEndsInOriginalState();
+    void pulseInterrupted_data();
+    void pulseInterrupted();
+    void send();
+    void sendRaw();
+    void ports();
+    void watchPrintsChanges();
+
+    void cannotOpen_data();
+    void cannotOpen();
+    void permissionDenied();
+    void busyWhileAnotherProgramHoldsIt();
+    void busyWhileTheWindowHoldsIt();
+    void noAnswer_data();
+    void noAnswer();
+    void unpluggedHalfway();
+    void floodNeverBreaksALine_data();
+    void floodNeverBreaksALine();
+    void faultyButAnswering_data();
+    void faultyButAnswering();
+    void wrongState_data();
+    void wrongState();
+
+private:
+    // usb16relay-sim as COM n; the byte log records what it received.
+    bool startSim(int n, const QStringList &extra = {});
+    QByteArray byteLog(int n) const;
+    // An in-process board as COM n.
+    SimulatedBoard *startBoard(int n, quint16 state = 0);
+    QProcess *startCtl(const QStringList &arguments);
+    Result ctl(const QStringList &arguments);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::vector<std::unique_ptr<QProcess>> m_processes;
+    std::vector<std::unique_ptr<SimulatedBoard>> m_boards;
+};
+
+void TestCtl::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TestCtl::cleanup()
+{
+    for (const auto &process : m_processes) {
+        if (process->state() != QProcess::NotRunning) {
+            process->terminate();
+            if (!process->waitForFinished(kWait))
+                process->kill();
+        }
+    }
+    m_processes.clear();
+    m_boards.clear();
+    m_dir.reset();
+}
+
+bool TestCtl::startSim(int n, const QStringList &extra)
+{
+    const QString link = m_dir->filePath(QStringLiteral("COM%1").arg(n));
+    auto sim = std::make_unique<QProcess>();
+    sim->start(QStringLiteral(USB16RELAY_SIM_PATH),
+               QStringList{QStringLiteral("--link"), link, QStringLiteral("--quiet"),
+                           QStringLiteral("--byte-log"),
+                           m_dir->filePath(QStringLiteral("log%1").arg(n))} +
+                   extra);
+    if (!sim->waitForStarted(kWait))
+        return false;
+    m_processes.push_back(std::move(sim));
+    const QDeadlineTimer deadline(kWait);
+    while (!QFileInfo(link).isSymLink() && !deadline.hasExpired())
+        QTest::qWait(5);
+    return QFileInfo(link).isSymLink();
+}
+
+QByteArray TestCtl::byteLog(int n) const
+{
+    QFile log(m_dir->filePath(QStringLiteral("log%1").arg(n)));
+    return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+}
+
+SimulatedBoard *TestCtl::startBoard(int n, quint16 state)
+{
+    auto board = std::make_unique<SimulatedBoard>();
+    board->setState(state);
+    if (!board->start(m_dir->filePath(QStringLiteral("COM%1").arg(n))))
+        return nullptr;
+    m_boards.push_back(std::move(board));
+    return m_boards.back().get();
+}
+
+QProcess *TestCtl::startCtl(const QStringList &arguments)
+{
+    auto process = std::make_unique<QProcess>();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("USB16RELAY_PORT_DIR"), m_dir->path());
+    process->setProcessEnvironment(environment);
+    process->start(QStringLiteral(USB16RELAY_CTL_PATH), arguments);
+    m_processes.push_back(std::move(process));
+    return m_processes.back().get();
+}
+
+Result TestCtl::ctl(const QStringList &arguments)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QProcess *process = startCtl(arguments);
+    Result result;
+    if (!finish(*process))
+        return result;
+    result.ms = clock.elapsed();
+    result.exitCode = process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -2;
+    result.out = process->readAllStandardOutput();
+    result.err = process->readAllStandardError();
+    return result;
+}
+
+void TestCtl::usageErrors_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("expected");
+    const auto row = [](const char *name, QStringList arguments, const char *expected) {
+        QTest::newRow(name) << arguments << QString::fromUtf8(expected);
+    };
+    row("no command", {}, "expected a command");
+    row("unknown command", {"frob"}, "unknown command \"frob\"");
+    row("unknown option", {"--frob", "status"}, "Unknown option");
+    row("relay 0", {"on", "0"}, "relay number from 1 to 16, got \"0\"");
+    row("relay 17", {"off", "17"}, "relay number from 1 to 16, got \"17\"");
+    row("relay not a number", {"toggle", "five"}, "relay number from 1 to 16, got \"five\"");
+    row("relay negative", {"on", "--", "-1"}, "relay number from 1 to 16, got \"-1\"");
+    row("on without relays", {"on"}, "one or more relay numbers");
+    row("mask too long", {"set", "12345"}, "one to four hex digits");
+    row("mask not hex", {"set", "81G0"}, "one to four hex digits");
+    row("mask missing", {"set"}, "one mask of hex digits");
+    row("pulse without time", {"pulse", "5"}, "a relay number and milliseconds");
+    row("pulse time malformed", {"pulse", "5", "1s"}, "pulse expects milliseconds");
+    row("pulse time zero", {"pulse", "5", "0"}, "pulse expects milliseconds");
+    row("pulse relay 17", {"pulse", "17", "100"}, "relay number from 1 to 16");
+    row("port 0", {"--port", "0", "status"}, "--port expects a COM number from 1 to 16");
+    row("port 17", {"--port", "17", "status"}, "--port expects a COM number from 1 to 16");
+    row("port and device", {"--port", "1", "--device", "/dev/null", "status"}, "not both");
+    row("timeout malformed", {"--timeout", "soon", "status"}, "--timeout expects milliseconds");
+    row("interval outside watch", {"--interval", "100", "status"}, "--interval belongs to watch");
+    row("raw outside send", {"--raw", "status"}, "--raw belongs to send");
+    row("status with argument", {"status", "5"}, "status expects no arguments");
+    row("send outside Latin-1", {"send", "caf\u20ac"}, "Latin-1");
+    row("send two texts", {"send", "a", "b"}, "one TEXT");
+    row("ports with port", {"--port", "1", "ports"}, "do not apply");
+}
+
+void TestCtl::usageErrors()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, expected);
+    QVERIFY(startSim(1));
+    const Result result = ctl(arguments);
+    QCOMPARE(result.exitCode, 1);
+    QCOMPARE(result.out, QByteArray());
+    const QString error = QString::fromUtf8(result.err);
+    QVERIFY2(error.contains(expected), qPrintable(error));
+    QVERIFY(result.err.endsWith('\n'));
+    QCOMPARE(result.err.count('\n'), 1);
+    QCOMPARE(byteLog(1), QByteArray()); // nothing reached the board
+}
+
+void TestCtl::helpAndVersion()
+{
+    const Result help = ctl({QStringLiteral("--help")});
+    QCOMPARE(help.exitCode, 0);
+    QCOMPARE(help.err, QByteArray());
+    for (const char *word : {"Exit status", "dialout", "130", "pulse N MS", "--json"})
+        QVERIFY2(help.out.contains(word), word);
+    const Result version = ctl({QStringLiteral("--version")});
+    QCOMPARE(version.exitCode, 0);
+    QCOMPARE(version.out, QByteArray("usb16relay-ctl " USB16RELAY_VERSION "\n"));
+}
+
+void TestCtl::statusText()
+{
+    QVERIFY(startSim(1, {QStringLiteral("--state"), QStringLiteral("8140")}));
+    const Result result = ctl({QStringLiteral("status")});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.out, QByteArray("1:on 2:off 3:off 4:off 5:off 6:off 7:off 8:on 9:off 10:on "
+                                    "11:off 12:off 13:off 14:off 15:off 16:off\n"));
+    QCOMPARE(byteLog(1), QByteArray("ask//"));
+}
+
+void TestCtl::statusJson()
+{
+    QVERIFY(startSim(1, {QStringLiteral("--state"), QStringLiteral("8140")}));
+    const Result result = ctl({QStringLiteral("--json"), QStringLiteral("status")});
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY(result.out.endsWith("}\n"));
+    QCOMPARE(result.out.count('\n'), 1);
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(result.out, &error);
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QVERIFY(document.isObject());
+    const QJsonObject object = document.object();
+    QCOMPARE(object.keys(), (QStringList{"device", "port", "relays"}));
+    QCOMPARE(object.value(u"port").toString(), QStringLiteral("COM1"));
+    QCOMPARE(object.value(u"device").toString(),
+             QFileInfo(m_dir->filePath(QStringLiteral("COM1"))).canonicalFilePath());
+    QVERIFY(result.out.startsWith("{\"port\":\"COM1\",\"device\":"));
+    QCOMPARE(relaysOf(result.out), relays(0x8140));
+}
+
+void TestCtl::statusFromLowestPortOrDevice()
+{
+    QVERIFY(startSim(5, {QStringLiteral("--state"), QStringLiteral("0001")}));
+    QVERIFY(startSim(2, {QStringLiteral("--state"), QStringLiteral("8000")}));
+    Result result = ctl({QStringLiteral("--json"), QStringLiteral("status")});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(QJsonDocument::fromJson(result.out).object().value(u"port").toString(),
+             QStringLiteral("COM2"));
+    QCOMPARE(relaysOf(result.out), relays(0x8000));
+
+    result = ctl({QStringLiteral("--port"), QStringLiteral("5"), QStringLiteral("--json"),
+                  QStringLiteral("status")});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(relaysOf(result.out), relays(0x0001));
+
+    const QString device = QFileInfo(m_dir->filePath(QStringLiteral("COM5"))).canonicalFilePath();
+    result = ctl(
+        {QStringLiteral("--device"), device, QStringLiteral("--json"), QStringLiteral("status")});
+    QCOMPARE(result.exitCode, 0);
+    const QJsonObject object = QJsonDocument::fromJson(result.out).object();
+    QVERIFY(object.value(u"port").isNull());
+    QCOMPARE(object.value(u"device").toString(), device);
+    QCOMPARE(relaysOf(result.out), relays(0x0001));
+}
+
+void TestCtl::switching_data()
+{
+    QTest::addColumn<QString>("initial");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<quint16>("expected");
+    QTest::addColumn<QList<QByteArray>>("sent");
+    const auto row = [](const char *name, const char *initial, QStringList arguments,
+                        quint16 expected, QList<QByteArray> sent) {
+        QTest::newRow(name) << QString::fromLatin1(initial) << arguments << expected << sent;
+    };
+    row("on 5", "0000", {"on", "5"}, 0x0800, {"05+//"});
+    row("on several", "0000", {"on", "1", "16", "8"}, 0x8101, {"01+//", "16+//", "08+//"});
+    row("on already on", "0800", {"on", "5"}, 0x0800, {"05+//"});
+    row("off several", "8140", {"off", "1", "10"}, 0x0100, {"01-//", "10-//"});
+    row("toggle from the board's state", "8140", {"toggle", "1", "2"}, 0x4140, {"01-//", "02+//"});
+    row("all-on", "8140", {"all-on"}, 0xFFFF, {"on//"});
+    row("all-off", "8140", {"all-off"}, 0x0000, {"off//"});
+    row("set", "8140", {"set", "0x8001"}, 0x8001, {"08-//", "10-//", "16+//"});
+}
+
+void TestCtl::switching()
+{
+    QFETCH(QString, initial);
+    QFETCH(QStringList, arguments);
+    QFETCH(quint16, expected);
+    QFETCH(QList<QByteArray>, sent);
+    QVERIFY(startSim(1, {QStringLiteral("--state"), initial}));
+    const Result result = ctl(arguments);
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out, QByteArray()); // quiet on success
+    QCOMPARE(commandsIn(byteLog(1)), sent);
+    QVERIFY2(byteLog(1).endsWith("ask//"), byteLog(1).constData()); // verified after sending
+
+    const Result status = ctl({QStringLiteral("--json"), QStringLiteral("status")});
+    QCOMPARE(relaysOf(status.out), relays(expected));
+}
+
+void TestCtl::switchingPrintsJson()
+{
+    QVERIFY(startSim(1));
+    const Result result =
+        ctl({QStringLiteral("--json"), QStringLiteral("on"), QStringLiteral("3")});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(relaysOf(result.out), relays(0x2000));
+}
+
+void TestCtl::setSendsOnlyNeededCommands_data()
+{
+    QTest::addColumn<QString>("initial");
+    QTest::addColumn<QString>("mask");
+    QTest::addColumn<QList<QByteArray>>("sent");
+    QTest::newRow("nothing differs") << "8140"
+                                     << "8140" << QList<QByteArray>{};
+    QTest::newRow("one differs") << "8140"
+                                 << "8141" << QList<QByteArray>{"16+//"};
+    QTest::newRow("all on, several differ") << "8140"
+                                            << "ffff" << QList<QByteArray>{"on//"};
+    QTest::newRow("all on, one differs") << "fffe"
+                                         << "FFFF" << QList<QByteArray>{"16+//"};
+    QTest::newRow("all off, several differ") << "8140"
+                                             << "0" << QList<QByteArray>{"off//"};
+    QTest::newRow("all off, one differs") << "0100"
+                                          << "0000" << QList<QByteArray>{"08-//"};
+}
+
+void TestCtl::setSendsOnlyNeededCommands()
+{
+    QFETCH(QString, initial);
+    QFETCH(QString, mask);
+    QFETCH(QList<QByteArray>, sent);
+    QVERIFY(startSim(1, {QStringLiteral("--state"), initial}));
+    const Result result = ctl({QStringLiteral("--json"), QStringLiteral("set"), mask});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(relaysOf(result.out), relays(quint16(mask.toUInt(nullptr, 16))));
+    QCOMPARE(commandsIn(byteLog(1)), sent);
+    QVERIFY(byteLog(1).startsWith("ask//")); // decided from the board's state
+}
+
+void TestCtl::pulseEndsInOriginalState()
+{
+    QVERIFY(startSim(1, {QStringLiteral("--state"), QStringLiteral("0800")}));
+    const Result result =
+        ctl({QStringLiteral("pulse"), QStringLiteral("5"), QStringLiteral("300")});
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.ms >= 300, QByteArray::number(result.ms).constData());
+    QCOMPARE(commandsIn(byteLog(1)), (QList<QByteArray>{"05-//", "05+//"}));
+    const Result status = ctl({QStringLiteral("--json"), QStringLiteral("status")});
+    QCOMPARE(relaysOf(status.out), relays(0x0800));
+}
+
+void TestCtl::pulseInterrupted_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("Ctrl-C") << int(SIGINT);
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+}
+
+void TestCtl::pulseInterrupted()
+{
+    QFETCH(int, signal);
+    QVERIFY(startSim(1, {QStringLiteral("--state"), QStringLiteral("8140")}));
+    QElapsedTimer clock;
+    clock.start();
+    QProcess *pulse =
+        startCtl({QStringLiteral("pulse"), QStringLiteral("1"), QStringLiteral("20000")});
+    QTRY_VERIFY_WITH_TIMEOUT(byteLog(1).contains("01-//ask//"), kWait);
+    QTest::qWait(50); // into the pulse's wait
+    QCOMPARE(::kill(pid_t(pulse->processId()), signal), 0);
+    QVERIFY(finish(*pulse));
+    // The pulse lasts 20 s; finish() gives up after 10 s, so returning at all means it was cut.
+    QCOMPARE(pulse->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(pulse->exitCode(), 128 + signal);
+    QCOMPARE(pulse->readAllStandardOutput(), QByteArray());
+    QVERIFY(pulse->readAllStandardError().contains("relay 1 is back on"));
+    QCOMPARE(commandsIn(byteLog(1)), (QList<QByteArray>{"01-//", "01+//"}));
+    QVERIFY(byteLog(1).endsWith("01+//ask//"));
+    const Result status = ctl({QStringLiteral("--json"), QStringLiteral("status")});
+    QCOMPARE(relaysOf(status.out), relays(0x8140));
+}
+
+void TestCtl::send()
+{
+    QVERIFY(startSim(1, {QStringLiteral("--state"), QStringLiteral("8140")}));
+    Result result = ctl({QStringLiteral("--timeout"), QStringLiteral("200"), QStringLiteral("send"),
+                         QStringLiteral("ask//")});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out, QByteArray("<81>@\n"));
+    QVERIFY(result.ms >= 200); // whatever comes within the timeout
+    QCOMPARE(byteLog(1), QByteArray("ask//\r"));
+
+    result = ctl({QStringLiteral("--timeout"), QStringLiteral("100"), QStringLiteral("--json"),
+                  QStringLiteral("send"), QStringLiteral("ask//")});
+    QCOMPARE(result.exitCode, 0);
+    const QJsonObject reply = QJsonDocument::fromJson(result.out).object();
+    QCOMPARE(reply.value(u"reply").toString(), QStringLiteral("<81>@"));
+    QCOMPARE(reply.value(u"hex").toString(), QStringLiteral("8140"));
+    QCOMPARE(reply.value(u"port").toString(), QStringLiteral("COM1"));
+
+    // Nothing comes back for a switching command: an empty line.
+    result = ctl({QStringLiteral("--timeout"), QStringLiteral("100"), QStringLiteral("send"),
+                  QStringLiteral("05+//")});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out, QByteArray("\n"));
+
+    // Latin-1 text goes out as single bytes.
+    result = ctl({QStringLiteral("--timeout"), QStringLiteral("50"), QStringLiteral("send"),
+                  QStringLiteral("caf\u00e9")});
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY(byteLog(1).endsWith("caf\xe9\r"));
+}
+
+void TestCtl::sendRaw()
+{
+    QVERIFY(
+        startSim(1, {QStringLiteral("--state"), QStringLiteral("8140"), QStringLiteral("--long")}));
+    const Result result =
+        ctl({QStringLiteral("--timeout"), QStringLiteral("200"), QStringLiteral("send"),
+             QStringLiteral("--raw"), QStringLiteral("ask//")});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out, QByteArray("\x81\x40\r\n"));
+}
+
+void TestCtl::ports()
+{
+    QVERIFY(startSim(3));
+    QVERIFY(startSim(1));
+    QProcess *holder =
+        startCtl({QStringLiteral("--port"), QStringLiteral("3"), QStringLiteral("pulse"),
+                  QStringLiteral("2"), QStringLiteral("20000")});
+    QTRY_VERIFY_WITH_TIMEOUT(byteLog(3).contains("02+//"), kWait);
+
+    Result result = ctl({QStringLiteral("ports")});
+    QCOMPARE(result.exitCode, 0);
+    const QList<QByteArray> lines = result.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), 2);
+    QVERIFY2(lines.at(0).startsWith("COM1: " + QFile::encodeName(m_dir->path())), lines.at(0));
+    QVERIFY2(!lines.at(0).contains("busy"), lines.at(0));
+    QVERIFY2(lines.at(1).startsWith("COM3: "), lines.at(1));
+    QVERIFY2(lines.at(1).endsWith(", busy"), lines.at(1));
+
+    result = ctl({QStringLiteral("--json"), QStringLiteral("ports")});
+    QCOMPARE(result.exitCode, 0);
+    const QJsonArray array = QJsonDocument::fromJson(result.out).array();
+    QCOMPARE(array.size(), 2);
+    QCOMPARE(array.at(0).toObject().value(u"port").toString(), QStringLiteral("COM1"));
+    QCOMPARE(array.at(0).toObject().value(u"access").toString(), QStringLiteral("free"));
+    QCOMPARE(array.at(1).toObject().value(u"access").toString(), QStringLiteral("busy"));
+    QCOMPARE(array.at(1).toObject().value(u"device").toString(),
+             QFileInfo(m_dir->filePath(QStringLiteral("COM3"))).canonicalFilePath());
+
+    QCOMPARE(::kill(pid_t(holder->processId()), SIGINT), 0);
+    QVERIFY(finish(*holder));
+    QCOMPARE(holder->exitCode(), 130);
+}
+
+void TestCtl::watchPrintsChanges()
+{
+    SimulatedBoard *board = startBoard(1, 0x8000);
+    QVERIFY(board);
+    QProcess *watch = startCtl({QStringLiteral("--json"), QStringLiteral("watch"),
+                                QStringLiteral("--interval"), QStringLiteral("20")});
+    QTRY_COMPARE_WITH_TIMEOUT(watch->bytesAvailable() > 0, true, kWait);
+    QTest::qWait(100); // several rounds, no change
+    board->setState(0x0001);
+    QTRY_COMPARE_WITH_TIMEOUT(watch->peek(4096).count('\n'), 2, kWait);
+    QTest::qWait(100);
+    QCOMPARE(::kill(pid_t(watch->processId()), SIGINT), 0);
+    QVERIFY(finish(*watch));
+    QCOMPARE(watch->exitCode(), 0);
+    QCOMPARE(watch->readAllStandardError(), QByteArray());
+    const QList<QByteArray> lines = watch->readAllStandardOutput().trimmed().split('\n');
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(relaysOf(lines.at(0)), relays(0x8000));
+    QCOMPARE(relaysOf(lines.at(1)), relays(0x0001));
+    const QDateTime time = QDateTime::fromString(
+        QJsonDocument::fromJson(lines.at(1)).object().value(u"time").toString(), Qt::ISODateWithMs);
+    QVERIFY(time.isValid());
+    QVERIFY(board->commands().size() >= 8); // asked every interval
+}
+
+void TestCtl::cannotOpen_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("no COM port at all") << QStringList{"status"} << "No COM port exists";
+    QTest::newRow("COM port without device") << QStringList{"--port", "4", "status"} << "COM4 (";
+    QTest::newRow("device path missing")
+        << QStringList{"--device", "/dev/usb16relay-none", "on", "1"} << "does not exist";
+    QTest::newRow("not a serial port")
+        << QStringList{"--device", "/dev/null", "status"} << "Cannot open /dev/null";
+}
+
+void TestCtl::cannotOpen()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, expected);
+    const Result result = ctl(arguments);
+    QCOMPARE(result.exitCode, 2);
+    QCOMPARE(result.out, QByteArray());
+    QVERIFY2(QString::fromUtf8(result.err).contains(expected), result.err.constData());
+}
+
+void TestCtl::permissionDenied()
+{
+    QVERIFY(startSim(1));
+    const QString device = QFileInfo(m_dir->filePath(QStringLiteral("COM1"))).canonicalFilePath();
+    QString program = QStringLiteral(USB16RELAY_CTL_PATH);
+    QStringList arguments{QStringLiteral("status")};
+    if (::geteuid() == 0) {
+        // Root opens any device; the program runs as nobody instead, for whom the pty's mode
+        // (owner only) forbids it.
+        const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+        if (setpriv.isEmpty())
+            QSKIP("running as root without setpriv to drop privileges");
+        QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                         QFile::ExeOwner | QFile::ReadOther |
+                                                         QFile::ExeOther));
+        arguments = QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                QStringLiteral("--clear-groups"), program} +
+                    arguments;
+        program = setpriv;
+    } else {
+        QVERIFY(QFile::setPermissions(device, {}));
+    }
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("USB16RELAY_PORT_DIR"), m_dir->path());
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    QVERIFY(finish(process));
+    QFile::setPermissions(device, QFile::ReadOwner | QFile::WriteOwner);
+    if (process.exitCode() == 126 || process.exitCode() == 127)
+        QSKIP("the program is out of nobody's reach here");
+    QCOMPARE(process.exitCode(), 2);
+    const QByteArray error = process.readAllStandardError();
+    QVERIFY2(error.contains("permission denied") && error.contains("dialout"), error.constData());
+    QCOMPARE(process.readAllStandardOutput(), QByteArray());
+}
+
+void TestCtl::busyWhileAnotherProgramHoldsIt()
+{
+    QVERIFY(startSim(1));
+    QProcess *holder =
+        startCtl({QStringLiteral("pulse"), QStringLiteral("2"), QStringLiteral("20000")});
+    QTRY_VERIFY_WITH_TIMEOUT(byteLog(1).contains("02+//"), kWait);
+    const Result result = ctl({QStringLiteral("off"), QStringLiteral("2")});
+    QCOMPARE(result.exitCode, 2);
+    QVERIFY2(result.err.contains("busy") && result.err.contains("Another program holds it"),
+             result.err.constData());
+    QVERIFY(!byteLog(1).contains("02-//ask//ask"));
+    QCOMPARE(::kill(pid_t(holder->processId()), SIGTERM), 0);
+    QVERIFY(finish(*holder));
+    QCOMPARE(holder->exitCode(), 143);
+}
+
+void TestCtl::busyWhileTheWindowHoldsIt()
+{
+    QVERIFY(startSim(1));
+    qputenv(ComPortPath::kPortDirVariable, QFile::encodeName(m_dir->path()));
+    SerialLink window;
+    QVERIFY(window.setCommPort(1));
+    const bool opened = window.setPortOpen(true);
+    qunsetenv(ComPortPath::kPortDirVariable);
+    QVERIFY2(opened, qPrintable(window.errorString()));
+    const Result result = ctl({QStringLiteral("status")});
+    QCOMPARE(result.exitCode, 2);
+    QVERIFY2(result.err.contains("Another program holds it"), result.err.constData());
+    QCOMPARE(byteLog(1), QByteArray());
+    window.setPortOpen(false);
+    QCOMPARE(ctl({QStringLiteral("status")}).exitCode, 0);
+}
+
+void TestCtl::noAnswer_data()
+{
+    QTest::addColumn<QStringList>("simOptions");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("silent status") << QStringList{"--silent"} << QStringList{"status"}
+                                   << "did not answer \"ask//\" within 200 ms";
+    QTest::newRow("silent switching")
+        << QStringList{"--silent"} << QStringList{"on", "5"} << "did not answer";
+    QTest::newRow("silent pulse") << QStringList{"--silent"} << QStringList{"pulse", "5", "50"}
+                                  << "did not answer";
+    QTest::newRow("one byte") << QStringList{"--short", "--state", "8140"} << QStringList{"status"}
+                              << "with one byte (<81>)";
+    QTest::newRow("too slow") << QStringList{"--slow", "600"} << QStringList{"status"}
+                              << "within 200 ms";
+}
+
+void TestCtl::noAnswer()
+{
+    QFETCH(QStringList, simOptions);
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, expected);
+    QVERIFY(startSim(1, simOptions));
+    const Result result =
+        ctl(QStringList{QStringLiteral("--timeout"), QStringLiteral("200")} + arguments);
+    QCOMPARE(result.exitCode, 3);
+    QCOMPARE(result.out, QByteArray());
+    QVERIFY2(QString::fromUtf8(result.err).contains(expected), result.err.constData());
+    QCOMPARE(result.err.count('\n'), 1);
+    QVERIFY2(result.ms >= 200, QByteArray::number(result.ms).constData());
+}
+
+void TestCtl::unpluggedHalfway()
+{
+    SimulatedBoard *board = startBoard(1);
+    QVERIFY(board);
+    QProcess *pulse =
+        startCtl({QStringLiteral("pulse"), QStringLiteral("3"), QStringLiteral("20000")});
+    QTRY_VERIFY_WITH_TIMEOUT(board->commands().contains("03+//"), kWait);
+    QTest::qWait(50);
+    board->vanish();
+    QVERIFY(finish(*pulse));
+    QCOMPARE(pulse->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(pulse->exitCode(), 3);
+    QCOMPARE(pulse->readAllStandardOutput(), QByteArray());
+    const QByteArray error = pulse->readAllStandardError();
+    QVERIFY2(error.contains("stopped answering") || error.contains("Cannot send"),
+             error.constData());
+    QCOMPARE(error.count('\n'), 1);
+}
+
+void TestCtl::floodNeverBreaksALine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QList<int>>("statuses");
+    QTest::addColumn<bool>("printsALine");
+    // Whether the board's own answer gets through between the flood's bursts is up to the
+    // scheduler; what the program says must be whole either way.
+    QTest::newRow("status") << QStringList{"status"} << QList<int>{0, 3} << true;
+    QTest::newRow("on") << QStringList{"on", "5"} << QList<int>{0, 3, 4} << false;
+    QTest::newRow("set") << QStringList{"set", "8000"} << QList<int>{0, 3, 4} << false;
+    QTest::newRow("send") << QStringList{"send", "ask//"} << QList<int>{0} << true;
+}
+
+void TestCtl::floodNeverBreaksALine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QList<int>, statuses);
+    QFETCH(bool, printsALine);
+    SimulatedBoard *board = startBoard(1);
+    QVERIFY(board);
+    QTimer flood;
+    connect(&flood, &QTimer::timeout, board, [board] { board->send(QByteArray(64, '\0')); });
+    flood.start(1);
+    const Result result =
+        ctl(QStringList{QStringLiteral("--timeout"), QStringLiteral("300")} + arguments);
+    flood.stop();
+    QVERIFY2(statuses.contains(result.exitCode), result.err.constData());
+    if (result.exitCode == 0) {
+        QCOMPARE(result.err, QByteArray());
+        QCOMPARE(result.out.count('\n'), printsALine ? 1 : 0);
+        QVERIFY(!printsALine || result.out.endsWith('\n'));
+    } else {
+        QCOMPARE(result.out, QByteArray());
+        QCOMPARE(result.err.count('\n'), 1);
+        QVERIFY2(result.err.startsWith("usb16relay-ctl: COM1 ("), result.err.constData());
+    }
+}
+
+void TestCtl::faultyButAnswering_data()
+{
+    QTest::addColumn<QStringList>("simOptions");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<quint16>("expected");
+    const auto row = [](const char *name, QStringList options, QStringList arguments,
+                        quint16 expected) {
+        QTest::newRow(name) << options << arguments << expected;
+    };
+    row("long status", {"--long", "--state", "8140"}, {"status"}, 0x8140);
+    row("long set", {"--long"}, {"set", "F00F"}, 0xF00F);
+    row("long pulse", {"--long", "--state", "8140"}, {"pulse", "1", "20"}, 0x8140);
+    row("chatty on", {"--chatty"}, {"on", "5"}, 0x0800);
+    row("chatty set", {"--chatty"}, {"set", "F00F"}, 0xF00F);
+    row("chatty toggle", {"--chatty", "--state", "8140"}, {"toggle", "1", "2", "3"}, 0x6140);
+    row("slow within the timeout", {"--slow", "100"}, {"on", "16"}, 0x0001);
+}
+
+void TestCtl::faultyButAnswering()
+{
+    QFETCH(QStringList, simOptions);
+    QFETCH(QStringList, arguments);
+    QFETCH(quint16, expected);
+    QVERIFY(startSim(1, simOptions));
+    const Result result = ctl(QStringList{QStringLiteral("--json")} + arguments);
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(relaysOf(result.out), relays(expected));
+}
+
+void TestCtl::wrongState_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("on") << QStringList{"on", "4", "5"} << "for relay 5: relay 5 is off (asked on).";
+    QTest::newRow("set") << QStringList{"set", "0800"}
+                         << "for relays 4, 5: relay 4 is on (asked off), relay 5 is off "
+                            "(asked on).";
+    QTest::newRow("all-on") << QStringList{"all-on"} << "for relay 5:";
+    QTest::newRow("pulse") << QStringList{"pulse", "5", "50"} << "relay 5 is off (asked on)";
+}
+
+void TestCtl::wrongState()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, expected);
+    // Relay 5 is stuck off, and relay 4 stuck on while relay 5 is asked for.
+    SimulatedBoard *board = startBoard(1, 0x1000);
+    QVERIFY(board);
+    connect(board, &SimulatedBoard::stateChanged, board, [board](quint16 state) {
+        if (state & 0x0800)
+            board->setState(quint16((state & ~0x0800) | 0x1000));
+    });
+    const Result result = ctl(arguments);
+    QCOMPARE(result.exitCode, 4);
+    QCOMPARE(result.out, QByteArray());
+    QVERIFY2(QString::fromUtf8(result.err).contains(expected), result.err.constData());
+    QCOMPARE(result.err.count('\n'), 1);
+}
+
+QTEST_GUILESS_MAIN(TestCtl)
+#include "tst_ctl.moc"
