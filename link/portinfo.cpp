@@ -84,7 +84,12 @@ QString PortInfo::summary() const
         identity.append(usbId());
     if (!serialNumber.isEmpty())
         identity.append(QStringLiteral("serial ") + serialNumber);
-    QString what = description.isEmpty() ? manufacturer : description;
+    QStringList names;
+    if (!description.isEmpty())
+        names.append(description);
+    if (!manufacturer.isEmpty() && manufacturer != description)
+        names.append(manufacturer);
+    QString what = names.join(QStringLiteral(", "));
     if (!identity.isEmpty())
         what += (what.isEmpty() ? QString() : QStringLiteral(" ")) + QLatin1Char('(') +
                 identity.join(QStringLiteral(", ")) + QLatin1Char(')');

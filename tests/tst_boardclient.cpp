@@ -13,7 +13,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr std::chrono::milliseconds kFarDeadline{20000};
+// Beyond the test's own time limit: a client that waits the deadline out never gets to its
+// result and the run fails on that limit.
+constexpr std::chrono::milliseconds kFarDeadline{std::chrono::minutes(10)};
 
 } // namespace
 
@@ -101,8 +103,7 @@ void TestBoardClient::statusReturnsAsSoonAsTwoBytesCame()
     const qint64 elapsed = clock.elapsed();
     QVERIFY2(state, qPrintable(client.errorString()));
     QCOMPARE(RelayProtocol::toMask(*state), quint16(0x8140));
-    // Far from the deadline, so that only a client that waits it out can fail this.
-    QVERIFY2(elapsed >= delay && elapsed < kFarDeadline.count() / 2, QByteArray::number(elapsed));
+    QVERIFY2(elapsed >= delay, QByteArray::number(elapsed));
     QCOMPARE(client.failure(), BoardClient::Failure::None);
 }
 
@@ -164,10 +165,7 @@ void TestBoardClient::unplugDuringAWait()
     client.setTimeout(kFarDeadline);
     QMetaObject::invokeMethod(
         m_board, [this] { QTimer::singleShot(100, m_board, [this] { m_board->vanish(); }); });
-    QElapsedTimer clock;
-    clock.start();
     QVERIFY(!client.askStatus());
-    QVERIFY2(clock.elapsed() < kFarDeadline.count() / 2, QByteArray::number(clock.elapsed()));
     QCOMPARE(client.failure(), BoardClient::Failure::NoAnswer);
     QVERIFY2(client.errorString().contains(QStringLiteral("stopped answering")),
              qPrintable(client.errorString()));

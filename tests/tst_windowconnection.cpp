@@ -36,6 +36,7 @@ private slots:
     void portThatCannotBeOpened();
     void askWithNoPortOpen();
     void deviceVanishesWhileConnected();
+    void portToolTipsNameTheDevice();
     void reportsReplaceEachOther();
     void exitReleasesThePort();
     void exitWithNoPortOpen();
@@ -341,6 +342,51 @@ void TestWindowConnection::reportsReplaceEachOther()
     QVERIFY(report);
     report = m_rig.window().findChild<QMessageBox *>(QStringLiteral("report"));
     QVERIFY2(report->text().contains(QLatin1String("COM9")), qPrintable(report->text()));
+}
+
+void TestWindowConnection::portToolTipsNameTheDevice()
+{
+    SimulatedBoard *three = m_rig.ports().add(3, 0x8140);
+    SimulatedBoard *five = m_rig.ports().add(5, 0x0001);
+    QVERIFY(three && five);
+    auto *combo = control<QComboBox>(m_rig.window(), "cboComm");
+    QVERIFY2(combo->toolTip().startsWith(QLatin1String("No port is open")),
+             qPrintable(combo->toolTip()));
+    m_rig.window().Form_Load();
+
+    // Each item names its device: the COM table's entry and the pty it leads to.
+    const QString itemTip = combo->itemData(1, Qt::ToolTipRole).toString();
+    QVERIFY2(
+        itemTip.startsWith(
+            QStringLiteral("COM5: %1 \u2192 %2").arg(m_rig.ports().pathOf(5), five->slavePath())),
+        qPrintable(itemTip));
+    const auto openTip = [](int port, const QString &path) {
+        return QStringLiteral("Open now: COM%1: %2").arg(port).arg(path);
+    };
+    QVERIFY2(combo->toolTip().startsWith(openTip(3, m_rig.ports().pathOf(3))),
+             qPrintable(combo->toolTip()));
+
+    QTest::keyClick(combo, Qt::Key_Down); // picks 5
+    QVERIFY2(combo->toolTip().startsWith(openTip(5, m_rig.ports().pathOf(5))),
+             qPrintable(combo->toolTip()));
+
+    combo->setEditText(QStringLiteral("7")); // nothing there
+    click(m_rig.window(), "cmdConect");
+    QVERIFY2(combo->toolTip().startsWith(QLatin1String("No port is open")),
+             qPrintable(combo->toolTip()));
+
+    combo->setEditText(QStringLiteral("3"));
+    click(m_rig.window(), "cmdConect");
+    QVERIFY(combo->toolTip().startsWith(openTip(3, m_rig.ports().pathOf(3))));
+    three->vanish(); // unplugged
+    QTRY_VERIFY2(combo->toolTip().startsWith(QLatin1String("No port is open")),
+                 qPrintable(combo->toolTip()));
+
+    QVERIFY(m_rig.ports().add(3, 0x0000));
+    click(m_rig.window(), "cmdConect");
+    QVERIFY(combo->toolTip().startsWith(openTip(3, m_rig.ports().pathOf(3))));
+    click(m_rig.window(), "cmdExit");
+    QVERIFY(combo->toolTip().startsWith(QLatin1String("No port is open")));
 }
 
 void TestWindowConnection::exitReleasesThePort()

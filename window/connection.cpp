@@ -4,6 +4,7 @@
 
 #include "comportpath.h"
 #include "modcom.h"
+#include "portinfo.h"
 #include "portlist.h"
 #include "relayprotocol.h"
 #include "seriallink.h"
@@ -30,8 +31,11 @@ void Usb16Relay::ListComPorts()
 {
     cboComm->clear();
     for (qint16 n = 1; n <= 16; ++n) {
-        if (ComPortExists(n))
+        if (ComPortExists(n)) {
             cboComm->addItem(QString::number(n));
+            cboComm->setItemData(cboComm->count() - 1, PortInfo::of(n, false).summary(),
+                                 Qt::ToolTipRole);
+        }
     }
     if (cboComm->count() > 0) {
         cboComm->setCurrentIndex(0);
@@ -58,6 +62,7 @@ void Usb16Relay::cmdConect_Click()
 {
     if (MSComm1->portOpen())
         MSComm1->setPortOpen(false);
+    showOpenPort();
 
     bool isNumber = false;
     const QString typed = cboComm->currentText();
@@ -78,6 +83,7 @@ void Usb16Relay::cmdConect_Click()
         return;
     }
     m_refreshesSinceOpen = 0;
+    showOpenPort();
 
     // Nothing is recorded as received right after opening, so the first refresh only asks; the
     // answer arrives during the pause, and the second refresh finds the reception recorded,
@@ -93,6 +99,7 @@ void Usb16Relay::cmdExit_Click()
         MSComm1->setInBufferCount(0);
         MSComm1->setPortOpen(false);
     }
+    showOpenPort();
     close();
 }
 
@@ -107,10 +114,20 @@ void Usb16Relay::closeEvent(QCloseEvent *event)
     event->accept();
 }
 
+void Usb16Relay::showOpenPort()
+{
+    cboComm->setToolTip(
+        MSComm1->portOpen()
+            ? QStringLiteral("Open now: %1").arg(PortInfo::of(MSComm1->commPort(), false).summary())
+            : QStringLiteral("No port is open. Pick one from the list, or type its number and "
+                             "press Connect."));
+}
+
 void Usb16Relay::report(const QString &text)
 {
     if (m_closing)
         return;
+    showOpenPort(); // a failure may have closed the port
     m_reportLog.add(text, QTime::currentTime());
     if (!m_report) {
         m_report =

@@ -202,6 +202,7 @@ Usb16Relay::Usb16Relay(QWidget *parent) : QWidget(parent)
     fitCaptions();
     setFocusOrder();
     connectHandlers();
+    showOpenPort();
 }
 
 Usb16Relay::~Usb16Relay() = default;

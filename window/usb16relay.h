@@ -80,6 +80,8 @@ private:
     // report window at a time, listing every failure since the operator last dismissed it.
     void report(const QString &text);
     QString silenceText() const;
+    // The port field's tooltip names the port open now and its device, or says none is.
+    void showOpenPort();
     QString indicatorsStaleText() const;
 
     SerialLink *MSComm1 = nullptr;
