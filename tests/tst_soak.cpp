@@ -24,6 +24,19 @@ constexpr int kReopenings = 300;
 constexpr qint64 kMaxGrowthKb = 1024;
 constexpr auto kReplyTimeout = 5s;
 
+// AddressSanitizer holds freed memory back in quarantine, so resident size grows by design.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kResidentSizeTellsLeaks = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kResidentSizeTellsLeaks = false;
+#else
+constexpr bool kResidentSizeTellsLeaks = true;
+#endif
+#else
+constexpr bool kResidentSizeTellsLeaks = true;
+#endif
+
 qint64 residentKb()
 {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -150,10 +163,13 @@ void TestSoak::tenThousandStatusExchanges()
         }
         const qint64 residentAfterLast = residentKb();
         QVERIFY(residentAfterFirst > 0 && residentAfterLast > 0);
-        QVERIFY2(residentAfterLast - residentAfterFirst < kMaxGrowthKb,
-                 qPrintable(QStringLiteral("resident size grew from %1 kB to %2 kB")
-                                .arg(residentAfterFirst)
-                                .arg(residentAfterLast)));
+        if (kResidentSizeTellsLeaks)
+            QVERIFY2(residentAfterLast - residentAfterFirst < kMaxGrowthKb,
+                     qPrintable(QStringLiteral("resident size grew from %1 kB to %2 kB")
+                                    .arg(residentAfterFirst)
+                                    .arg(residentAfterLast)));
+        else
+            qInfo("resident size not compared under AddressSanitizer (its leak check runs)");
         QVERIFY(link.setPortOpen(false));
     }
     QCOMPARE(openDescriptors(), descriptorsBefore);
