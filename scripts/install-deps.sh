@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages usb16relay needs to build, test and run, if any are missing.
-# Usage: scripts/install-deps.sh [build|test|run|package]   (default: test)
+# Usage: scripts/install-deps.sh [build|test|run|package|fuzz|bench]   (default: test)
 set -euo pipefail
 
 build_packages=(cmake g++ make qt6-base-dev qt6-serialport-dev libgl-dev fonts-dejavu-core)
@@ -8,14 +8,18 @@ test_packages=(xvfb xdotool x11-utils python3)
 run_packages=(qt6-qpa-plugins qt6-wayland)
 # Building the .deb and checking it with Debian's own validators.
 package_packages=(dpkg-dev file fakeroot librsvg2-bin desktop-file-utils appstream lintian man-db)
+fuzz_packages=(clang libclang-rt-dev)
+bench_packages=(python3)
 
 case "${1:-test}" in
 build) wanted=("${build_packages[@]}") ;;
 test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
 run) wanted=("${build_packages[@]}" "${run_packages[@]}") ;;
 package) wanted=("${build_packages[@]}" "${package_packages[@]}") ;;
+fuzz) wanted=("${build_packages[@]}" "${fuzz_packages[@]}") ;;
+bench) wanted=("${build_packages[@]}" "${bench_packages[@]}") ;;
 *)
-    echo "usage: $0 [build|test|run|package]" >&2
+    echo "usage: $0 [build|test|run|package|fuzz|bench]" >&2
     exit 2
     ;;
 esac

@@ -1,0 +1,210 @@
+#!/usr/bin/env python3
+"""Turns the benchmark programs' output into docs/PERFORMANCE.md (called by scripts/bench.sh).
+
+Reads lines "figure<TAB>id<TAB>unit<TAB>label<TAB>samples" and "info<TAB>id<TAB>text" from the
+given files; bench_link's prose output is quoted as it is.
+"""
+
+import argparse
+import math
+import os
+import platform
+import statistics
+import sys
+
+# id: (statistic judged, comparison, limit) -- the targets the figures are held to.
+TARGETS = {
+    "wait.paced": ("median", "<", 2.0),
+    "click.overhead": ("median", "<", 3.0),
+    "click.overhead/p99": ("p99", "<", 10.0),
+    "startup.overhead": ("median", "<", 250.0),
+    "memory.peak": ("median", "<", 60.0),
+    "window.faults": ("median", "==", 0.0),
+    "startup.faults": ("median", "==", 0.0),
+    "soak.faults": ("median", "==", 0.0),
+    "soak.growth": ("median", "<", 1.0),
+    "soak.descriptors": ("median", "==", 0.0),
+}
+
+SECTIONS = [
+    (
+        "Cost of waiting",
+        ["wait.paced", "wait.spinning"],
+        "`bench_wait`: processor time of the whole process per second of waiting, as a share of "
+        "one core. Each round is one second made of twenty 50 ms waits; the paced wait (a sleep "
+        "in the event loop) and the reference it replaced (`QCoreApplication::processEvents` in "
+        "a loop until the deadline) alternate round by round, so both see the same load.",
+    ),
+    (
+        "Click to painted indicator",
+        ["click.total", "click.overhead", "click.wire"],
+        "`bench_window`: the window on the offscreen platform, a simulated board on a pty as "
+        "COM1. A real `QTest::mouseClick` on `cmdRelay5`, timed until a paint event reaches "
+        "`fStatus(4)` while it holds its new colour (an event filter on the indicator). The "
+        "protocol requires 350 ms of pauses (50 ms after the switching command, 300 ms for the "
+        "answer); the overhead is the total less those. A pty has no baud rate, so the wire time "
+        "a real board at 9600 baud 8N1 would add (12 bytes of 10 bits: `05+//`, `ask//` and the "
+        "two status bytes) is shown beside it as the floor of what a real line costs.",
+    ),
+    (
+        "Start-up to the window shown",
+        ["startup.total", "startup.overhead", "startup.faults"],
+        "`bench_startup`: the built `usb16relay`, unchanged, launched repeatedly with "
+        "`QT_QPA_PLATFORM=offscreen` against a `usb16relay-sim` process. The program loads a Qt "
+        "generic plugin (`QT_QPA_GENERIC_PLUGINS=usb16relay-startup`, from `bench/`) whose "
+        "application-wide event filter waits for the first window to be exposed, lets the event "
+        "loop paint it, then writes the monotonic time to standard error and quits. The figure "
+        "runs from just before the process is started to that moment. Connecting requires 500 ms "
+        "of pauses (200 ms between the two refreshes, 300 ms for the second answer); the overhead "
+        "is the rest. A launch counts only if the board's byte log shows exactly the two "
+        "`ask//` of connecting.",
+    ),
+    (
+        "Memory",
+        [
+            "memory.peak",
+            "memory.shown",
+            "memory.toggles",
+            "memory.sends",
+            "memory.console",
+            "memory.beyond",
+            "window.faults",
+        ],
+        "`bench_window`, continued: after the timed clicks the relay keeps toggling, then "
+        "`ask//` is sent from the console (`txtSend`, `cmdSend`) repeatedly. Peak is `VmHWM`, "
+        "the others `VmRSS` from `/proc/self/status`; each is one measurement of the run. The "
+        "console keeps every reply, so its text is subtracted from the growth.",
+    ),
+    (
+        "Soak: full refreshes with the real pauses",
+        ["soak.refresh", "soak.faults", "soak.growth", "soak.descriptors"],
+        "`bench_soak` (only with `scripts/bench.sh --soak`): `cmdAsk` clicked again and again, "
+        "the board's state changed every seventh refresh; every refresh must paint the board's "
+        "state with no report shown. Growth is `VmRSS` from refresh 100 to the last; descriptors "
+        "are counted in `/proc/self/fd` before the window is made and after it is closed.",
+    ),
+]
+
+
+def percentile(sorted_samples, q):
+    rank = max(1, math.ceil(q * len(sorted_samples)))
+    return sorted_samples[rank - 1]
+
+
+def read_output(paths):
+    figures, infos = {}, {}
+    for path in paths:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            for line in f:
+                fields = line.rstrip("\n").split("\t")
+                if fields[0] == "figure" and len(fields) == 5:
+                    samples = [float(v) for v in fields[4].split()]
+                    figures[fields[1]] = (fields[2], fields[3], samples)
+                elif fields[0] == "info" and len(fields) == 3:
+                    infos[fields[1]] = fields[2]
+    return figures, infos
+
+
+def number(value):
+    return f"{value:.0f}" if abs(value) >= 100 else f"{value:.2f}"
+
+
+def verdict(figure_id, median, p99, single):
+    checks = []
+    for key in (figure_id, figure_id + "/p99"):
+        if key not in TARGETS:
+            continue
+        which, op, limit = TARGETS[key]
+        value = median if which == "median" else p99
+        met = value < limit if op == "<" else value == limit
+        name = "" if single else which + " "
+        checks.append(f"{name}{op} {number(limit)}: {'met' if met else '**missed**'}")
+    return "; ".join(checks)
+
+
+def table(ids, figures):
+    rows = ["| Figure | Unit | Runs | Median | p99 | Target |", "|---|---|---:|---:|---:|---|"]
+    for figure_id in ids:
+        if figure_id not in figures:
+            continue
+        unit, label, samples = figures[figure_id]
+        if not samples:
+            rows.append(f"| {label} | {unit} | 0 | – | – | no sample |")
+            continue
+        ordered = sorted(samples)
+        median = statistics.median(ordered)
+        p99 = percentile(ordered, 0.99)
+        single = len(samples) == 1
+        rows.append(
+            f"| {label} | {unit} | {len(samples)} | {number(median)} | "
+            f"{'–' if single else number(p99)} | {verdict(figure_id, median, p99, single)} |"
+        )
+    return "\n".join(rows)
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--command", required=True)
+    parser.add_argument("--date", required=True)
+    parser.add_argument("--load-before", required=True)
+    parser.add_argument("--load-after", required=True)
+    parser.add_argument("--link-output", required=True)
+    parser.add_argument("outputs", nargs="+")
+    args = parser.parse_args()
+
+    figures, infos = read_output(args.outputs)
+    cores = os.cpu_count() or 0
+    peak_load = max(float(args.load_before.split()[0]), float(args.load_after.split()[0]))
+    loaded = peak_load >= 0.5
+
+    out = ["# Performance", ""]
+    out.append(f"Measured on {args.date} with `{args.command}`. Median and p99 (nearest rank) "
+               "over the runs shown; figures that are compared were measured side by side in "
+               "the same run.")
+    out.append("")
+    if loaded:
+        out.append(f"**The machine was loaded while these were measured** (load average up to "
+                   f"{peak_load:.2f} on {cores} cores): timings are noisy. Regenerate on a quiet "
+                   "machine before relying on them.")
+        out.append("")
+    out += ["## Machine", ""]
+    out.append(f"- Processor: {cpu_model()}, {cores} cores")
+    out.append(f"- Kernel: {platform.system()} {platform.release()}")
+    out.append(f"- Qt: {infos.get('qt', 'unknown')}")
+    out.append(f"- Build: Release, in `build-bench/`")
+    out.append(f"- Load average (1, 5, 15 min) before: {args.load_before}; after: "
+               f"{args.load_after}")
+    out.append("")
+    for title, ids, method in SECTIONS:
+        out += [f"## {title}", ""]
+        if not any(i in figures for i in ids):
+            out += ["Not run this time.", ""]
+            continue
+        out += [method, "", table(ids, figures), ""]
+    out += ["## The link layer (`bench_link`)", ""]
+    out.append("Wait accuracy and processor time per wait, and the `ask//` round trip on a pty "
+               "through `SerialLink`, as `bench_link` prints them:")
+    out += ["", "```"]
+    with open(args.link_output, encoding="utf-8", errors="replace") as f:
+        out += [line.rstrip("\n") for line in f if line.strip()]
+    out += ["```", ""]
+
+    with open(args.out, "w", encoding="utf-8") as f:
+        f.write("\n".join(out))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
