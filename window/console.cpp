@@ -31,6 +31,8 @@ void Usb16Relay::cmdSend_Click()
     if (MSComm1->commEvent() != SerialLink::Receive)
         return;
     Attente(int(RelayProtocol::kConsolePause.count()));
+    if (!MSComm1->portOpen())
+        return; // the line was lost during the wait, and that has been reported
     ReceivedText = MSComm1->input();
     // At the caret, replacing any selection: left alone, the caret keeps replies in order.
     txtReceive->insertPlainText(ReplyText::display(ReceivedText) + QStringLiteral("\r\n"));

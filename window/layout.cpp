@@ -290,15 +290,17 @@ void Usb16Relay::setFocusOrder()
 
 void Usb16Relay::connectHandlers()
 {
-    connect(cboComm, &PortList::picked, this, &Usb16Relay::cboComm_Click);
-    connect(cmdConect, &QPushButton::clicked, this, &Usb16Relay::cmdConect_Click);
-    connect(cmdExit, &QPushButton::clicked, this, &Usb16Relay::cmdExit_Click);
-    connect(cmdAsk, &QPushButton::clicked, this, &Usb16Relay::cmdAsk_Click);
-    connect(cmdOn, &QPushButton::clicked, this, &Usb16Relay::cmdOn_Click);
-    connect(cmdOff, &QPushButton::clicked, this, &Usb16Relay::cmdOff_Click);
-    connect(cmdSend, &QPushButton::clicked, this, &Usb16Relay::cmdSend_Click);
-    connect(cmdSequential, &QPushButton::clicked, this, &Usb16Relay::cmdSequential_Click);
-    using Handler = void (Usb16Relay::*)();
+    const auto onClick = [this](QPushButton *button, Handler handler) {
+        connect(button, &QPushButton::clicked, this, [this, handler] { runClick(handler); });
+    };
+    connect(cboComm, &PortList::picked, this, [this] { runClick(&Usb16Relay::cboComm_Click); });
+    onClick(cmdConect, &Usb16Relay::cmdConect_Click);
+    onClick(cmdExit, &Usb16Relay::cmdExit_Click);
+    onClick(cmdAsk, &Usb16Relay::cmdAsk_Click);
+    onClick(cmdOn, &Usb16Relay::cmdOn_Click);
+    onClick(cmdOff, &Usb16Relay::cmdOff_Click);
+    onClick(cmdSend, &Usb16Relay::cmdSend_Click);
+    onClick(cmdSequential, &Usb16Relay::cmdSequential_Click);
     static constexpr std::array<Handler, 16> relayHandlers = {
         &Usb16Relay::cmdRelay1_Click,  &Usb16Relay::cmdRelay2_Click,  &Usb16Relay::cmdRelay3_Click,
         &Usb16Relay::cmdRelay4_Click,  &Usb16Relay::cmdRelay5_Click,  &Usb16Relay::cmdRelay6_Click,
@@ -308,6 +310,6 @@ void Usb16Relay::connectHandlers()
         &Usb16Relay::cmdRelay16_Click,
     };
     for (int i = 0; i < 16; ++i)
-        connect(cmdRelay[i], &QPushButton::clicked, this, relayHandlers[i]);
+        onClick(cmdRelay[i], relayHandlers[i]);
     connect(MSComm1, &SerialLink::errorOccurred, this, &Usb16Relay::report);
 }

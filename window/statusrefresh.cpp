@@ -43,8 +43,8 @@ void Usb16Relay::ReadRelayStatus()
     const std::optional<RelayState> state = RelayProtocol::decodeStatus(ReceivedText);
     if (!state) {
         // A handler run during the wait that read or emptied the input took this answer: that
-        // one was read, not missing.
-        if (!takenByNestedHandler)
+        // one was read, not missing. A line lost during the wait has been reported already.
+        if (!takenByNestedHandler && MSComm1->portOpen())
             report(QStringLiteral("%1 did not answer \"ask//\" within %2 ms (%3 received); %4")
                        .arg(MSComm1->portDescription())
                        .arg(RelayProtocol::kStatusPause.count())

@@ -7,6 +7,7 @@
 #include "reportlog.h"
 
 #include <array>
+#include <deque>
 
 class QLineEdit;
 class QMessageBox;
@@ -69,6 +70,10 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    using Handler = void (Usb16Relay::*)();
+    static constexpr int kMaxNestedClicks = 32;
+
+    void runClick(Handler handler);
     void createControls();
     void fitCaptions();
     bool captionsFit(const QFont &font) const;
@@ -109,5 +114,7 @@ private:
     // handler nested in its wait took the answer.
     quint64 m_inputTakes = 0;
     bool m_indicatorsRead = false;
+    int m_clickDepth = 0;
+    std::deque<Handler> m_pendingClicks;
     bool m_closing = false;
 };
