@@ -16,10 +16,10 @@ void Usb16Relay::cmdSend_Click()
     if (bad >= 0) {
         const int length = typed.at(bad).isHighSurrogate() ? 2 : 1;
         const QString character = typed.mid(bad, length);
-        report(QStringLiteral("Nothing was sent: the character \"%1\" (U+%2) at position %3 has "
-                              "no single byte on the serial line. Only characters up to U+00FF "
-                              "can be sent.")
-                   .arg(character)
+        report(QStringLiteral("Nothing was sent to %1: the character \"%2\" (U+%3) at position %4 "
+                              "has no single byte on the serial line. Only characters up to "
+                              "U+00FF can be sent.")
+                   .arg(MSComm1->portDescription(), character)
                    .arg(character.toUcs4().value(0), 4, 16, QLatin1Char('0'))
                    .arg(typed.left(bad).toUcs4().size() + 1));
         return;

@@ -17,6 +17,7 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 
+#include <limits>
 #include <vector>
 
 namespace {
@@ -141,9 +142,13 @@ QWidget *createControl(const ControlPlace &place, QWidget *parent)
     case Kind::Indicator:
         control = new StatusIndicator(parent);
         break;
-    case Kind::LineEdit:
-        control = new QLineEdit(parent);
+    case Kind::LineEdit: {
+        auto *edit = new QLineEdit(parent);
+        // A long paste is kept whole rather than cut at QLineEdit's default 32767 characters.
+        edit->setMaxLength(std::numeric_limits<int>::max());
+        control = edit;
         break;
+    }
     case Kind::TextLog: {
         auto *log = new QPlainTextEdit(parent);
         log->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
