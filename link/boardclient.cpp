@@ -2,15 +2,11 @@
 
 #include "comportpath.h"
 #include "replytext.h"
+#include "serialdevice.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QStringList>
-
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
@@ -49,10 +45,7 @@ bool BoardClient::openComPort(int n)
                         .arg(n)
                         .arg(ComPortPath::mappingHint()));
     const QFileInfo info(path);
-    QString description = QStringLiteral("%1 (%2)").arg(m_portName, path);
-    if (info.isSymLink() && info.exists())
-        description =
-            QStringLiteral("%1 (%2 \u2192 %3)").arg(m_portName, path, info.canonicalFilePath());
+    const QString description = SerialDevice::describeComPort(n);
     if (!info.exists())
         return fail(Failure::CannotOpen,
                     QStringLiteral("Cannot open %1: the device does not exist. Check that the "
@@ -235,7 +228,7 @@ bool BoardClient::checkLine()
 {
     if (!m_port.isOpen())
         return fail(Failure::NoAnswer, QStringLiteral("No port is open."));
-    if (!hungUp())
+    if (!SerialDevice::hungUp(m_port.handle()))
         return true;
     m_port.close();
     return fail(Failure::NoAnswer, QStringLiteral("%1 stopped answering: the device was "
@@ -267,29 +260,8 @@ bool BoardClient::open(const QString &path, const QString &description)
     const QString reason = m_port.errorString();
     m_port.clearError();
     m_port.close();
-    switch (error) {
-    case QSerialPort::PermissionError:
-        if (::access(QFile::encodeName(path).constData(), R_OK | W_OK) != 0)
-            return fail(Failure::CannotOpen,
-                        QStringLiteral("Cannot open %1: permission denied. Add your user to the "
-                                       "dialout group (sudo usermod -aG dialout $USER), then log "
-                                       "out and back in.")
-                            .arg(description));
-        return fail(Failure::CannotOpen,
-                    QStringLiteral("Cannot open %1: the port is busy. Another program holds it "
-                                   "(an open usb16relay window, a terminal program); close that "
-                                   "program, then try again.")
-                        .arg(description));
-    case QSerialPort::DeviceNotFoundError:
-        return fail(Failure::CannotOpen,
-                    QStringLiteral("Cannot open %1: the device is gone (%2). Check that the board "
-                                   "is plugged in.")
-                        .arg(description, reason));
-    default:
-        return fail(
-            Failure::CannotOpen,
-            QStringLiteral("Cannot open %1: %2. Is it a serial port?").arg(description, reason));
-    }
+    return fail(Failure::CannotOpen, SerialDevice::openFailure(description, path, error, reason,
+                                                               QStringLiteral("try again")));
 }
 
 bool BoardClient::writeAll(const QByteArray &bytes)
@@ -363,15 +335,6 @@ bool BoardClient::lineLost()
                                            "hung up. Check the cable or adapter.")
                                 .arg(m_description));
     return true;
-}
-
-bool BoardClient::hungUp() const
-{
-    pollfd line{m_port.handle(), POLLIN, 0};
-    if (::poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)))
-        return true;
-    termios settings{};
-    return ::tcgetattr(m_port.handle(), &settings) != 0;
 }
 
 bool BoardClient::fail(Failure failure, const QString &message)

@@ -79,7 +79,6 @@ private:
     bool readAtLeast(qsizetype count, QByteArray *into, std::chrono::milliseconds timeout);
     bool discardInput(std::chrono::milliseconds quietFor);
     bool lineLost();
-    bool hungUp() const;
     bool fail(Failure failure, const QString &message);
 
     QSerialPort m_port;

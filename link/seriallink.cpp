@@ -1,14 +1,11 @@
 #include "seriallink.h"
 
 #include "comportpath.h"
+#include "serialdevice.h"
 
-#include <QFile>
 #include <QFileInfo>
 
-#include <poll.h>
 #include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace {
 
@@ -144,14 +141,7 @@ QByteArray SerialLink::input()
 
 QString SerialLink::portDescription() const
 {
-    const QString name = QStringLiteral("COM%1").arg(m_commPort);
-    const QString path = ComPortPath::devicePath(m_commPort);
-    if (path.isEmpty())
-        return name;
-    const QFileInfo info(path);
-    if (info.isSymLink() && info.exists())
-        return QStringLiteral("%1 (%2 \u2192 %3)").arg(name, path, info.canonicalFilePath());
-    return QStringLiteral("%1 (%2)").arg(name, path);
+    return SerialDevice::describeComPort(m_commPort);
 }
 
 bool SerialLink::openPort()
@@ -180,27 +170,12 @@ bool SerialLink::openPort()
         const QString reason = m_port.errorString();
         m_port.clearError();
         m_port.close();
-        switch (error) {
-        case QSerialPort::PermissionError:
-            if (::access(QFile::encodeName(info.canonicalFilePath()).constData(), R_OK | W_OK) != 0)
-                return fail(QStringLiteral("Cannot open %1: permission denied. Add your user to "
-                                           "the dialout group (sudo usermod -aG dialout $USER), "
-                                           "log out and back in, then press Connect.")
-                                .arg(what));
-            return fail(QStringLiteral("Cannot open %1: the port is busy. Another program holds "
-                                       "it; close that program, then press Connect.")
-                            .arg(what));
-        case QSerialPort::DeviceNotFoundError:
-            return fail(QStringLiteral("Cannot open %1: the device is gone (%2). Check that the "
-                                       "board is plugged in, then press Connect.")
-                            .arg(what, reason));
-        case QSerialPort::UnsupportedOperationError:
-            return fail(QStringLiteral("Cannot open %1: it does not accept the line settings "
-                                       "%2 (%3).")
+        if (error == QSerialPort::UnsupportedOperationError)
+            return fail(QStringLiteral("Cannot open %1: it does not accept the line settings %2 "
+                                       "(%3).")
                             .arg(what, m_settings, reason));
-        default:
-            return fail(QStringLiteral("Cannot open %1: %2.").arg(what, reason));
-        }
+        return fail(SerialDevice::openFailure(what, info.canonicalFilePath(), error, reason,
+                                              QStringLiteral("press Connect")));
     }
     // A fresh connection starts with no event recorded: whatever came before belongs to the
     // previous one.
@@ -268,24 +243,13 @@ void SerialLink::handleBytesWritten()
         m_commEvent = Send;
 }
 
-bool SerialLink::lineHungUp() const
-{
-    // A vanished device (an unplugged adapter, a closed pty) hangs the line up: reads then
-    // return nothing forever and the terminal calls fail.
-    pollfd line{m_port.handle(), POLLIN, 0};
-    if (::poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)))
-        return true;
-    termios settings{};
-    return ::tcgetattr(m_port.handle(), &settings) != 0;
-}
-
 void SerialLink::handlePortError(QSerialPort::SerialPortError error)
 {
     if (m_deviceLost || error == QSerialPort::NoError || error == QSerialPort::TimeoutError)
         return;
-    const bool lost =
-        error == QSerialPort::ResourceError ||
-        ((error == QSerialPort::ReadError || error == QSerialPort::WriteError) && lineHungUp());
+    const bool lost = error == QSerialPort::ResourceError ||
+                      ((error == QSerialPort::ReadError || error == QSerialPort::WriteError) &&
+                       SerialDevice::hungUp(m_port.handle()));
     QString message;
     if (lost) {
         // Close on the next turn of the event loop: the port object is still inside its own

@@ -78,7 +78,6 @@ private:
     void handleReadyRead();
     void handleBytesWritten();
     void handlePortError(QSerialPort::SerialPortError error);
-    bool lineHungUp() const;
 
     QSerialPort m_port;
     qint16 m_commPort = 1;

@@ -1,4 +1,5 @@
 #include "comportpath.h"
+#include "processstats.h"
 #include "relayprotocol.h"
 #include "seriallink.h"
 #include "simulatedboard.h"
@@ -10,7 +11,6 @@
 #include <QtTest>
 
 #include <chrono>
-#include <dirent.h>
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -23,42 +23,6 @@ constexpr int kStateChangeEvery = 37;
 constexpr int kReopenings = 300;
 constexpr qint64 kMaxGrowthKb = 1024;
 constexpr auto kReplyTimeout = 5s;
-
-// AddressSanitizer holds freed memory back in quarantine, so resident size grows by design.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kResidentSizeTellsLeaks = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kResidentSizeTellsLeaks = false;
-#else
-constexpr bool kResidentSizeTellsLeaks = true;
-#endif
-#else
-constexpr bool kResidentSizeTellsLeaks = true;
-#endif
-
-qint64 residentKb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine())
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-
-int openDescriptors()
-{
-    DIR *dir = ::opendir("/proc/self/fd");
-    if (!dir)
-        return -1;
-    int count = 0;
-    while (const dirent *entry = ::readdir(dir))
-        count += entry->d_name[0] != '.';
-    ::closedir(dir);
-    return count;
-}
 
 RelayState stateOf(quint16 bits)
 {
@@ -132,7 +96,7 @@ QByteArray TestSoak::exchange(SerialLink &link)
 
 void TestSoak::tenThousandStatusExchanges()
 {
-    const int descriptorsBefore = openDescriptors();
+    const int descriptorsBefore = ProcessStats::openDescriptors();
     QVERIFY(descriptorsBefore > 0);
     qint64 residentAfterFirst = -1;
     {
@@ -159,11 +123,11 @@ void TestSoak::tenThousandStatusExchanges()
                                      .arg(QString::fromLatin1(reply.toHex()))
                                      .arg(m_board->state(), 4, 16, QLatin1Char('0'))));
             if (i == kWindow)
-                residentAfterFirst = residentKb();
+                residentAfterFirst = ProcessStats::residentKiB();
         }
-        const qint64 residentAfterLast = residentKb();
+        const qint64 residentAfterLast = ProcessStats::residentKiB();
         QVERIFY(residentAfterFirst > 0 && residentAfterLast > 0);
-        if (kResidentSizeTellsLeaks)
+        if (ProcessStats::kResidentSizeTellsGrowth)
             QVERIFY2(residentAfterLast - residentAfterFirst < kMaxGrowthKb,
                      qPrintable(QStringLiteral("resident size grew from %1 kB to %2 kB")
                                     .arg(residentAfterFirst)
@@ -172,12 +136,12 @@ void TestSoak::tenThousandStatusExchanges()
             qInfo("resident size not compared under AddressSanitizer (its leak check runs)");
         QVERIFY(link.setPortOpen(false));
     }
-    QCOMPARE(openDescriptors(), descriptorsBefore);
+    QCOMPARE(ProcessStats::openDescriptors(), descriptorsBefore);
 }
 
 void TestSoak::reopeningLeavesNoDescriptorOpen()
 {
-    const int descriptorsBefore = openDescriptors();
+    const int descriptorsBefore = ProcessStats::openDescriptors();
     QVERIFY(descriptorsBefore > 0);
     {
         SerialLink link;
@@ -191,7 +155,7 @@ void TestSoak::reopeningLeavesNoDescriptorOpen()
         // A link dropped while open closes its port too.
         QVERIFY(openLink(link));
     }
-    QCOMPARE(openDescriptors(), descriptorsBefore);
+    QCOMPARE(ProcessStats::openDescriptors(), descriptorsBefore);
 }
 
 QTEST_GUILESS_MAIN(TestSoak)
