@@ -2,6 +2,7 @@
 // usb16relay-sim on a pty, beside the window's fixed status pause and the wire's own floor.
 // Run: build/bench/bench_ctl [runs]
 
+#include "measure.h"
 #include "relayprotocol.h"
 
 #include <QCoreApplication>
@@ -114,5 +115,16 @@ int main(int argc, char *argv[])
                 "cannot.\n",
                 wireMs(1), static_cast<long long>(ask + reply),
                 static_cast<long long>(switching + ask + reply));
+
+    // The same, in the form scripts/bench.sh turns into docs/PERFORMANCE.md.
+    std::printf("\n");
+    Measure::figure("ctl.status", "ms", "usb16relay-ctl status, process start to exit", status);
+    Measure::figure("ctl.on5", "ms", "usb16relay-ctl on 5, verified, process start to exit", on5);
+    Measure::figure("ctl.window", "ms", "The window's status refresh: its fixed pause",
+                    {double(RelayProtocol::kStatusPause.count())});
+    Measure::figure("ctl.wire.status", "ms", "Wire time of status at 9600 baud 8N1, the floor",
+                    {wireMs(ask + reply)});
+    Measure::figure("ctl.wire.on5", "ms", "Wire time of on 5 verified at 9600 baud 8N1, the floor",
+                    {wireMs(switching + ask + reply)});
     return 0;
 }

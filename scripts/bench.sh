@@ -21,7 +21,7 @@ esac
 
 "$root/scripts/install-deps.sh" bench
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
-targets=(bench_link bench_wait bench_startup bench_window)
+targets=(bench_link bench_wait bench_startup bench_window bench_ctl)
 [ "$soak" -eq 1 ] && targets+=(bench_soak)
 cmake --build "$build" -j2 --target "${targets[@]}"
 
@@ -44,10 +44,11 @@ run wait "$build/bench/bench_wait" 15
 run link "$build/bench/bench_link" 20
 run startup "$build/bench/bench_startup" 20
 run window "$build/bench/bench_window" 1000 200 1000
+run ctl "$build/bench/bench_ctl" 50
 [ "$soak" -eq 1 ] && run soak "$build/bench/bench_soak" 1000
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
-outputs=("$out/wait.out" "$out/startup.out" "$out/window.out")
+outputs=("$out/wait.out" "$out/startup.out" "$out/window.out" "$out/ctl.out")
 [ "$soak" -eq 1 ] && outputs+=("$out/soak.out")
 mkdir -p "$(dirname "$report")"
 python3 "$root/scripts/performance-report.py" --out "$report" \

@@ -24,6 +24,8 @@ TARGETS = {
     "soak.faults": ("median", "==", 0.0),
     "soak.growth": ("median", "<", 1.0),
     "soak.descriptors": ("median", "==", 0.0),
+    "ctl.status": ("median", "<", 50.0),
+    "ctl.on5": ("median", "<", 100.0),
 }
 
 SECTIONS = [
@@ -74,6 +76,14 @@ SECTIONS = [
         "`ask//` is sent from the console (`txtSend`, `cmdSend`) repeatedly. Peak is `VmHWM`, "
         "the others `VmRSS` from `/proc/self/status`; each is one measurement of the run. The "
         "console keeps every reply, so its text is subtracted from the growth.",
+    ),
+    (
+        "usb16relay-ctl from process start to exit",
+        ["ctl.status", "ctl.on5", "ctl.window", "ctl.wire.status", "ctl.wire.on5"],
+        "`bench_ctl`: the built `usb16relay-ctl` run again and again against a `usb16relay-sim` "
+        "process on a pty, timed from just before the process starts to its exit. It reads as "
+        "soon as the two status bytes have come, where the window waits its fixed 300 ms. A pty "
+        "has no baud rate, so the simulated board can beat the wire floor; a real board cannot.",
     ),
     (
         "Soak: full refreshes with the real pauses",
