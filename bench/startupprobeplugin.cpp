@@ -2,8 +2,8 @@
 
 #include "shownprobe.h"
 
-QObject *StartupProbePlugin::create(const QString &name, const QString &spec)
+QObject *StartupProbePlugin::create(const QString &name, const QString &parameters)
 {
-    Q_UNUSED(spec);
+    Q_UNUSED(parameters);
     return name == QLatin1String("usb16relay-startup") ? new ShownProbe : nullptr;
 }

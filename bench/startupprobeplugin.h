@@ -9,5 +9,5 @@ class StartupProbePlugin final : public QGenericPlugin
     Q_PLUGIN_METADATA(IID QGenericPluginFactoryInterface_iid FILE "startupprobe.json")
 
 public:
-    QObject *create(const QString &name, const QString &spec) override;
+    QObject *create(const QString &name, const QString &parameters) override;
 };
