@@ -33,7 +33,7 @@ int main(int argc, char *argv[])
     SimulatedBoard *board = ports.add(1, 0x8140);
     if (!board)
         return 1;
-    const int descriptorsBefore = Measure::openDescriptors();
+    const int descriptorsBefore = ProcessStats::openDescriptors();
     std::vector<double> refreshMs;
     int faults = 0;
     qint64 residentEarlyKb = 0;
@@ -59,13 +59,13 @@ int main(int argc, char *argv[])
                 std::fprintf(stderr, "refresh %d did not show the board's state %04x\n", i, state);
             }
             if (i == kMeasureAfter)
-                residentEarlyKb = Measure::residentKb();
+                residentEarlyKb = ProcessStats::residentKiB();
         }
-        residentLateKb = Measure::residentKb();
+        residentLateKb = ProcessStats::residentKiB();
         window->close();
     }
     QCoreApplication::processEvents();
-    const int descriptorsLeft = Measure::openDescriptors() - descriptorsBefore;
+    const int descriptorsLeft = ProcessStats::openDescriptors() - descriptorsBefore;
 
     Measure::figure("soak.refresh", "ms", "cmdAsk click, handler start to end (300 ms pause)",
                     refreshMs);

@@ -73,7 +73,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "the window was never shown\n");
         return 1;
     }
-    const qint64 shownKb = Measure::residentKb();
+    const qint64 shownKb = ProcessStats::residentKiB();
 
     auto *button =
         WindowProbe::control<QPushButton>(window, QStringLiteral("cmdRelay%1").arg(kRelay));
@@ -99,7 +99,7 @@ int main(int argc, char *argv[])
             overhead.push_back(total.back() - kRequiredPauseMs);
         }
     }
-    const qint64 afterTogglesKb = Measure::residentKb();
+    const qint64 afterTogglesKb = ProcessStats::residentKiB();
 
     auto *txtSend = WindowProbe::control<QLineEdit>(window, QStringLiteral("txtSend"));
     auto *txtReceive = WindowProbe::control<QPlainTextEdit>(window, QStringLiteral("txtReceive"));
@@ -109,7 +109,7 @@ int main(int argc, char *argv[])
         WindowProbe::click(window, QStringLiteral("cmdSend"));
         faults += txtReceive->toPlainText().size() > before ? 0 : 1;
     }
-    const qint64 endKb = Measure::residentKb();
+    const qint64 endKb = ProcessStats::residentKiB();
     const double consoleKb = double(txtReceive->toPlainText().size()) * 2 / 1024;
 
     Measure::figure("click.total", "ms", "Click on cmdRelay5 to fStatus(4) painted", total);
@@ -121,7 +121,7 @@ int main(int argc, char *argv[])
                                               "sends")
                                    .arg(toggles)
                                    .arg(sends)),
-                    {double(Measure::peakResidentKb()) / 1024});
+                    {double(ProcessStats::peakResidentKiB()) / 1024});
     Measure::figure("memory.shown", "MB", "Resident size once the window is shown",
                     {double(shownKb) / 1024});
     Measure::figure("memory.toggles", "MB", "Growth over the toggles",

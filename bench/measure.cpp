@@ -1,10 +1,7 @@
 #include "measure.h"
 
-#include <QFile>
-
 #include <cstdio>
 #include <ctime>
-#include <dirent.h>
 
 namespace Measure {
 
@@ -17,17 +14,6 @@ double clockMs(clockid_t clock)
     return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
 }
 
-qint64 statusKb(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine())
-        if (line.startsWith(field))
-            return line.mid(qsizetype(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
-
 } // namespace
 
 double processCpuMs()
@@ -38,28 +24,6 @@ double processCpuMs()
 double monotonicMs()
 {
     return clockMs(CLOCK_MONOTONIC);
-}
-
-qint64 residentKb()
-{
-    return statusKb("VmRSS:");
-}
-
-qint64 peakResidentKb()
-{
-    return statusKb("VmHWM:");
-}
-
-int openDescriptors()
-{
-    DIR *dir = ::opendir("/proc/self/fd");
-    if (!dir)
-        return -1;
-    int count = 0;
-    while (const dirent *entry = ::readdir(dir))
-        count += entry->d_name[0] != '.';
-    ::closedir(dir);
-    return count;
 }
 
 void figure(const char *id, const char *unit, const char *label, const std::vector<double> &samples)

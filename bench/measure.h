@@ -1,5 +1,7 @@
 #pragma once
 
+#include "processstats.h"
+
 #include <QByteArray>
 #include <QtGlobal>
 
@@ -12,9 +14,6 @@ namespace Measure {
 
 double processCpuMs();
 double monotonicMs();
-qint64 residentKb();
-qint64 peakResidentKb();
-int openDescriptors();
 
 void figure(const char *id, const char *unit, const char *label,
             const std::vector<double> &samples);

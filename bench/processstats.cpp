@@ -7,15 +7,29 @@
 
 namespace ProcessStats {
 
-qint64 residentKiB()
+namespace {
+
+qint64 statusKiB(const char *field)
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine())
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        if (line.startsWith(field))
+            return line.mid(qsizetype(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
     return -1;
+}
+
+} // namespace
+
+qint64 residentKiB()
+{
+    return statusKiB("VmRSS:");
+}
+
+qint64 peakResidentKiB()
+{
+    return statusKiB("VmHWM:");
 }
 
 int openDescriptors()

@@ -5,8 +5,9 @@
 // What this process holds, read from /proc.
 namespace ProcessStats {
 
-// Resident size in KiB; -1 when unknown.
+// Resident size in KiB, now and at its peak; -1 when unknown.
 qint64 residentKiB();
+qint64 peakResidentKiB();
 // Open file descriptors; -1 when unknown.
 int openDescriptors();
 
