@@ -38,6 +38,7 @@ int failed(const BoardClient &client)
         return kExitWrongState;
     case BoardClient::Failure::None:
     case BoardClient::Failure::NoAnswer:
+    case BoardClient::Failure::Interrupted:
         break;
     }
     return kExitNoAnswer;

@@ -8,10 +8,43 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <cerrno>
+#include <poll.h>
+
 namespace {
 
 // How long the line must stay silent before stray bytes count as all gone.
 constexpr std::chrono::milliseconds kQuietGap{50};
+// Silence before a question: bytes still arriving are not this question's answer.
+constexpr std::chrono::milliseconds kQuietBefore{10};
+// Silence after the answer. Covers a USB adapter's 16 ms latency timer, so the rest of a longer
+// reply (an echo, a late answer right behind a stray one) lands inside it.
+constexpr std::chrono::milliseconds kGuard{20};
+// How often a status that could not be told apart is asked again.
+constexpr int kStatusAttempts = 3;
+constexpr qsizetype kShownBytes = 24;
+
+// Two status answers, each two bytes, one after the other and equal. A board that ends every
+// status with a line ending (CR, LF or both) is taken as it is, as long as both answers do.
+bool isTwoEqualAnswers(const QByteArray &came)
+{
+    const qsizetype half = came.size() / 2;
+    if (came.size() % 2 != 0 || half < 2 || half > 4 || came.left(half) != came.mid(half))
+        return false;
+    for (qsizetype i = 2; i < half; ++i) {
+        if (came[i] != '\r' && came[i] != '\n')
+            return false;
+    }
+    return true;
+}
+
+QString hex(const QByteArray &bytes)
+{
+    QString text = QString::fromLatin1(bytes.left(kShownBytes).toHex(' ').toUpper());
+    if (bytes.size() > kShownBytes)
+        text += QStringLiteral(" \u2026 (%1 bytes)").arg(bytes.size());
+    return text;
+}
 
 quint16 relayBit(int relay)
 {
@@ -73,6 +106,7 @@ void BoardClient::close()
 {
     if (m_port.isOpen())
         m_port.close();
+    m_owed.detach();
 }
 
 std::optional<RelayState> BoardClient::askStatus()
@@ -83,36 +117,91 @@ std::optional<RelayState> BoardClient::askStatus()
         fail(Failure::NoAnswer, QStringLiteral("No port is open."));
         return std::nullopt;
     }
-    // Whatever came before (late answers, noise) is not the answer to this question.
-    if (!discardInput(std::chrono::milliseconds::zero()))
-        return std::nullopt;
     const QByteArray ask = RelayProtocol::askCommand();
-    if (!writeAll(ask))
-        return std::nullopt;
-    QByteArray reply;
-    if (!readAtLeast(2, &reply, m_timeout)) {
+    const QByteArray question = ask + ask;
+    const qsizetype expected = 4;
+    QList<QByteArray> cameInstead;
+    bool extraBytes = false;
+    for (int attempt = 0; attempt < kStatusAttempts; ++attempt) {
+        if (!settleLine())
+            return std::nullopt;
+        m_owed.owe(int(expected));
+        if (!writeAll(question))
+            return std::nullopt;
+        QByteArray reply;
+        const bool complete = readAtLeast(expected, &reply, m_timeout);
+        m_owed.pay(int(reply.size()));
         if (m_failure != Failure::None)
             return std::nullopt;
-        if (reply.isEmpty())
-            fail(Failure::NoAnswer, QStringLiteral("%1: the board did not answer \"%2\" within "
-                                                   "%3 ms. Check that it is powered and "
-                                                   "connected to this port.")
-                                        .arg(m_description, QString::fromLatin1(ask))
-                                        .arg(m_timeout.count()));
-        else
-            fail(Failure::NoAnswer,
-                 QStringLiteral("%1: the board answered \"%2\" with one byte "
-                                "(%3) within %4 ms; a status has two.")
-                     .arg(m_description, QString::fromLatin1(ask), ReplyText::display(reply))
-                     .arg(m_timeout.count()));
-        return std::nullopt;
+        if (!complete) {
+            if (reply.isEmpty())
+                fail(Failure::NoAnswer, QStringLiteral("%1: the board did not answer \"%2\" within "
+                                                       "%3 ms. Check that it is powered and "
+                                                       "connected to this port.")
+                                            .arg(m_description, QString::fromLatin1(ask))
+                                            .arg(m_timeout.count()));
+            else if (reply.size() == 1)
+                fail(Failure::NoAnswer,
+                     QStringLiteral("%1: the board answered \"%2\" with one byte (%3) within "
+                                    "%4 ms; a status has two.")
+                         .arg(m_description, QString::fromLatin1(ask), hex(reply))
+                         .arg(m_timeout.count()));
+            else
+                fail(Failure::NoAnswer,
+                     QStringLiteral("%1: \"%2\" was asked twice and only %3 bytes (%4) came "
+                                    "within %5 ms, where two answers are four. The board may "
+                                    "answer later than the timeout (raise --timeout), or these "
+                                    "were late answers to earlier questions.")
+                         .arg(m_description, QString::fromLatin1(ask))
+                         .arg(reply.size())
+                         .arg(hex(reply))
+                         .arg(m_timeout.count()));
+            return std::nullopt;
+        }
+        const QByteArray extra = readFor(kGuard);
+        m_owed.pay(int(extra.size()));
+        if (m_failure != Failure::None)
+            return std::nullopt;
+        const QByteArray came = reply + extra;
+        if (isTwoEqualAnswers(came)) {
+            m_lastState = RelayProtocol::decodeStatus(came);
+            return m_lastState;
+        }
+        extraBytes = extraBytes || came.size() > expected;
+        cameInstead.append(came);
     }
-    m_lastState = RelayProtocol::decodeStatus(reply);
-    return m_lastState;
+
+    QStringList shown;
+    bool echo = false;
+    for (const QByteArray &bytes : std::as_const(cameInstead)) {
+        shown.append(hex(bytes));
+        echo = echo || bytes.contains(ask) || question.startsWith(bytes);
+    }
+    QString meaning;
+    if (echo)
+        meaning = QStringLiteral("The device sends back what it is sent: it is not the board "
+                                 "(a loopback plug, a modem or the wrong port?).");
+    else if (extraBytes)
+        meaning = QStringLiteral("More bytes came than two status answers: answers to earlier "
+                                 "questions arriving late, another program talking on the line, "
+                                 "or a board that adds bytes of its own.");
+    else
+        meaning = QStringLiteral("The two answers differ: at least one is a late answer to an "
+                                 "earlier question, or the line is noisy.");
+    fail(Failure::NoAnswer,
+         QStringLiteral("%1: no status could be told apart from other bytes on the line after %2 "
+                        "tries (\"%3\" twice each; came: %4). %5 Nothing was taken as the "
+                        "board's state.")
+             .arg(m_description)
+             .arg(kStatusAttempts)
+             .arg(QString::fromLatin1(ask), shown.join(QStringLiteral(" | ")), meaning));
+    return std::nullopt;
 }
 
 bool BoardClient::switchAndVerify(const QList<QByteArray> &commands, quint16 care, quint16 wanted)
 {
+    m_failure = Failure::None;
+    m_errorString.clear();
     if (!m_port.isOpen())
         return fail(Failure::NoAnswer, QStringLiteral("No port is open."));
     QByteArray bytes;
@@ -215,10 +304,8 @@ QByteArray BoardClient::collect(std::chrono::milliseconds window, qsizetype limi
     QByteArray bytes;
     const QDeadlineTimer deadline(window, Qt::PreciseTimer);
     while (m_port.isOpen() && bytes.size() < limit) {
-        bytes += m_port.read(limit - bytes.size());
-        if (bytes.size() >= limit || deadline.hasExpired())
-            break;
-        if (!m_port.waitForReadyRead(int(deadline.remainingTime())) && lineLost())
+        bytes += takeInput(limit - bytes.size());
+        if (bytes.size() >= limit || !waitForInput(deadline))
             break;
     }
     return bytes;
@@ -253,8 +340,10 @@ bool BoardClient::open(const QString &path, const QString &description)
     m_port.setParity(QSerialPort::NoParity);
     m_port.setStopBits(QSerialPort::OneStop);
     m_port.setFlowControl(QSerialPort::NoFlowControl);
-    if (m_port.open(QIODevice::ReadWrite))
+    if (m_port.open(QIODevice::ReadWrite)) {
+        m_owed.attach(path);
         return true;
+    }
 
     const QSerialPort::SerialPortError error = m_port.error();
     const QString reason = m_port.errorString();
@@ -266,6 +355,8 @@ bool BoardClient::open(const QString &path, const QString &description)
 
 bool BoardClient::writeAll(const QByteArray &bytes)
 {
+    if (m_trace)
+        m_trace(true, bytes);
     if (m_port.write(bytes) != bytes.size()) {
         lineLost();
         return fail(
@@ -287,18 +378,103 @@ bool BoardClient::writeAll(const QByteArray &bytes)
     return true;
 }
 
+QByteArray BoardClient::takeInput(qint64 maxSize)
+{
+    const QByteArray bytes = maxSize < 0 ? m_port.readAll() : m_port.read(maxSize);
+    if (m_trace && !bytes.isEmpty())
+        m_trace(false, bytes);
+    return bytes;
+}
+
+bool BoardClient::waitForInput(const QDeadlineTimer &deadline)
+{
+    // Polled here rather than in QSerialPort, so that the interrupt descriptor ends the wait too.
+    for (;;) {
+        if (!m_port.isOpen())
+            return false;
+        if (m_port.bytesAvailable() > 0)
+            return true;
+        pollfd fds[2] = {{int(m_port.handle()), POLLIN, 0}, {m_interruptFd, POLLIN, 0}};
+        const int watched = m_interruptFd >= 0 ? 2 : 1;
+        const int ready = ::poll(fds, nfds_t(watched), int(deadline.remainingTime()));
+        if (ready < 0 && errno != EINTR)
+            return false;
+        if (watched == 2 && (fds[1].revents & POLLIN)) {
+            fail(Failure::Interrupted, QStringLiteral("Interrupted."));
+            return false;
+        }
+        if (ready > 0 && fds[0].revents != 0) {
+            m_port.waitForReadyRead(0); // lets QSerialPort take in what the descriptor holds
+            if (m_port.bytesAvailable() > 0)
+                return true;
+            if (lineLost())
+                return false;
+            if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+                m_port.close();
+                fail(Failure::NoAnswer, QStringLiteral("%1 stopped answering: the device was "
+                                                       "disconnected or hung up. Check the cable "
+                                                       "or adapter.")
+                                            .arg(m_description));
+                return false;
+            }
+        }
+        if (deadline.hasExpired())
+            return false;
+    }
+}
+
 bool BoardClient::readAtLeast(qsizetype count, QByteArray *into, std::chrono::milliseconds timeout)
 {
     const QDeadlineTimer deadline(timeout, Qt::PreciseTimer);
     for (;;) {
-        *into += m_port.read(count - into->size());
+        *into += takeInput(count - into->size());
         if (into->size() >= count)
             return true;
-        if (deadline.hasExpired())
-            return false;
-        if (!m_port.waitForReadyRead(int(deadline.remainingTime())) && lineLost())
+        if (!waitForInput(deadline))
             return false;
     }
+}
+
+QByteArray BoardClient::readFor(std::chrono::milliseconds window)
+{
+    QByteArray bytes;
+    const QDeadlineTimer deadline(window, Qt::PreciseTimer);
+    do
+        bytes += takeInput();
+    while (waitForInput(deadline));
+    return bytes;
+}
+
+bool BoardClient::settleLine()
+{
+    if (m_owed.bytes() > 0) {
+        const int owed = m_owed.bytes();
+        const qint64 age = m_owed.ageMs();
+        const QDeadlineTimer deadline(m_timeout, Qt::PreciseTimer);
+        while (m_owed.bytes() > 0) {
+            m_owed.pay(int(takeInput().size()));
+            if (m_owed.bytes() == 0)
+                break;
+            if (waitForInput(deadline))
+                continue;
+            if (m_failure != Failure::None)
+                return false;
+            return fail(
+                Failure::NoAnswer,
+                QStringLiteral("%1: answers to earlier questions (%2 bytes, asked %3 ms ago by "
+                               "this or another program) have not come within %4 ms, so a late "
+                               "one could be taken for the answer to the next; nothing was asked. "
+                               "If the board was off or unplugged then, they will never come: "
+                               "try again in %5 s. Otherwise the board answers later than the "
+                               "timeout: raise it.")
+                    .arg(m_description)
+                    .arg(owed)
+                    .arg(age)
+                    .arg(m_timeout.count())
+                    .arg((OwedAnswers::kHorizon.count() - age - m_timeout.count()) / 1000 + 1));
+        }
+    }
+    return discardInput(kQuietBefore);
 }
 
 bool BoardClient::discardInput(std::chrono::milliseconds quietFor)
@@ -306,14 +482,15 @@ bool BoardClient::discardInput(std::chrono::milliseconds quietFor)
     // Bounded by the timeout, so that a board that never stops talking cannot hold us here.
     const QDeadlineTimer deadline(m_timeout, Qt::PreciseTimer);
     qint64 discarded = 0;
-    bool more = false;
-    do {
-        discarded += m_port.readAll().size();
-        m_port.clear(QSerialPort::Input);
-        more = m_port.waitForReadyRead(int(quietFor.count()));
-    } while (more && !deadline.hasExpired());
-    if (!more)
-        return !lineLost();
+    for (;;) {
+        const qsizetype count = takeInput().size();
+        discarded += count;
+        m_owed.pay(int(count));
+        if (!waitForInput(QDeadlineTimer(quietFor, Qt::PreciseTimer)))
+            return m_failure == Failure::None;
+        if (deadline.hasExpired())
+            break;
+    }
     return fail(Failure::NoAnswer,
                 QStringLiteral("%1: the board keeps sending (%2 bytes or more within %3 ms "
                                "without a pause), so its status cannot be told apart.")

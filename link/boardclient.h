@@ -1,13 +1,16 @@
 #pragma once
 
+#include "owedanswers.h"
 #include "relayprotocol.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QList>
 #include <QSerialPort>
 #include <QString>
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 // A short-lived client for one board: opens a port, asks the board with a deadline and switches
@@ -20,10 +23,14 @@ class BoardClient final
 public:
     enum class Failure {
         None,
-        CannotOpen, // no device, no permission, held by another program, refused line settings
-        NoAnswer,   // silence, fewer than two status bytes, or the line was lost
-        WrongState, // the board answered but reports another state than the one asked for
+        CannotOpen,  // no device, no permission, held by another program, refused line settings
+        NoAnswer,    // silence, fewer than two status bytes, or the line was lost
+        WrongState,  // the board answered but reports another state than the one asked for
+        Interrupted, // the interrupt descriptor became readable during a wait
     };
+
+    // Sees every byte written (sent = true) and read, as it passes.
+    using Trace = std::function<void(bool sent, const QByteArray &bytes)>;
 
     BoardClient();
     ~BoardClient();
@@ -43,7 +50,15 @@ public:
     std::chrono::milliseconds timeout() const { return m_timeout; }
     void setTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
 
-    // "ask//", then the first two bytes that come back; returns as soon as they are there.
+    // Every wait also ends, with Failure::Interrupted, once `fd` is readable (a signal pipe).
+    void setInterruptFd(int fd) { m_interruptFd = fd; }
+    void setTrace(Trace trace) { m_trace = std::move(trace); }
+
+    // The board's status, taken only when it cannot be anything else: the line quiet before the
+    // question, "ask//" sent twice in one write, exactly two equal pairs back and then silence for
+    // a guard time. Anything else (extra bytes, pairs that differ) is asked again a few times,
+    // then reported with the bytes that came. Answers still owed to earlier questions (of this
+    // or an earlier program, see OwedAnswers) are waited for first.
     std::optional<RelayState> askStatus();
 
     // Sends the commands, then reads the state back and checks the relays selected by `care`
@@ -77,7 +92,11 @@ private:
     bool open(const QString &path, const QString &description);
     bool writeAll(const QByteArray &bytes);
     bool readAtLeast(qsizetype count, QByteArray *into, std::chrono::milliseconds timeout);
+    QByteArray readFor(std::chrono::milliseconds window);
+    bool waitForInput(const QDeadlineTimer &deadline);
+    bool settleLine();
     bool discardInput(std::chrono::milliseconds quietFor);
+    QByteArray takeInput(qint64 maxSize = -1);
     bool lineLost();
     bool fail(Failure failure, const QString &message);
 
@@ -87,6 +106,9 @@ private:
     QString m_description;
     std::chrono::milliseconds m_timeout{1000};
     std::optional<RelayState> m_lastState;
+    OwedAnswers m_owed;
+    int m_interruptFd = -1;
+    Trace m_trace;
     Failure m_failure = Failure::None;
     QString m_errorString;
 };

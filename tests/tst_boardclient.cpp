@@ -36,6 +36,9 @@ private slots:
     void unplugDuringAWait();
     void endlessTalkCannotBeVerified();
     void openErrors();
+    void onlyTheBoardsOwnAnswerCounts_data();
+    void onlyTheBoardsOwnAnswerCounts();
+    void lateAnswersAreWaitedForByTheNextClient();
 
 private:
     // Runs f on the board's thread and waits for it.
@@ -129,7 +132,8 @@ void TestBoardClient::oneByteIsNoStatus()
     client.setTimeout(200ms);
     QVERIFY(!client.askStatus());
     QCOMPARE(client.failure(), BoardClient::Failure::NoAnswer);
-    QVERIFY2(client.errorString().contains(QStringLiteral("one byte (<81>)")),
+    // "ask//" goes out twice; a board that answers each with one byte gives two of four.
+    QVERIFY2(client.errorString().contains(QStringLiteral("only 2 bytes (81 81)")),
              qPrintable(client.errorString()));
 }
 
@@ -142,7 +146,7 @@ void TestBoardClient::switchAndVerify()
     QCOMPARE(RelayProtocol::toMask(*client.lastState()), quint16(0x8940));
     QList<QByteArray> commands;
     onBoard([this, &commands] { commands = m_board->commands(); });
-    QCOMPARE(commands, (QList<QByteArray>{"05+//", "ask//"}));
+    QCOMPARE(commands, (QList<QByteArray>{"05+//", "ask//", "ask//"}));
 }
 
 void TestBoardClient::verifyNamesTheRelaysThatDiffer()
@@ -206,6 +210,127 @@ void TestBoardClient::openErrors()
              qPrintable(client.errorString()));
     first.close();
     QVERIFY2(client.openComPort(1), qPrintable(client.errorString()));
+}
+
+// What else may come on the line instead of, or beside, the board's answer to this question.
+enum class Intruder { Echo, ExtraByte, StrayBeforeAnswer, ChangingAnswers, LineEndings };
+Q_DECLARE_METATYPE(Intruder)
+
+void TestBoardClient::onlyTheBoardsOwnAnswerCounts_data()
+{
+    QTest::addColumn<Intruder>("intruder");
+    QTest::addColumn<bool>("answers");    // a state comes out, and it is the board's
+    QTest::addColumn<QString>("message"); // otherwise the error says this
+    QTest::newRow("echoing device")
+        << Intruder::Echo << false << "sends back what it is sent: it is not the board";
+    QTest::newRow("byte after every status")
+        << Intruder::ExtraByte << false << "More bytes came than two status answers";
+    QTest::newRow("stray pair just after the question")
+        << Intruder::StrayBeforeAnswer << true << QString();
+    QTest::newRow("answers that change")
+        << Intruder::ChangingAnswers << false << "The two answers differ";
+    QTest::newRow("status ended by CR LF") << Intruder::LineEndings << true << QString();
+}
+
+void TestBoardClient::onlyTheBoardsOwnAnswerCounts()
+{
+    QFETCH(Intruder, intruder);
+    QFETCH(bool, answers);
+    QFETCH(QString, message);
+    onBoard([this, intruder] {
+        int asks = 0;
+        switch (intruder) {
+        case Intruder::Echo:
+            m_board->setFaultMode(FaultMode::Silent);
+            connect(m_board, &SimulatedBoard::commandReceived, m_board,
+                    [this](const QByteArray &command) { m_board->send(command); });
+            break;
+        case Intruder::ExtraByte:
+            connect(m_board, &SimulatedBoard::commandReceived, m_board,
+                    [this](const QByteArray &command) {
+                        if (command == "ask//")
+                            m_board->send("!");
+                    });
+            break;
+        case Intruder::StrayBeforeAnswer:
+            // The board's own answer comes 30 ms after a pair that is not the board's.
+            m_board->setReplyDelay(30ms);
+            connect(m_board, &SimulatedBoard::commandReceived, m_board,
+                    [this, asks](const QByteArray &command) mutable {
+                        if (command == "ask//" && asks++ == 0)
+                            m_board->send(QByteArray::fromHex("FFFF"));
+                    });
+            break;
+        case Intruder::ChangingAnswers:
+            connect(m_board, &SimulatedBoard::commandReceived, m_board,
+                    [this] { m_board->setState(quint16(m_board->state() ^ 0x0001)); });
+            break;
+        case Intruder::LineEndings:
+            m_board->setFaultMode(FaultMode::Long);
+            break;
+        }
+    });
+    BoardClient client;
+    QVERIFY(client.openComPort(1));
+    client.setTimeout(300ms);
+    const std::optional<RelayState> state = client.askStatus();
+    if (answers) {
+        QVERIFY2(state, qPrintable(client.errorString()));
+        QCOMPARE(RelayProtocol::toMask(*state), quint16(0x8140));
+    } else {
+        QVERIFY(!state);
+        QCOMPARE(client.failure(), BoardClient::Failure::NoAnswer);
+        QVERIFY2(client.errorString().contains(message), qPrintable(client.errorString()));
+        QVERIFY2(client.errorString().contains(QStringLiteral("Nothing was taken")),
+                 qPrintable(client.errorString()));
+        QVERIFY(!client.lastState());
+    }
+}
+
+void TestBoardClient::lateAnswersAreWaitedForByTheNextClient()
+{
+    // A board slower than the askers' patience: each gives up and leaves its answer on the way.
+    onBoard([this] { m_board->setReplyDelay(400ms); });
+    for (const bool on : {true, false, true, false}) {
+        BoardClient impatient;
+        QVERIFY(impatient.openComPort(1));
+        impatient.setTimeout(30ms);
+        QVERIFY(!impatient.switchRelays({4}, on));
+        QCOMPARE(impatient.failure(), BoardClient::Failure::NoAnswer);
+    }
+    QTest::qWait(100);
+    quint16 truth = 0;
+    onBoard([this, &truth] { truth = m_board->state(); });
+    QCOMPARE(truth, quint16(0x8140)); // relay 4 off: the last command
+
+    BoardClient patient;
+    QVERIFY(patient.openComPort(1));
+    patient.setTimeout(3000ms);
+    const std::optional<RelayState> state = patient.askStatus();
+    QVERIFY2(state, qPrintable(patient.errorString()));
+    QCOMPARE(RelayProtocol::toMask(*state), truth);
+    QVERIFY2(patient.toggleRelays({4}), qPrintable(patient.errorString()));
+    onBoard([this, &truth] { truth = m_board->state(); });
+    QCOMPARE(truth, quint16(0x9140));
+    QCOMPARE(RelayProtocol::toMask(*patient.lastState()), truth);
+
+    // One that cannot wait long enough for what is owed asks nothing and says why.
+    patient.close();
+    BoardClient leaver;
+    QVERIFY(leaver.openComPort(1));
+    leaver.setTimeout(30ms);
+    QVERIFY(!leaver.askStatus());
+    leaver.close();
+    BoardClient hurried;
+    QVERIFY(hurried.openComPort(1));
+    hurried.setTimeout(30ms);
+    onBoard([this] { m_board->clearReceived(); });
+    QVERIFY(!hurried.askStatus());
+    QVERIFY2(hurried.errorString().contains(QStringLiteral("answers to earlier questions")),
+             qPrintable(hurried.errorString()));
+    QList<QByteArray> commands;
+    onBoard([this, &commands] { commands = m_board->commands(); });
+    QCOMPARE(commands, QList<QByteArray>());
 }
 
 QTEST_GUILESS_MAIN(TestBoardClient)

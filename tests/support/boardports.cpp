@@ -7,12 +7,15 @@
 BoardPorts::BoardPorts()
 {
     qputenv(ComPortPath::kPortDirVariable, QFile::encodeName(m_dir.path()));
+    // Answers still owed on a pty number are no business of the next test that gets the number.
+    qputenv("USB16RELAY_OWED_DIR", QFile::encodeName(m_dir.path()));
 }
 
 BoardPorts::~BoardPorts()
 {
     m_boards.clear();
     qunsetenv(ComPortPath::kPortDirVariable);
+    qunsetenv("USB16RELAY_OWED_DIR");
 }
 
 QString BoardPorts::pathOf(int port) const
