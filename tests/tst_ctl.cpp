@@ -13,6 +13,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -117,6 +118,9 @@ private slots:
     void faultyButAnswering();
     void wrongState_data();
     void wrongState();
+    void lateAnswersAreNeverTakenAsOurs_data();
+    void lateAnswersAreNeverTakenAsOurs();
+    void randomCommandsAgainstALateBoardNeverLie();
 
 private:
     // usb16relay-sim as COM n; the byte log records what it received.
@@ -791,6 +795,101 @@ void TestCtl::wrongState()
     QCOMPARE(result.out, QByteArray());
     QVERIFY2(QString::fromUtf8(result.err).contains(expected), result.err.constData());
     QCOMPARE(result.err.count('\n'), 1);
+}
+
+void TestCtl::lateAnswersAreNeverTakenAsOurs_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<quint16>("expected"); // the board's state afterwards, and what is printed
+    QTest::newRow("pulse") << QStringList{"pulse", "4", "10"} << quint16(0x8140);
+    QTest::newRow("toggle") << QStringList{"toggle", "4"} << quint16(0x9140);
+    QTest::newRow("status") << QStringList{"status"} << quint16(0x8140);
+}
+
+// Impatient runs against a board that answers 1.5 s late leave their answers on the way; the next
+// run must not take them for its own.
+void TestCtl::lateAnswersAreNeverTakenAsOurs()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(quint16, expected);
+    QVERIFY(startSim(1, {QStringLiteral("--slow"), QStringLiteral("1500"),
+                         QStringLiteral("--state"), QStringLiteral("8140")}));
+    for (const char *command : {"on", "off", "on", "off"}) {
+        const Result impatient =
+            ctl({QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--timeout"),
+                 QStringLiteral("50"), QString::fromLatin1(command), QStringLiteral("4")});
+        QCOMPARE(impatient.exitCode, 3);
+    }
+    QTest::qWait(700);
+    const Result result =
+        ctl(QStringList{QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--timeout"),
+                        QStringLiteral("3000"), QStringLiteral("--json")} +
+            arguments);
+    QVERIFY2(result.exitCode == 0, result.err.constData());
+    QCOMPARE(relaysOf(result.out), relays(expected));
+    // What the board has now, asked by a run that waits out everything still on the way.
+    const Result check = ctl({QStringLiteral("--timeout"), QStringLiteral("5000"),
+                              QStringLiteral("--json"), QStringLiteral("status")});
+    QVERIFY2(check.exitCode == 0, check.err.constData());
+    QCOMPARE(relaysOf(check.out), relays(expected));
+}
+
+// Random commands with random patience against a board slower than many of them: every run that
+// exits 0 must print the state the board really has.
+void TestCtl::randomCommandsAgainstALateBoardNeverLie()
+{
+    SimulatedBoard *board = startBoard(1, 0x8140);
+    QVERIFY(board);
+    QRandomGenerator random(20261207);
+    const QList<int> timeouts{20, 60, 150, 400, 600};
+    int succeeded = 0;
+    QStringList lies;
+    QElapsedTimer clock;
+    clock.start();
+    for (int run = 0; run < 200 && clock.elapsed() < 240000; ++run) {
+        board->setReplyDelay(std::chrono::milliseconds(180 + random.bounded(71)));
+        const int relay = 1 + random.bounded(16);
+        QStringList command;
+        switch (random.bounded(6)) {
+        case 0:
+            command = {QStringLiteral("status")};
+            break;
+        case 1:
+            command = {QStringLiteral("on"), QString::number(relay)};
+            break;
+        case 2:
+            command = {QStringLiteral("off"), QString::number(relay)};
+            break;
+        case 3:
+            command = {QStringLiteral("toggle"), QString::number(relay)};
+            break;
+        case 4:
+            command = {QStringLiteral("set"),
+                       QStringLiteral("%1").arg(random.bounded(0x10000), 4, 16, QLatin1Char('0'))};
+            break;
+        default:
+            command = {QStringLiteral("pulse"), QString::number(relay), QStringLiteral("10")};
+            break;
+        }
+        const QString timeout = QString::number(timeouts.at(random.bounded(timeouts.size())));
+        const Result result = ctl(
+            QStringList{QStringLiteral("--timeout"), timeout, QStringLiteral("--json")} + command);
+        QVERIFY2(result.exitCode >= 0, "usb16relay-ctl did not finish");
+        if (result.exitCode == 0) {
+            ++succeeded;
+            if (relaysOf(result.out) != relays(board->state()))
+                lies.append(QStringLiteral("run %1 (--timeout %2 %3): printed %4, board has %5")
+                                .arg(run)
+                                .arg(timeout, command.join(QLatin1Char(' ')),
+                                     QString::fromUtf8(result.out.trimmed()))
+                                .arg(board->state(), 4, 16, QLatin1Char('0')));
+        }
+        if (random.bounded(4) == 0)
+            QTest::qWait(int(random.bounded(120)));
+    }
+    QVERIFY2(lies.isEmpty(), qPrintable(lies.join(QLatin1Char('\n'))));
+    qInfo("%d of the runs exited 0, every one with the board's state", succeeded);
+    QVERIFY(succeeded >= 20); // the test means something only if many runs got through
 }
 
 QTEST_GUILESS_MAIN(TestCtl)
