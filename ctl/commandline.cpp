@@ -104,13 +104,15 @@ std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QStr
     const QCommandLineOption json(QStringLiteral("json"), QString());
     const QCommandLineOption raw(QStringLiteral("raw"), QString());
     const QCommandLineOption interval(QStringLiteral("interval"), QString(), QStringLiteral("MS"));
-    parser.addOptions({help, version, port, device, timeout, json, raw, interval});
+    const QCommandLineOption trace(QStringLiteral("trace"), QString());
+    parser.addOptions({help, version, port, device, timeout, json, raw, interval, trace});
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
         return std::nullopt;
     }
 
     CommandLine request;
+    request.trace = parser.isSet(trace);
     if (parser.isSet(help)) {
         request.command = Command::Help;
         return request;
@@ -277,6 +279,8 @@ QString CommandLine::helpText()
         "                   per line; ports a JSON array\n"
         "  --raw            send: print the reply's bytes as they came\n"
         "  --interval MS    watch: ask every MS milliseconds (default 500)\n"
+        "  --trace          every byte sent (>) and received (<), with the milliseconds since\n"
+        "                   the start, on standard error\n"
         "  -h, --help       this text\n"
         "  --version        the program's version\n"
         "\n"

@@ -34,6 +34,7 @@ struct CommandLine
     std::chrono::milliseconds timeout{1000};
     bool json = false;
     bool raw = false;
+    bool trace = false;
     std::chrono::milliseconds interval{500};
     QList<int> relays; // on, off, toggle, pulse (one)
     quint16 mask = 0;  // set

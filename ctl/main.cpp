@@ -233,6 +233,12 @@ int main(int argc, char *argv[])
 
     BoardClient client;
     client.setTimeout(request->timeout);
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    if (request->trace)
+        client.setTrace([&sinceStart](bool sent, const QByteArray &bytes) {
+            Output::printTrace(sinceStart.nsecsElapsed() / 1000, sent, bytes);
+        });
     if (!openPort(*request, &client))
         return client.failure() == BoardClient::Failure::None ? kExitCannotOpen : failed(client);
 

@@ -125,4 +125,16 @@ void printError(const QString &message)
     std::fflush(stderr);
 }
 
+void printTrace(qint64 microseconds, bool sent, const QByteArray &bytes)
+{
+    const QByteArray line =
+        QStringLiteral("usb16relay-ctl: +%1 ms %2 %3  %4\n")
+            .arg(double(microseconds) / 1000.0, 0, 'f', 3)
+            .arg(sent ? QLatin1Char('>') : QLatin1Char('<'))
+            .arg(QString::fromLatin1(bytes.toHex(' ').toUpper()), ReplyText::display(bytes))
+            .toUtf8();
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
+}
+
 } // namespace Output

@@ -28,5 +28,7 @@ QByteArray portsJson(const QList<PortInfo> &ports);
 void print(const QByteArray &bytes);
 // "usb16relay-ctl: message" on standard error.
 void printError(const QString &message);
+// "+12.345 ms > 61 73 6B 2F 2F  ask//" on standard error: a byte sent (>) or received (<).
+void printTrace(qint64 microseconds, bool sent, const QByteArray &bytes);
 
 } // namespace Output

@@ -121,6 +121,7 @@ private slots:
     void lateAnswersAreNeverTakenAsOurs_data();
     void lateAnswersAreNeverTakenAsOurs();
     void randomCommandsAgainstALateBoardNeverLie();
+    void traceShowsEveryByte();
 
 private:
     // usb16relay-sim as COM n; the byte log records what it received.
@@ -890,6 +891,22 @@ void TestCtl::randomCommandsAgainstALateBoardNeverLie()
     QVERIFY2(lies.isEmpty(), qPrintable(lies.join(QLatin1Char('\n'))));
     qInfo("%d of the runs exited 0, every one with the board's state", succeeded);
     QVERIFY(succeeded >= 20); // the test means something only if many runs got through
+}
+
+void TestCtl::traceShowsEveryByte()
+{
+    QVERIFY(startSim(1, {QStringLiteral("--state"), QStringLiteral("8140")}));
+    const Result result =
+        ctl({QStringLiteral("--trace"), QStringLiteral("on"), QStringLiteral("5")});
+    QCOMPARE(result.exitCode, 0);
+    const QList<QByteArray> lines = result.err.trimmed().split('\n');
+    QVERIFY2(lines.size() == 3 || lines.size() == 4, result.err.constData());
+    QVERIFY2(lines.at(0).endsWith(" ms > 30 35 2B 2F 2F  05+//"), lines.at(0).constData());
+    QVERIFY2(lines.at(1).endsWith(" ms > 61 73 6B 2F 2F 61 73 6B 2F 2F  ask//ask//"),
+             lines.at(1).constData());
+    // Both answers, in as many reads as they came in.
+    QVERIFY2(result.err.count("< 89 40") == 2 || result.err.count("< 89 40 89 40") == 1,
+             result.err.constData());
 }
 
 QTEST_GUILESS_MAIN(TestCtl)
