@@ -191,7 +191,10 @@ void TestBoardClient::endlessTalkCannotBeVerified()
     // Relay 2 is off: the first look disagrees, and the line never goes quiet for a second.
     QVERIFY(!client.switchAndVerify({}, 0x4000, 0x4000));
     QCOMPARE(client.failure(), BoardClient::Failure::NoAnswer);
-    QVERIFY2(client.errorString().contains(QStringLiteral("keeps sending")),
+    // Either the line never goes quiet, or (on a loaded machine, where the flood pauses) the
+    // flood lands among the answers; never a state.
+    QVERIFY2(client.errorString().contains(QStringLiteral("keeps sending")) ||
+                 client.errorString().contains(QStringLiteral("Nothing was taken")),
              qPrintable(client.errorString()));
 }
 
