@@ -14,9 +14,9 @@
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QScopeGuard>
 
 #include <csignal>
-#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -275,8 +275,7 @@ int main(int argc, char *argv[])
     Interruption::setLockFile(SerialDevice::lockFilePath(client.devicePath()));
     // Forgotten before the port closes (destroyed before the client), so that a late signal
     // cannot remove the lock of the next program to open it.
-    const std::unique_ptr<void, void (*)(void *)> forgetLock(
-        &client, [](void *) { Interruption::setLockFile(QString()); });
+    const auto forgetLock = qScopeGuard([] { Interruption::setLockFile(QString()); });
 
     switch (request->command) {
     case Command::Status: {
