@@ -28,30 +28,6 @@ char lockFile[4096] = {};
 
 int caught = 0;
 
-const char *signalName(int signal)
-{
-    switch (signal) {
-    case SIGHUP:
-        return "SIGHUP";
-    case SIGINT:
-        return "SIGINT";
-    case SIGQUIT:
-        return "SIGQUIT";
-    case SIGUSR1:
-        return "SIGUSR1";
-    case SIGUSR2:
-        return "SIGUSR2";
-    case SIGALRM:
-        return "SIGALRM";
-    case SIGPIPE:
-        return "SIGPIPE";
-    case SIGTERM:
-        return "SIGTERM";
-    default:
-        return "a signal";
-    }
-}
-
 void writeText(const char *text)
 {
     [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, text, std::strlen(text));
@@ -110,6 +86,30 @@ void copy(char *into, std::size_t size, const QByteArray &text)
 }
 
 } // namespace
+
+const char *signalName(int signal)
+{
+    switch (signal) {
+    case SIGHUP:
+        return "SIGHUP";
+    case SIGINT:
+        return "SIGINT";
+    case SIGQUIT:
+        return "SIGQUIT";
+    case SIGUSR1:
+        return "SIGUSR1";
+    case SIGUSR2:
+        return "SIGUSR2";
+    case SIGALRM:
+        return "SIGALRM";
+    case SIGPIPE:
+        return "SIGPIPE";
+    case SIGTERM:
+        return "SIGTERM";
+    default:
+        return "a signal";
+    }
+}
 
 bool catchSignals()
 {

@@ -31,6 +31,9 @@ void setLockFile(const QString &path);
 // From now on signals are noted for the caller (pending(), sleep()) instead of ending at once.
 void holdSignals();
 
+// "SIGINT" for SIGINT, and so on for the signals caught.
+const char *signalName(int signal);
+
 // The first signal noted while holding, or 0.
 int pending();
 

@@ -176,8 +176,12 @@ int pulse(const CommandLine &request, BoardClient &client)
     }
     if (!restore())
         return failed(client);
+    // Also one that came while switching on after the pulse's time, or while switching back.
+    if (signal == 0)
+        signal = Interruption::pending();
     if (signal != 0) {
-        Output::printError(QStringLiteral("interrupted; relay %1 is back %2")
+        Output::printError(QStringLiteral("stopped by %1; relay %2 is back %3")
+                               .arg(QString::fromLatin1(Interruption::signalName(signal)))
                                .arg(relay)
                                .arg(original ? QStringLiteral("on") : QStringLiteral("off")));
         return kExitSignalBase + signal;
