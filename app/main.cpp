@@ -1,4 +1,5 @@
 #include "commandline.h"
+#include "standardstreams.h"
 #include "usb16relay.h"
 
 #include <QApplication>
@@ -7,6 +8,9 @@
 
 int main(int argc, char *argv[])
 {
+    // First of all: a closed standard output or error must not become the serial port.
+    StandardStreams::reserve();
+
     // Read before QApplication exists: --help and --version must answer without a display.
     QStringList arguments;
     for (int i = 0; i < argc; ++i)

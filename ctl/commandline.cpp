@@ -14,6 +14,7 @@ constexpr std::chrono::milliseconds kMaxTimeout{600000};
 constexpr std::chrono::milliseconds kMinInterval{10};
 constexpr std::chrono::milliseconds kMaxInterval{86400000};
 constexpr std::chrono::milliseconds kMaxPulse{86400000};
+constexpr std::chrono::milliseconds kMaxWait{86400000};
 
 using Command = CommandLine::Command;
 
@@ -70,16 +71,97 @@ std::optional<int> parseRelay(const QString &text, QString *error)
 
 std::optional<quint16> parseMask(const QString &text, QString *error)
 {
-    static const QRegularExpression hex(QStringLiteral("^(?:0[xX])?([0-9a-fA-F]{1,4})$"));
+    // Exactly four digits: "840" could be 0840 or a digit short of 8400.
+    static const QRegularExpression hex(QStringLiteral("^(?:0[xX])?([0-9a-fA-F]{4})$"));
     const QRegularExpressionMatch match = hex.match(text);
     if (!match.hasMatch()) {
-        *error = QStringLiteral("set expects a mask of one to four hex digits (bit 15 = relay 1 "
-                                "... bit 0 = relay 16, e.g. 8140 for relays 1, 8 and 10), got "
-                                "\"%1\"")
+        *error = QStringLiteral("set expects a mask of exactly four hex digits (bit 15 = relay 1 "
+                                "... bit 0 = relay 16, e.g. 8140 for relays 1, 8 and 10; 0840, "
+                                "not 840), got \"%1\"")
                      .arg(text);
         return std::nullopt;
     }
     return quint16(match.captured(1).toUInt(nullptr, 16));
+}
+
+// Seconds as flock -w takes them: "10", "0.5".
+std::optional<std::chrono::milliseconds> parseSeconds(const QString &text, QString *error)
+{
+    static const QRegularExpression seconds(QStringLiteral("^([0-9]{1,5})(?:\\.([0-9]{1,3}))?$"));
+    const QRegularExpressionMatch match = seconds.match(text);
+    if (match.hasMatch()) {
+        const std::chrono::milliseconds value(
+            match.captured(1).toLongLong() * 1000 +
+            match.captured(2).leftJustified(3, QLatin1Char('0')).toLongLong());
+        if (value <= kMaxWait)
+            return value;
+    }
+    *error = QStringLiteral("--wait expects seconds from 0 to %1 (e.g. 10 or 0.5), got \"%2\"")
+                 .arg(kMaxWait.count() / 1000)
+                 .arg(text);
+    return std::nullopt;
+}
+
+// Index of the first byte that does not belong to a UTF-8 character, or -1.
+qsizetype firstNonUtf8(const QByteArray &bytes)
+{
+    qsizetype i = 0;
+    while (i < bytes.size()) {
+        const uchar lead = uchar(bytes.at(i));
+        qsizetype length = 0;
+        if (lead < 0x80)
+            length = 1;
+        else if (lead >= 0xC2 && lead <= 0xDF)
+            length = 2;
+        else if (lead >= 0xE0 && lead <= 0xEF)
+            length = 3;
+        else if (lead >= 0xF0 && lead <= 0xF4)
+            length = 4;
+        if (length == 0 || i + length > bytes.size())
+            return i;
+        for (qsizetype k = 1; k < length; ++k) {
+            if ((uchar(bytes.at(i + k)) & 0xC0) != 0x80)
+                return i;
+        }
+        i += length;
+    }
+    return -1;
+}
+
+// QCommandLineParser takes "-1" for an option named "1". Negative numbers are arguments here (a
+// relay or a time out of range, which the checks below name), so every argument goes after
+// "--" in its order, options before it. Nothing when an option's value is missing.
+std::optional<QStringList> argumentsLast(const QStringList &arguments, QString *error)
+{
+    static const QRegularExpression negative(QStringLiteral("^-[0-9]"));
+    static const QStringList valueOptions = {QStringLiteral("port"), QStringLiteral("device"),
+                                             QStringLiteral("timeout"), QStringLiteral("interval"),
+                                             QStringLiteral("wait")};
+    QStringList options = arguments.mid(0, 1);
+    QStringList positional;
+    bool separated = false;
+    QString valueFor;
+    for (const QString &argument : arguments.mid(1)) {
+        if (!valueFor.isEmpty()) {
+            options.append(argument);
+            valueFor.clear();
+        } else if (argument == QLatin1String("--") && !separated) {
+            separated = true;
+        } else if (separated || !argument.startsWith(QLatin1Char('-')) ||
+                   argument == QLatin1String("-") || negative.match(argument).hasMatch()) {
+            positional.append(argument);
+        } else {
+            options.append(argument);
+            const QString name = argument.mid(argument.startsWith(QLatin1String("--")) ? 2 : 1);
+            if (valueOptions.contains(name))
+                valueFor = argument;
+        }
+    }
+    if (!valueFor.isEmpty()) {
+        *error = QStringLiteral("Missing value after '%1'.").arg(valueFor);
+        return std::nullopt;
+    }
+    return options + QStringList{QStringLiteral("--")} + positional;
 }
 
 bool expectCount(const QStringList &args, qsizetype count, const QString &usage, QString *error)
@@ -92,7 +174,8 @@ bool expectCount(const QStringList &args, qsizetype count, const QString &usage,
 
 } // namespace
 
-std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QString *error)
+std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QString *error,
+                                              const QList<QByteArray> &rawArguments)
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -104,11 +187,28 @@ std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QStr
     const QCommandLineOption json(QStringLiteral("json"), QString());
     const QCommandLineOption raw(QStringLiteral("raw"), QString());
     const QCommandLineOption interval(QStringLiteral("interval"), QString(), QStringLiteral("MS"));
+    const QCommandLineOption wait(QStringLiteral("wait"), QString(), QStringLiteral("SECONDS"));
     const QCommandLineOption trace(QStringLiteral("trace"), QString());
-    parser.addOptions({help, version, port, device, timeout, json, raw, interval, trace});
-    if (!parser.parse(arguments)) {
+    const QList<QCommandLineOption> all = {help, version, port,     device, timeout,
+                                           json, raw,     interval, wait,   trace};
+    parser.addOptions(all);
+    const std::optional<QStringList> ordered = argumentsLast(arguments, error);
+    if (!ordered)
+        return std::nullopt;
+    if (!parser.parse(*ordered)) {
         *error = parser.errorText();
         return std::nullopt;
+    }
+    // A script that says --port twice has a bug; neither value is the one meant.
+    for (const QCommandLineOption &option : all) {
+        qsizetype given = 0;
+        for (const QString &name : option.names())
+            given += parser.optionNames().count(name);
+        if (given > 1) {
+            *error = QStringLiteral("--%1 is given more than once; give each option once")
+                         .arg(option.names().constLast());
+            return std::nullopt;
+        }
     }
 
     CommandLine request;
@@ -166,6 +266,12 @@ std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QStr
         if (!value)
             return std::nullopt;
         request.timeout = *value;
+    }
+    if (parser.isSet(wait)) {
+        const auto value = parseSeconds(parser.value(wait), error);
+        if (!value)
+            return std::nullopt;
+        request.wait = *value;
     }
     request.json = parser.isSet(json);
     request.raw = parser.isSet(raw);
@@ -247,6 +353,20 @@ std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QStr
         if (!expectCount(args, 2, QStringLiteral("one TEXT (quote it if it has spaces)"), error))
             return std::nullopt;
         const QString text = args.at(1);
+        // A byte that is not UTF-8 reaches us as U+FFFD; name the byte it was instead.
+        for (const QByteArray &raw : rawArguments) {
+            const qsizetype bad = firstNonUtf8(raw);
+            if (bad >= 0 && QString::fromUtf8(raw) == text) {
+                const QString hex =
+                    QString::number(uchar(raw.at(bad)), 16).toUpper().rightJustified(2, u'0');
+                *error = QStringLiteral("send expects Latin-1 text written as characters; byte %1 "
+                                        "is 0x%2, which is not a character in UTF-8 (for the byte "
+                                        "0x%2, give the character U+00%2)")
+                             .arg(bad + 1)
+                             .arg(hex);
+                return std::nullopt;
+            }
+        }
         const int outside = ReplyText::firstUnsendable(text);
         if (outside >= 0) {
             *error = QStringLiteral("send expects Latin-1 text (one byte per character); "
@@ -265,7 +385,9 @@ std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QStr
 QString CommandLine::helpText()
 {
     return QStringLiteral(
-        "Usage: usb16relay-ctl [--port N | --device PATH] [--timeout MS] [--json] COMMAND [ARGS]\n"
+        "Usage: usb16relay-ctl [--port N | --device PATH] [--timeout MS] [--wait SECONDS] "
+        "[--json]\n"
+        "                      COMMAND [ARGS]\n"
         "\n"
         "Drives a sixteen-relay board from scripts. Every answer is read from the board; every\n"
         "switching command is verified by reading the state back.\n"
@@ -275,6 +397,8 @@ QString CommandLine::helpText()
         "                   /dev/ttyACM0-7, or $USB16RELAY_PORT_DIR/COM<N> when that is set\n"
         "  --device PATH    any serial device; with neither option, the lowest COM that exists\n"
         "  --timeout MS     how long to wait for each answer (default 1000)\n"
+        "  --wait SECONDS   when another program holds the port, wait up to SECONDS (e.g. 10 or\n"
+        "                   0.5) for it to let go instead of failing at once\n"
         "  --json           status, watch, send and switching commands print a JSON object\n"
         "                   per line; ports a JSON array\n"
         "  --raw            send: print the reply's bytes as they came\n"
@@ -294,34 +418,39 @@ QString CommandLine::helpText()
         "  off N...         switch relays N off\n"
         "  toggle N...      switch relays N to the opposite of the state the board reports\n"
         "  all-on, all-off  switch every relay\n"
-        "  set HEX          make the relays exactly the mask (bit 15 = relay 1 ... bit 0 = relay\n"
-        "                   16; 8140 = relays 1, 8, 10), sending only the commands needed: one\n"
+        "  set HEX          make the relays exactly the mask of four hex digits (bit 15 = relay\n"
+        "                   1 ... bit 0 = relay 16; 8140 = relays 1, 8, 10; 0840, not 840),\n"
+        "                   sending only the commands needed: one\n"
         "                   NN+// or NN-// per relay that differs, or on// / off// when the mask\n"
         "                   is FFFF / 0000 and more than one relay differs\n"
         "  pulse N MS       switch relay N to the opposite state for MS milliseconds, then back;\n"
-        "                   Ctrl-C or SIGTERM during the pulse still switches it back\n"
+        "                   a signal during the pulse (Ctrl-C, SIGTERM, SIGHUP...) still\n"
+        "                   switches it back; one before anything was switched switches nothing\n"
         "  send TEXT        send TEXT and a carriage return (Latin-1 only); print what came back\n"
         "                   within the timeout, printable ASCII as itself, '<' and every other\n"
         "                   byte as <HH>; with --raw the bytes as they came; with --json\n"
         "                   "
         "{\"port\":\"COM1\",\"device\":...,\"reply\":\"<81>@\",\"hex\":\"8140\"}\n"
         "  watch            print a timestamped state line when the state changes, until\n"
-        "                   interrupted (Ctrl-C or SIGTERM end it with status 0)\n"
+        "                   interrupted (Ctrl-C or SIGTERM end it with status 0), or until\n"
+        "                   its reader is gone (watch | head -n 1)\n"
         "\n"
         "Switching commands print nothing when they succeed; with --json they print the verified\n"
         "state as status does.\n"
         "\n"
         "Exit status:\n"
         "  0    done and verified\n"
-        "  1    bad usage: unknown command or option, relay outside 1 to 16, bad mask, malformed\n"
-        "       number, text outside Latin-1\n"
+        "  1    bad usage: unknown or repeated option, unknown command, relay outside 1 to 16,\n"
+        "       bad mask, malformed number, text outside Latin-1; or the result could not be\n"
+        "       written (a full disk, standard output closed)\n"
         "  2    the port cannot be opened: no device, no permission (join the dialout group),\n"
         "       or another program holds it\n"
         "  3    the board did not answer in time, answered fewer than two bytes, or the line was\n"
         "       lost (unplugged)\n"
         "  4    the board answered but reports another state than the one asked for\n"
-        "  130  pulse interrupted by Ctrl-C (143: by SIGTERM); the relay was switched back and\n"
-        "       verified (if switching it back fails, that failure's status instead)\n"
+        "  128+N  ended by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP, 141 the reader of the\n"
+        "       output is gone); a pulse under way was switched back and verified first (if\n"
+        "       switching it back fails, that failure's status instead)\n"
         "\n"
         "Results go to standard output, errors to standard error.\n");
 }

@@ -32,6 +32,7 @@ struct CommandLine
     std::optional<int> port; // --port N
     QString device;          // --device PATH
     std::chrono::milliseconds timeout{1000};
+    std::chrono::milliseconds wait{0}; // --wait SECONDS: how long a busy port is waited for
     bool json = false;
     bool raw = false;
     bool trace = false;
@@ -41,7 +42,9 @@ struct CommandLine
     std::chrono::milliseconds pulseLength{0};
     QByteArray text; // send, without the carriage return
 
-    // Nothing for bad usage; *error then says what was expected.
-    static std::optional<CommandLine> parse(const QStringList &arguments, QString *error);
+    // Nothing for bad usage; *error then says what was expected. `rawArguments` are the bytes
+    // the program was given (argv), to name a byte that is not text as the byte it is.
+    static std::optional<CommandLine> parse(const QStringList &arguments, QString *error,
+                                            const QList<QByteArray> &rawArguments = {});
     static QString helpText();
 };

@@ -1,27 +1,71 @@
 #include "interruption.h"
 
-#include <QEventLoop>
-#include <QSocketNotifier>
-#include <QTimer>
+#include <QDeadlineTimer>
+#include <QFile>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace Interruption {
 
 namespace {
 
+constexpr std::array kSignals = {SIGHUP,  SIGINT,  SIGQUIT, SIGUSR1,
+                                 SIGUSR2, SIGALRM, SIGPIPE, SIGTERM};
+
+// Read by the handler: written only while the signals are blocked.
 int signalPipe[2] = {-1, -1};
+volatile sig_atomic_t holding = 0;
+bool stopIsSuccess = false;
+char afterText[1024] = {};
+char lockFile[4096] = {};
+
 int caught = 0;
 
-void forwardSignal(int signal)
+void writeText(const char *text)
+{
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, text, std::strlen(text));
+}
+
+// Only async-signal-safe calls here: write, unlink, _exit.
+void handleSignal(int signal)
 {
     const int savedErrno = errno;
-    const char byte = char(signal);
-    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
-    errno = savedErrno;
+    if (holding) {
+        const char byte = char(signal);
+        [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+        errno = savedErrno;
+        return;
+    }
+    if (lockFile[0] != '\0')
+        ::unlink(lockFile);
+    if (signal != SIGPIPE && afterText[0] != '\0') {
+        writeText("usb16relay-ctl: stopped by ");
+        writeText(signalName(signal));
+        writeText(" ");
+        writeText(afterText);
+        writeText("\n");
+    }
+    ::_exit(stopIsSuccess && (signal == SIGINT || signal == SIGTERM) ? 0 : 128 + signal);
+}
+
+// Runs `change` with every caught signal blocked, so that the handler never sees it half done.
+template <typename Change> void changeSafely(Change change)
+{
+    sigset_t blocked;
+    sigset_t previous;
+    sigemptyset(&blocked);
+    for (const int signal : kSignals)
+        sigaddset(&blocked, signal);
+    ::sigprocmask(SIG_BLOCK, &blocked, &previous);
+    change();
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void drain()
@@ -34,7 +78,38 @@ void drain()
     }
 }
 
+void copy(char *into, std::size_t size, const QByteArray &text)
+{
+    const std::size_t length = std::min(size - 1, std::size_t(text.size()));
+    std::memcpy(into, text.constData(), length);
+    into[length] = '\0';
+}
+
 } // namespace
+
+const char *signalName(int signal)
+{
+    switch (signal) {
+    case SIGHUP:
+        return "SIGHUP";
+    case SIGINT:
+        return "SIGINT";
+    case SIGQUIT:
+        return "SIGQUIT";
+    case SIGUSR1:
+        return "SIGUSR1";
+    case SIGUSR2:
+        return "SIGUSR2";
+    case SIGALRM:
+        return "SIGALRM";
+    case SIGPIPE:
+        return "SIGPIPE";
+    case SIGTERM:
+        return "SIGTERM";
+    default:
+        return "a signal";
+    }
+}
 
 bool catchSignals()
 {
@@ -43,14 +118,37 @@ bool catchSignals()
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
     struct sigaction action = {};
-    action.sa_handler = forwardSignal;
+    action.sa_handler = handleSignal;
     sigemptyset(&action.sa_mask);
+    for (const int signal : kSignals)
+        sigaddset(&action.sa_mask, signal);
     action.sa_flags = SA_RESTART;
-    for (const int signal : {SIGINT, SIGTERM}) {
+    for (const int signal : kSignals) {
         if (::sigaction(signal, &action, nullptr) != 0)
             return false;
     }
     return true;
+}
+
+void endAtOnce(const QString &after, bool stopSucceeds)
+{
+    const QByteArray text = after.toUtf8();
+    changeSafely([&] {
+        copy(afterText, sizeof afterText, text);
+        stopIsSuccess = stopSucceeds;
+        holding = 0;
+    });
+}
+
+void setLockFile(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    changeSafely([&] { copy(lockFile, sizeof lockFile, name); });
+}
+
+void holdSignals()
+{
+    changeSafely([] { holding = 1; });
 }
 
 int pending()
@@ -60,24 +158,22 @@ int pending()
     return caught;
 }
 
-int sleep(std::chrono::milliseconds length)
+Wake sleep(std::chrono::milliseconds length, int output)
 {
-    if (pending() != 0)
-        return caught;
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &loop, [&loop] {
-        drain();
-        if (caught != 0)
-            loop.quit();
-    });
-    timer.start(length);
-    loop.exec();
-    return caught;
+    const QDeadlineTimer deadline(length, Qt::PreciseTimer);
+    for (;;) {
+        if (pending() != 0)
+            return Wake::Signal;
+        // No events asked of the output: poll reports its errors and hang-ups all the same.
+        pollfd watched[2] = {{signalPipe[0], POLLIN, 0}, {output, 0, 0}};
+        const int count = ::poll(watched, output >= 0 ? 2 : 1, int(deadline.remainingTime()));
+        if (count < 0 && errno != EINTR)
+            return Wake::TimeUp;
+        if (output >= 0 && (watched[1].revents & (POLLERR | POLLHUP | POLLNVAL)))
+            return Wake::OutputGone;
+        if (count == 0 || deadline.hasExpired())
+            return pending() != 0 ? Wake::Signal : Wake::TimeUp;
+    }
 }
 
 } // namespace Interruption

@@ -7,10 +7,17 @@
 #include "portinfo.h"
 #include "relayprotocol.h"
 #include "replytext.h"
+#include "serialdevice.h"
+#include "standardstreams.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QScopeGuard>
+
+#include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -25,6 +32,7 @@ enum ExitStatus : int {
 
 constexpr qsizetype kMaxReply = 1 << 20;
 constexpr std::chrono::milliseconds kLineCheck{100};
+constexpr std::chrono::milliseconds kBusyRetry{100};
 
 using Command = CommandLine::Command;
 
@@ -44,13 +52,19 @@ int failed(const BoardClient &client)
     return kExitNoAnswer;
 }
 
-void printState(const CommandLine &request, const BoardClient &client, const RelayState &state,
-                bool switched)
+int printed(const QByteArray &bytes)
+{
+    return Output::print(bytes) ? kExitDone : Output::writeFailure();
+}
+
+int printState(const CommandLine &request, const BoardClient &client, const RelayState &state,
+               bool switched)
 {
     if (request.json)
-        Output::print(Output::statusJson(client.portName(), client.devicePath(), state));
-    else if (!switched)
-        Output::print(Output::statusText(state));
+        return printed(Output::statusJson(client.portName(), client.devicePath(), state));
+    if (!switched)
+        return printed(Output::statusText(state));
+    return kExitDone;
 }
 
 int listPorts(const CommandLine &request)
@@ -61,11 +75,10 @@ int listPorts(const CommandLine &request)
         if (info.exists)
             ports.append(info);
     }
-    Output::print(request.json ? Output::portsJson(ports) : Output::portsText(ports));
-    return kExitDone;
+    return printed(request.json ? Output::portsJson(ports) : Output::portsText(ports));
 }
 
-bool openPort(const CommandLine &request, BoardClient *client)
+bool openOnce(const CommandLine &request, BoardClient *client)
 {
     if (!request.device.isEmpty())
         return client->openDevice(request.device);
@@ -79,6 +92,22 @@ bool openPort(const CommandLine &request, BoardClient *client)
                                       "or name a device with --device. %1")
                            .arg(ComPortPath::mappingHint()));
     return false;
+}
+
+// Like flock -w: a port another program holds is tried again until --wait runs out.
+bool openPort(const CommandLine &request, BoardClient *client)
+{
+    const QDeadlineTimer deadline(request.wait);
+    for (;;) {
+        if (openOnce(request, client))
+            return true;
+        if (client->failure() != BoardClient::Failure::CannotOpen || deadline.hasExpired() ||
+            client->devicePath().isEmpty() || !SerialDevice::holder(client->devicePath()))
+            return false;
+        Interruption::sleep(
+            std::min(kBusyRetry, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     deadline.remainingTimeAsDuration())));
+    }
 }
 
 int switchRelays(const CommandLine &request, BoardClient &client)
@@ -104,19 +133,14 @@ int switchRelays(const CommandLine &request, BoardClient &client)
     }
     if (!done)
         return failed(client);
-    printState(request, client, *client.lastState(), true);
-    return kExitDone;
+    return printState(request, client, *client.lastState(), true);
 }
 
 int pulse(const CommandLine &request, BoardClient &client)
 {
-    // Caught before anything is switched, so that no moment leaves the relay switched for good.
-    if (!Interruption::catchSignals()) {
-        Output::printError(QStringLiteral("cannot catch Ctrl-C, so a pulse could not be ended "
-                                          "safely; nothing was switched"));
-        return kExitNoAnswer;
-    }
     const int relay = request.relays.constFirst();
+    Interruption::endAtOnce(
+        QStringLiteral("before relay %1 was switched; nothing was switched").arg(relay));
     const std::optional<RelayState> before = client.askStatus();
     if (!before)
         return failed(client);
@@ -124,6 +148,8 @@ int pulse(const CommandLine &request, BoardClient &client)
     const auto restore = [&client, relay, original] {
         return client.switchRelays({relay}, original);
     };
+    // From the moment the switching command may be on its way, a signal switches it back.
+    Interruption::holdSignals();
 
     if (!client.switchRelays({relay}, !original)) {
         const int status = failed(client);
@@ -139,7 +165,8 @@ int pulse(const CommandLine &request, BoardClient &client)
         const auto left = request.pulseLength - std::chrono::milliseconds(held.elapsed());
         if (left <= std::chrono::milliseconds::zero())
             break;
-        signal = Interruption::sleep(std::min(left, kLineCheck));
+        if (Interruption::sleep(std::min(left, kLineCheck)) == Interruption::Wake::Signal)
+            signal = Interruption::pending();
         if (!client.checkLine()) {
             Output::printError(QStringLiteral("%1 Relay %2 could not be switched back %3.")
                                    .arg(client.errorString())
@@ -150,14 +177,17 @@ int pulse(const CommandLine &request, BoardClient &client)
     }
     if (!restore())
         return failed(client);
+    // Also one that came while switching on after the pulse's time, or while switching back.
+    if (signal == 0)
+        signal = Interruption::pending();
     if (signal != 0) {
-        Output::printError(QStringLiteral("interrupted; relay %1 is back %2")
+        Output::printError(QStringLiteral("stopped by %1; relay %2 is back %3")
+                               .arg(QString::fromLatin1(Interruption::signalName(signal)))
                                .arg(relay)
                                .arg(original ? QStringLiteral("on") : QStringLiteral("off")));
         return kExitSignalBase + signal;
     }
-    printState(request, client, *client.lastState(), true);
-    return kExitDone;
+    return printState(request, client, *client.lastState(), true);
 }
 
 int sendText(const CommandLine &request, BoardClient &client)
@@ -165,24 +195,24 @@ int sendText(const CommandLine &request, BoardClient &client)
     if (!client.send(RelayProtocol::freeCommand(request.text)))
         return failed(client);
     const QByteArray reply = client.collect(request.timeout, kMaxReply);
+    int status = kExitDone;
     if (request.raw)
-        Output::print(reply);
+        status = printed(reply);
     else if (request.json)
-        Output::print(Output::replyJson(client.portName(), client.devicePath(), reply));
+        status = printed(Output::replyJson(client.portName(), client.devicePath(), reply));
     else
-        Output::print(ReplyText::display(reply).toLatin1() + '\n');
-    return client.failure() == BoardClient::Failure::None ? kExitDone : failed(client);
+        status = printed(ReplyText::display(reply).toLatin1() + '\n');
+    if (client.failure() != BoardClient::Failure::None)
+        return failed(client);
+    return status;
 }
 
 int watch(const CommandLine &request, BoardClient &client)
 {
-    if (!Interruption::catchSignals()) {
-        Output::printError(QStringLiteral("cannot catch Ctrl-C"));
-        return kExitNoAnswer;
-    }
+    Interruption::endAtOnce(QString(), true);
     std::optional<RelayState> shown;
     QElapsedTimer round;
-    while (Interruption::pending() == 0) {
+    for (;;) {
         round.start();
         const std::optional<RelayState> state = client.askStatus();
         if (!state)
@@ -191,46 +221,58 @@ int watch(const CommandLine &request, BoardClient &client)
             const QDateTime now = QDateTime::currentDateTime();
             const QString time =
                 now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
-            Output::print(request.json ? Output::watchJson(time, client.portName(),
-                                                           client.devicePath(), *state)
-                                       : Output::watchText(time, *state));
+            const int status = printed(request.json ? Output::watchJson(time, client.portName(),
+                                                                        client.devicePath(), *state)
+                                                    : Output::watchText(time, *state));
+            if (status != kExitDone)
+                return status;
             shown = state;
         }
+        // Also between changes: a reader that left (watch | head -n 1) ends the watch at once.
         const auto left = request.interval - std::chrono::milliseconds(round.elapsed());
-        if (Interruption::sleep(std::max(left, std::chrono::milliseconds::zero())) != 0)
-            break;
+        if (Interruption::sleep(std::max(left, std::chrono::milliseconds::zero()), STDOUT_FILENO) ==
+            Interruption::Wake::OutputGone)
+            return kExitSignalBase + SIGPIPE;
     }
-    return kExitDone;
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // Before anything opens a file: a closed standard output must not become the port.
+    StandardStreams::reserve();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("usb16relay-ctl"));
     QCoreApplication::setApplicationVersion(QStringLiteral(USB16RELAY_VERSION));
 
     QString error;
-    const std::optional<CommandLine> request =
-        CommandLine::parse(QCoreApplication::arguments(), &error);
+    const std::optional<CommandLine> request = CommandLine::parse(
+        QCoreApplication::arguments(), &error, QList<QByteArray>(argv + 1, argv + argc));
     if (!request) {
         Output::printError(error + QStringLiteral(" (see usb16relay-ctl --help)"));
         return kExitUsage;
     }
     switch (request->command) {
     case Command::Help:
-        Output::print(CommandLine::helpText().toUtf8());
-        return kExitDone;
+        return printed(CommandLine::helpText().toUtf8());
     case Command::Version:
-        Output::print(QByteArrayLiteral("usb16relay-ctl " USB16RELAY_VERSION "\n"));
-        return kExitDone;
+        return printed(QByteArrayLiteral("usb16relay-ctl " USB16RELAY_VERSION "\n"));
     case Command::Ports:
         return listPorts(*request);
     default:
         break;
     }
 
+    // Caught before the port is opened, so that every signal ends the program the way it
+    // chooses: at once, saying what was left undone, or (a pulse) after switching back.
+    if (!Interruption::catchSignals()) {
+        Output::printError(QStringLiteral("cannot catch signals (%1), so an interruption could "
+                                          "not be handled safely; nothing was sent")
+                               .arg(qt_error_string(errno)));
+        return kExitNoAnswer;
+    }
+    Interruption::endAtOnce(QStringLiteral("while opening the port; nothing was sent"));
     BoardClient client;
     client.setTimeout(request->timeout);
     QElapsedTimer sinceStart;
@@ -241,22 +283,31 @@ int main(int argc, char *argv[])
         });
     if (!openPort(*request, &client))
         return client.failure() == BoardClient::Failure::None ? kExitCannotOpen : failed(client);
+    Interruption::setLockFile(SerialDevice::lockFilePath(client.devicePath()));
+    // Forgotten before the port closes (destroyed before the client), so that a late signal
+    // cannot remove the lock of the next program to open it.
+    const auto forgetLock = qScopeGuard([] { Interruption::setLockFile(QString()); });
 
     switch (request->command) {
     case Command::Status: {
+        Interruption::endAtOnce(QStringLiteral("before the board answered; no state was read"));
         const std::optional<RelayState> state = client.askStatus();
         if (!state)
             return failed(client);
-        printState(*request, client, *state, false);
-        return kExitDone;
+        return printState(*request, client, *state, false);
     }
     case Command::Pulse:
         return pulse(*request, client);
     case Command::Send:
+        Interruption::endAtOnce(QStringLiteral("before the reply was complete; the text may "
+                                               "have been sent"));
         return sendText(*request, client);
     case Command::Watch:
         return watch(*request, client);
     default:
+        Interruption::endAtOnce(QStringLiteral("before the board confirmed the switch; the "
+                                               "relays may have switched: read them with "
+                                               "usb16relay-ctl status"));
         return switchRelays(*request, client);
     }
 }

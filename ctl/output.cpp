@@ -6,7 +6,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
-#include <cstdio>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <unistd.h>
 
 namespace Output {
 
@@ -112,17 +115,51 @@ QByteArray portsJson(const QList<PortInfo> &ports)
     return text + "]\n";
 }
 
-void print(const QByteArray &bytes)
+namespace {
+
+int failure = 0;
+
+// One write() for a whole line wherever the descriptor takes it, so that lines never interleave.
+int writeAll(int fd, const QByteArray &bytes)
 {
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t count = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return count < 0 ? errno : EIO;
+        done += count;
+    }
+    return 0;
+}
+
+} // namespace
+
+bool print(const QByteArray &bytes)
+{
+    const int error = writeAll(STDOUT_FILENO, bytes);
+    if (error == 0)
+        return true;
+    if (error == EPIPE) {
+        failure = 128 + SIGPIPE;
+        return false;
+    }
+    failure = 1;
+    printError(QStringLiteral("cannot write to standard output: %1. The result is lost; check "
+                              "where the output goes (a full disk, a closed descriptor).")
+                   .arg(QString::fromLocal8Bit(std::strerror(error))));
+    return false;
+}
+
+int writeFailure()
+{
+    return failure;
 }
 
 void printError(const QString &message)
 {
-    const QByteArray line = "usb16relay-ctl: " + message.toUtf8() + '\n';
-    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-    std::fflush(stderr);
+    writeAll(STDERR_FILENO, "usb16relay-ctl: " + message.toUtf8() + '\n');
 }
 
 void printTrace(qint64 microseconds, bool sent, const QByteArray &bytes)

@@ -24,8 +24,12 @@ QByteArray replyJson(const QString &port, const QString &device, const QByteArra
 QByteArray portsText(const QList<PortInfo> &ports);
 QByteArray portsJson(const QList<PortInfo> &ports);
 
-// Writes the bytes to standard output at once (adding nothing) and flushes.
-void print(const QByteArray &bytes);
+// Writes the bytes to standard output at once (adding nothing). False when they could not all be
+// written: the error is then reported on standard error (not when the reader is gone, as for
+// `| head`), and writeFailure() gives the exit status.
+bool print(const QByteArray &bytes);
+// 1 for a write error (a full disk, a closed descriptor), 128 + SIGPIPE when the reader is gone.
+int writeFailure();
 // "usb16relay-ctl: message" on standard error.
 void printError(const QString &message);
 // "+12.345 ms > 61 73 6B 2F 2F  ask//" on standard error: a byte sent (>) or received (<).

@@ -3,6 +3,8 @@
 #include <QSerialPort>
 #include <QString>
 
+#include <optional>
+
 // What the window's link and the command-line client share about serial devices: how a port is
 // named in messages, why it would not open, and whether its line was hung up.
 namespace SerialDevice {
@@ -14,6 +16,18 @@ QString describeComPort(int n);
 // "then <retry>." ("press Connect", "try again").
 QString openFailure(const QString &what, const QString &device, QSerialPort::SerialPortError error,
                     const QString &reason, const QString &retry);
+
+// The program that holds `device` through a lock file in the system's lock directory (the UUCP
+// convention Qt follows: /var/lock/LCK..ttyUSB0, its first line the holder's pid).
+struct PortHolder
+{
+    qint64 pid = 0;
+    QString program; // "usb16relay-ctl", or empty when the system does not say
+};
+// Nothing when no lock file names a running process.
+std::optional<PortHolder> holder(const QString &device);
+// Where Qt's lock for `device` is while it is held, or empty when there is none.
+QString lockFilePath(const QString &device);
 
 // An unplugged adapter or a closed pty hangs the line up: reads then return nothing forever and
 // the terminal calls fail.

@@ -1,6 +1,7 @@
 #include "boardlogic.h"
 #include "consoleview.h"
 #include "simulatedboard.h"
+#include "standardstreams.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -139,6 +140,9 @@ std::optional<Settings> readSettings(const QCommandLineParser &parser, QString *
 
 int main(int argc, char *argv[])
 {
+    // First of all: a closed standard output must not become the board's pty, where the console
+    // would be sent to the program under test as if the board had said it.
+    StandardStreams::reserve();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("usb16relay-sim"));
     QCoreApplication::setApplicationVersion(QStringLiteral(USB16RELAY_VERSION));
