@@ -46,7 +46,6 @@ int failed(const BoardClient &client)
         return kExitWrongState;
     case BoardClient::Failure::None:
     case BoardClient::Failure::NoAnswer:
-    case BoardClient::Failure::Interrupted:
         break;
     }
     return kExitNoAnswer;

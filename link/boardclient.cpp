@@ -388,28 +388,23 @@ QByteArray BoardClient::takeInput(qint64 maxSize)
 
 bool BoardClient::waitForInput(const QDeadlineTimer &deadline)
 {
-    // Polled here rather than in QSerialPort, so that the interrupt descriptor ends the wait too.
+    // Polled here rather than through QSerialPort, so that a hang-up is seen as soon as it comes.
     for (;;) {
         if (!m_port.isOpen())
             return false;
         if (m_port.bytesAvailable() > 0)
             return true;
-        pollfd fds[2] = {{int(m_port.handle()), POLLIN, 0}, {m_interruptFd, POLLIN, 0}};
-        const int watched = m_interruptFd >= 0 ? 2 : 1;
-        const int ready = ::poll(fds, nfds_t(watched), int(deadline.remainingTime()));
+        pollfd line{int(m_port.handle()), POLLIN, 0};
+        const int ready = ::poll(&line, 1, int(deadline.remainingTime()));
         if (ready < 0 && errno != EINTR)
             return false;
-        if (watched == 2 && (fds[1].revents & POLLIN)) {
-            fail(Failure::Interrupted, QStringLiteral("Interrupted."));
-            return false;
-        }
-        if (ready > 0 && fds[0].revents != 0) {
+        if (ready > 0 && line.revents != 0) {
             m_port.waitForReadyRead(0); // lets QSerialPort take in what the descriptor holds
             if (m_port.bytesAvailable() > 0)
                 return true;
             if (lineLost())
                 return false;
-            if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            if (line.revents & (POLLHUP | POLLERR | POLLNVAL)) {
                 m_port.close();
                 fail(Failure::NoAnswer, QStringLiteral("%1 stopped answering: the device was "
                                                        "disconnected or hung up. Check the cable "

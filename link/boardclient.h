@@ -23,10 +23,9 @@ class BoardClient final
 public:
     enum class Failure {
         None,
-        CannotOpen,  // no device, no permission, held by another program, refused line settings
-        NoAnswer,    // silence, fewer than two status bytes, or the line was lost
-        WrongState,  // the board answered but reports another state than the one asked for
-        Interrupted, // the interrupt descriptor became readable during a wait
+        CannotOpen, // no device, no permission, held by another program, refused line settings
+        NoAnswer,   // silence, fewer than two status bytes, or the line was lost
+        WrongState, // the board answered but reports another state than the one asked for
     };
 
     // Sees every byte written (sent = true) and read, as it passes.
@@ -50,8 +49,6 @@ public:
     std::chrono::milliseconds timeout() const { return m_timeout; }
     void setTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
 
-    // Every wait also ends, with Failure::Interrupted, once `fd` is readable (a signal pipe).
-    void setInterruptFd(int fd) { m_interruptFd = fd; }
     void setTrace(Trace trace) { m_trace = std::move(trace); }
 
     // The board's status, taken only when it cannot be anything else: the line quiet before the
@@ -107,7 +104,6 @@ private:
     std::chrono::milliseconds m_timeout{1000};
     std::optional<RelayState> m_lastState;
     OwedAnswers m_owed;
-    int m_interruptFd = -1;
     Trace m_trace;
     Failure m_failure = Failure::None;
     QString m_errorString;
