@@ -14,6 +14,9 @@ set(CPACK_PACKAGE_VENDOR "usb16relay developers")
 set(CPACK_PACKAGE_CONTACT "usb16relay developers <usb16relay@example.org>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
+# Strip as Debian does: also the compilers' .comment and .note sections.
+set(CPACK_OBJCOPY ${CMAKE_OBJCOPY})
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/debian-strip.cmake)
 
 # The service's unit, configuration and manual page install whatever is built, but a package
 # of the service without the service's program would be a broken one: it is made only when

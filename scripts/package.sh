@@ -211,7 +211,7 @@ if have usb16relayd; then
         fail "usb16relayd: /etc/usb16relay/usb16relayd.conf is not listed in conffiles"
     fi
     if grep -q '/etc/systemd/' "$work/usb16relayd.contents" ||
-        dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep -q 'enable'; then
+        dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep -v '^ *#' | grep -qw 'enable'; then
         fail "usb16relayd: the package enables the service (it must wait for the configuration)"
     else
         pass "usb16relayd: the unit is installed, not enabled"
