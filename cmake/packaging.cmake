@@ -37,9 +37,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
-# Descriptions: the first line is the synopsis; control files take no line wrapping of their
-# own, so lines stay under 80 columns here.
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tools for a sixteen-relay USB board")
+# Descriptions: the first line is the synopsis (CPACK_PACKAGE_DESCRIPTION_SUMMARY stays unset,
+# or cpack would put it before every package's own); control files take no line wrapping of
+# their own, so lines stay under 80 columns here.
 
 set(CPACK_DEBIAN_USB16RELAY_PACKAGE_NAME usb16relay)
 string(JOIN "\n" CPACK_DEBIAN_USB16RELAY_DESCRIPTION

@@ -91,11 +91,17 @@ for deb in "${debs[@]}"; do
         fail "$package: Depends does not name libqt6core6: was dpkg-shlibdeps run?"
     fi
     description=$(dpkg-deb --field "$deb" Description)
+    synopsis=$(head -n 1 <<<"$description")
     case $package in
-    usb16relay) names=(usb16relay-ctl) ;;
-    usb16relay-ctl) names=(usb16relay-ctl usb16relay-sim) ;;
-    usb16relayd) names=(usb16relayd) ;;
+    usb16relay) names=(usb16relay-ctl) wanted_synopsis="desktop tool" ;;
+    usb16relay-ctl) names=(usb16relay-ctl usb16relay-sim) wanted_synopsis="command-line tools" ;;
+    usb16relayd) names=(usb16relayd) wanted_synopsis="as a service" ;;
     esac
+    if grep -q -- "$wanted_synopsis" <<<"$synopsis"; then
+        pass "$package: its own synopsis \"$synopsis\""
+    else
+        fail "$package: synopsis \"$synopsis\" is not this package's (wanted one about \"$wanted_synopsis\")"
+    fi
     for name in "${names[@]}"; do
         grep -q -- "$name" <<<"$description" ||
             fail "$package: the description does not name $name"
