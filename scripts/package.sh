@@ -125,11 +125,11 @@ echo "== No graphics library for usb16relay-ctl and usb16relayd"
 for package in usb16relay-ctl usb16relayd; do
     have "$package" || continue
     deb=$(deb_of "$package")
-    direct=$(dpkg-deb --field "$deb" Depends | tr ',|' '\n\n' | sed 's/(.*//; s/ //g' | sed '/^$/d')
+    direct=$(dpkg-deb --field "$deb" Depends | tr ',|' '\n' | sed 's/(.*//; s/ //g' | sed '/^$/d')
     bad=$(grep -E "$graphics" <<<"$direct" || true)
     if [ -n "$bad" ]; then
         echo "!!! $package Depends on a graphics library: $bad" >&2
-        fail "$package: Depends names a graphics library: $(echo $bad) (a server or a Raspberry Pi without a desktop must not need it)"
+        fail "$package: Depends names a graphics library: $(paste -sd' ' <<<"$bad") (a server or a Raspberry Pi without a desktop must not need it)"
         continue
     fi
     # shellcheck disable=SC2086
@@ -142,7 +142,7 @@ for package in usb16relay-ctl usb16relayd; do
     bad=$(grep -E "$graphics" <<<"$closure" || true)
     if [ -n "$bad" ]; then
         echo "!!! $package pulls in a graphics library through its dependencies: $bad" >&2
-        fail "$package: its dependencies pull in $(echo $bad)"
+        fail "$package: its dependencies pull in $(paste -sd' ' <<<"$bad")"
     else
         pass "$package: Depends and their $(wc -l <<<"$closure") dependencies hold no Qt GUI, Widgets, GL, X11 or Wayland library"
     fi
@@ -205,7 +205,7 @@ orphans=$(comm -23 "$work/installed" "$work/packaged")
 if [ -z "$orphans" ]; then
     pass "each of the $(wc -l <"$work/installed") files cmake --install installs is in a package"
 else
-    fail "installed but in no package (an install() without COMPONENT?): $(echo $orphans)"
+    fail "installed but in no package (an install() without COMPONENT?): $(paste -sd' ' <<<"$orphans")"
 fi
 
 if have usb16relayd; then
