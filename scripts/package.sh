@@ -70,7 +70,7 @@ have() { [ -f "$(deb_of "$1")" ]; }
 
 # Libraries that mean a display: none of them may be needed by the command-line tools or the
 # service, directly or through another library.
-graphics='^(libqt6(gui|widgets|opengl|openglwidgets|waylandclient|xcbqpa|dbus)6|libgl1|libglx0|libopengl0|libegl1|libgles2|libx11-6|libxcb.*|libxkbcommon.*|libwayland-.*|libdrm2|libgbm1|libvulkan1|libfontconfig1|libfreetype6|libpng16-16|libharfbuzz0b)$'
+graphics='^(libqt6(gui|widgets|opengl|openglwidgets|waylandclient|xcbqpa)6|libgl1|libglx0|libopengl0|libegl1|libgles2|libx11-6|libxcb.*|libxkbcommon.*|libwayland-.*|libdrm2|libgbm1|libvulkan1|libfontconfig1|libfreetype6|libpng16-16|libharfbuzz0b)$'
 
 echo "== Package control fields"
 for deb in "${debs[@]}"; do
