@@ -4,10 +4,12 @@
 set -euo pipefail
 
 build_packages=(cmake g++ make qt6-base-dev qt6-serialport-dev libgl-dev fonts-dejavu-core)
-test_packages=(xvfb xdotool x11-utils python3)
+test_packages=(xvfb xdotool x11-utils python3 systemd)
 run_packages=(qt6-qpa-plugins qt6-wayland)
-# Building the .deb and checking it with Debian's own validators.
-package_packages=(dpkg-dev file fakeroot librsvg2-bin desktop-file-utils appstream lintian man-db)
+# Building the .debs and checking them with Debian's own validators; systemd for
+# systemd-analyze (the service's unit), also in the tests.
+package_packages=(dpkg-dev file fakeroot librsvg2-bin desktop-file-utils appstream lintian man-db
+    systemd)
 fuzz_packages=(clang libclang-rt-dev)
 bench_packages=(python3)
 
