@@ -3,8 +3,9 @@
 # Usage: scripts/install-deps.sh [build|test|run|package|fuzz|bench]   (default: test)
 set -euo pipefail
 
-build_packages=(cmake g++ make qt6-base-dev qt6-serialport-dev libgl-dev fonts-dejavu-core)
-test_packages=(xvfb xdotool x11-utils python3)
+build_packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev fonts-dejavu-core
+    libmosquitto-dev libsystemd-dev)
+test_packages=(xvfb xdotool x11-utils python3 mosquitto mosquitto-clients openssl)
 run_packages=(qt6-qpa-plugins qt6-wayland)
 # Building the .deb and checking it with Debian's own validators.
 package_packages=(dpkg-dev file fakeroot librsvg2-bin desktop-file-utils appstream lintian man-db)
