@@ -55,8 +55,10 @@ public:
             const qsizetype equals = line.indexOf(u'=');
             const QString key = (equals < 0 ? line : line.left(equals)).trimmed();
             const QString full = section.isEmpty() ? key : section + u'/' + key;
-            if (!m_lines.contains(full))
+            if (!m_lines.contains(full)) {
                 m_lines.insert(full, number);
+                m_values.insert(full, equals < 0 ? QString() : line.mid(equals + 1).trimmed());
+            }
         }
         return true;
     }
@@ -66,11 +68,16 @@ public:
             key.isEmpty() ? section : (section.isEmpty() ? key : section + u'/' + key);
         return m_lines.value(full, m_lines.value(section, 0));
     }
+    QString rawValue(const QString &section, const QString &key) const
+    {
+        return m_values.value(section.isEmpty() ? key : section + u'/' + key);
+    }
     QString duplicateSection() const { return m_duplicateSection; }
     int duplicateLine() const { return m_duplicateLine; }
 
 private:
     QHash<QString, int> m_lines;
+    QHash<QString, QString> m_values;
     QString m_duplicateSection;
     int m_duplicateLine = 0;
 };
@@ -91,20 +98,22 @@ public:
         return false;
     }
 
+    // QSettings turns an unquoted comma into a list and drops the spaces after it; such a value
+    // is taken as written in the file.
+    QString text(const QSettings &settings, const QString &key) const
+    {
+        const QVariant value = settings.value(key);
+        if (value.typeId() != QMetaType::QStringList)
+            return value.toString().trimmed();
+        const QString group = settings.group();
+        return m_lines.rawValue(group, key);
+    }
+
 private:
     QString m_path;
     const LineMap &m_lines;
     QString *m_error;
 };
-
-// QSettings turns an unquoted comma into a list; the service's values are read as written.
-QString text(const QSettings &settings, const QString &key)
-{
-    const QVariant value = settings.value(key);
-    if (value.typeId() == QMetaType::QStringList)
-        return value.toStringList().join(u',').trimmed();
-    return value.toString().trimmed();
-}
 
 std::optional<int> number(const QString &value)
 {
@@ -142,16 +151,16 @@ bool readMqtt(QSettings &settings, Reader &reader, BrokerConfig *broker)
     }
     QString reason;
     if (settings.contains(QStringLiteral("url")) &&
-        !Config::parseUrl(text(settings, QStringLiteral("url")), broker, &reason))
+        !Config::parseUrl(reader.text(settings, QStringLiteral("url")), broker, &reason))
         return reader.fail(kMqttSection, QStringLiteral("url"), reason);
-    broker->username = text(settings, QStringLiteral("username"));
-    const QString passwordFile = text(settings, QStringLiteral("password_file"));
+    broker->username = reader.text(settings, QStringLiteral("username"));
+    const QString passwordFile = reader.text(settings, QStringLiteral("password_file"));
     if (!passwordFile.isEmpty() && !readSecret(passwordFile, &broker->password, &reason))
         return reader.fail(kMqttSection, QStringLiteral("password_file"), reason);
     for (const auto &[key, into] : {std::pair{QStringLiteral("ca_file"), &broker->caFile},
                                     std::pair{QStringLiteral("cert_file"), &broker->certFile},
                                     std::pair{QStringLiteral("key_file"), &broker->keyFile}}) {
-        *into = text(settings, key);
+        *into = reader.text(settings, key);
         if (!into->isEmpty() && !QFile::exists(*into))
             return reader.fail(kMqttSection, key, QStringLiteral("%1 does not exist").arg(*into));
     }
@@ -166,7 +175,7 @@ bool readMqtt(QSettings &settings, Reader &reader, BrokerConfig *broker)
           std::pair{QStringLiteral("discovery_prefix"), &broker->discoveryPrefix}}) {
         if (!settings.contains(key))
             continue;
-        *into = text(settings, key);
+        *into = reader.text(settings, key);
         if (!topicPart.match(*into).hasMatch())
             return reader.fail(kMqttSection, key,
                                QStringLiteral("\"%1\" is not a topic: no '+', '#', empty levels "
@@ -174,7 +183,7 @@ bool readMqtt(QSettings &settings, Reader &reader, BrokerConfig *broker)
                                    .arg(*into));
     }
     if (settings.contains(QStringLiteral("discovery"))) {
-        const QString value = text(settings, QStringLiteral("discovery")).toLower();
+        const QString value = reader.text(settings, QStringLiteral("discovery")).toLower();
         if (value == u"on" || value == u"true" || value == u"yes")
             broker->discovery = true;
         else if (value == u"off" || value == u"false" || value == u"no")
@@ -233,7 +242,7 @@ bool readBoard(QSettings &settings, Reader &reader, const QString &id, BoardConf
                 return reader.fail(id, key,
                                    QStringLiteral("bad relay number \"%1\" (relay1 to relay16)")
                                        .arg(match.captured(1)));
-            const QString name = text(settings, key);
+            const QString name = reader.text(settings, key);
             if (name.isEmpty() || name.size() > kMaxName)
                 return reader.fail(
                     id, key, QStringLiteral("a relay's name has 1 to %1 characters").arg(kMaxName));
@@ -255,25 +264,26 @@ bool readBoard(QSettings &settings, Reader &reader, const QString &id, BoardConf
                            "/dev/serial/by-id/...) or port (a COM number), not %1")
                 .arg(hasDevice ? QStringLiteral("both") : QStringLiteral("neither")));
     if (hasDevice) {
-        board->device = text(settings, QStringLiteral("device"));
+        board->device = reader.text(settings, QStringLiteral("device"));
         if (!board->device.startsWith(u'/'))
             return reader.fail(id, QStringLiteral("device"),
                                QStringLiteral("\"%1\" is not an absolute path").arg(board->device));
     } else {
-        const std::optional<int> port = number(text(settings, QStringLiteral("port")));
+        const std::optional<int> port = number(reader.text(settings, QStringLiteral("port")));
         if (!port || *port < 1 || *port > 16)
             return reader.fail(id, QStringLiteral("port"),
                                QStringLiteral("\"%1\" is not a COM number from 1 to 16")
-                                   .arg(text(settings, QStringLiteral("port"))));
+                                   .arg(reader.text(settings, QStringLiteral("port"))));
         board->port = *port;
     }
-    board->name =
-        settings.contains(QStringLiteral("name")) ? text(settings, QStringLiteral("name")) : id;
+    board->name = settings.contains(QStringLiteral("name"))
+                      ? reader.text(settings, QStringLiteral("name"))
+                      : id;
     if (board->name.isEmpty() || board->name.size() > kMaxName)
         return reader.fail(id, QStringLiteral("name"),
                            QStringLiteral("a board's name has 1 to %1 characters").arg(kMaxName));
     if (settings.contains(QStringLiteral("poll_interval"))) {
-        const QString value = text(settings, QStringLiteral("poll_interval"));
+        const QString value = reader.text(settings, QStringLiteral("poll_interval"));
         const std::optional<int> ms = number(value);
         if (!ms || *ms < Config::kMinPollInterval.count() || *ms > kMaxPollInterval)
             return reader.fail(
@@ -285,7 +295,7 @@ bool readBoard(QSettings &settings, Reader &reader, const QString &id, BoardConf
         board->pollInterval = std::chrono::milliseconds(*ms);
     }
     if (settings.contains(QStringLiteral("on_connect"))) {
-        const QString value = text(settings, QStringLiteral("on_connect"));
+        const QString value = reader.text(settings, QStringLiteral("on_connect"));
         if (value == u"keep")
             board->onConnect = OnConnect::Keep;
         else if (value == u"restore")
@@ -297,7 +307,7 @@ bool readBoard(QSettings &settings, Reader &reader, const QString &id, BoardConf
                                QStringLiteral("\"%1\" is not keep, restore or all-off").arg(value));
     }
     QString reason;
-    if (!readInterlocks(text(settings, QStringLiteral("interlock")), board, &reason))
+    if (!readInterlocks(reader.text(settings, QStringLiteral("interlock")), board, &reason))
         return reader.fail(id, QStringLiteral("interlock"), reason);
     return true;
 }
