@@ -225,6 +225,7 @@ BoardResult Board::execute(const BoardRequest &request)
         pulse.requestId = id;
         pulse.timer = std::make_unique<QTimer>();
         pulse.timer->setSingleShot(true);
+        pulse.timer->setTimerType(Qt::PreciseTimer); // a coarse timer may end a pulse early
         const int relay = request.relay;
         connect(pulse.timer.get(), &QTimer::timeout, this, [this, relay] { endPulse(relay); });
         pulse.timer->start(request.length);

@@ -155,6 +155,8 @@ void MqttBridge::handleAvailability(BoardView &view, bool online, const QString 
                          .arg(config.id, config.where(), reason)
                          .arg(Board::kLastRetry.count() / 1000));
     view.online = online;
+    if (online)
+        publishState(view, true); // a board back after a gap: its state as read now
     publishAvailability(view);
 }
 
