@@ -127,6 +127,7 @@ private slots:
     void brokerAbsentAtStart();
     void burstBeyondTheQueue();
     void sigtermDuringPulse();
+    void killedServiceLeavesItsLastWill();
     void passwordRefusedThenAccepted();
     void tls();
     void secondServiceOnSamePort();
@@ -686,6 +687,23 @@ void TestDaemon::sigtermDuringPulse()
     QVERIFY(later.waitFor(QStringLiteral("usb16relay/com1/availability"), "offline", kWait));
     QVERIFY(later.waitFor(QStringLiteral("usb16relay/com1/relay/4"), "OFF", kWait));
     QVERIFY(service->log().contains("<6>stopped"));
+}
+
+void TestDaemon::killedServiceLeavesItsLastWill()
+{
+    QVERIFY(m_ports->add(1, 0));
+    auto service = startService(writeConfig(standardBoard(1)));
+    QVERIFY(service);
+    QVERIFY(m_probe->waitFor(QStringLiteral("usb16relay/status"), "online", kWait));
+    m_probe->clear();
+    service->process().kill();
+    QVERIFY(service->finish());
+    // The broker notices the lost connection at once on loopback, or after the keep-alive.
+    QVERIFY(m_probe->waitFor(QStringLiteral("usb16relay/status"), "offline", 60000));
+    MqttProbe later;
+    QVERIFY(later.connectTo(m_broker->port()));
+    QVERIFY(later.subscribe(QStringLiteral("usb16relay/status")));
+    QVERIFY(later.waitFor(QStringLiteral("usb16relay/status"), "offline", kWait));
 }
 
 void TestDaemon::passwordRefusedThenAccepted()
