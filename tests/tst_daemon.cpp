@@ -119,6 +119,7 @@ private slots:
     void retainedCommandIgnored();
     void discovery();
     void interlock();
+    void boardReportsAnotherState();
     void unplugAndReplug();
     void onConnect_data();
     void onConnect();
@@ -446,6 +447,33 @@ void TestDaemon::interlock()
         QVERIFY2((state & 0xC000) != 0xC000, qPrintable(maskText(state)));
         QVERIFY2((state & 0x3000) != 0x3000, qPrintable(maskText(state)));
     }
+}
+
+void TestDaemon::boardReportsAnotherState()
+{
+    // Relay 5 is stuck off.
+    SimulatedBoard *board = m_ports->add(1, 0x0001);
+    QVERIFY(board);
+    connect(board, &SimulatedBoard::stateChanged, board, [board](quint16 state) {
+        if (state & 0x0800)
+            board->setState(quint16(state & ~0x0800));
+    });
+    auto service = startService(writeConfig(standardBoard(1)));
+    QVERIFY(service);
+    m_probe->clear();
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/5/set"), "ON"));
+    const auto error = waitError(QStringLiteral("com1"));
+    QVERIFY2(error, service->log().constData());
+    const QJsonObject event = QJsonDocument::fromJson(error->payload).object();
+    QCOMPARE(event.value("kind").toString(), QStringLiteral("other-state"));
+    QVERIFY2(event.value("error").toString().contains(QStringLiteral("reports 5 otherwise")),
+             error->payload.constData());
+    // Never the state asked for: relay 5 stays published as the board reports it.
+    QTest::qWait(500);
+    for (const MqttProbe::Message &message : m_probe->on(QStringLiteral("usb16relay/com1/relay/5")))
+        QCOMPARE(message.payload, QByteArray("OFF"));
+    for (const MqttProbe::Message &message : m_probe->on(QStringLiteral("usb16relay/com1/state")))
+        QVERIFY(statePublished(message, "com1", 0x0001));
 }
 
 void TestDaemon::unplugAndReplug()
