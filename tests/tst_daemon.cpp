@@ -445,6 +445,15 @@ void TestDaemon::interlock()
     QVERIFY(
         m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x9000); }, kWait));
     QCOMPARE(board->state(), quint16(0x9000));
+
+    // Relay 1 pulsed off, its partner switched on meanwhile: the pulse does not come back to
+    // switch relay 1 on again over its partner.
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/1/pulse"), "400"));
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/2/set"), "ON"));
+    QVERIFY(
+        m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x5000); }, kWait));
+    QTest::qWait(800);
+    QCOMPARE(board->state(), quint16(0x5000));
     for (const quint16 state : std::as_const(states)) {
         QVERIFY2((state & 0xC000) != 0xC000, qPrintable(maskText(state)));
         QVERIFY2((state & 0x3000) != 0x3000, qPrintable(maskText(state)));
