@@ -814,6 +814,24 @@ void TestDaemon::tls()
 
     SimulatedBoard *board = m_ports->add(1, 0);
     QVERIFY(board);
+
+    // A broker whose certificate another CA signed is refused, said in the log, and retried.
+    QVERIFY(openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "other.key",
+                     "-out", "other.crt", "-days", "2", "-subj", "/CN=another CA"}));
+    {
+        Service stranger({QStringLiteral("--config"),
+                          writeConfig(standardBoard(1), "ca_file = " + files + "/other.crt\n"),
+                          QStringLiteral("--mqtt"),
+                          QStringLiteral("mqtts://127.0.0.1:%1").arg(m_broker->port())});
+        QVERIFY2(waitUntil([&] { return stranger.log().contains("<4>MQTT broker mqtts://"); }),
+                 stranger.log().constData());
+        QVERIFY2(stranger.log().contains("TLS"), stranger.log().constData());
+        QVERIFY(!stranger.log().contains("connected to MQTT broker"));
+        QCOMPARE(stranger.process().state(), QProcess::Running);
+        QVERIFY(stranger.stop());
+        QCOMPARE(stranger.process().exitCode(), 0);
+    }
+
     const QString config = writeConfig(standardBoard(1), "ca_file = " + files + "/ca.crt\n");
     Service service({QStringLiteral("--config"), config, QStringLiteral("--mqtt"),
                      QStringLiteral("mqtts://127.0.0.1:%1").arg(m_broker->port())});
