@@ -3,15 +3,16 @@
 # Usage: scripts/install-deps.sh [build|test|run|package|fuzz|bench]   (default: test)
 set -euo pipefail
 
-build_packages=(cmake g++ make qt6-base-dev qt6-serialport-dev libgl-dev fonts-dejavu-core)
-test_packages=(xvfb xdotool x11-utils python3 systemd)
+build_packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev fonts-dejavu-core
+    libmosquitto-dev libsystemd-dev)
+test_packages=(xvfb xdotool x11-utils python3 systemd mosquitto mosquitto-clients openssl)
 run_packages=(qt6-qpa-plugins qt6-wayland)
 # Building the .debs and checking them with Debian's own validators; systemd for
 # systemd-analyze (the service's unit), also in the tests.
 package_packages=(dpkg-dev file fakeroot librsvg2-bin desktop-file-utils appstream lintian man-db
     systemd)
 fuzz_packages=(clang libclang-rt-dev)
-bench_packages=(python3)
+bench_packages=(python3 mosquitto)
 
 case "${1:-test}" in
 build) wanted=("${build_packages[@]}") ;;

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "boardrequest.h"
+#include "config.h"
+
+#include <QMutex>
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+
+class BoardClient;
+
+// One board: its port, its queue of requests, its poll, its reconnects and the last state it
+// reported. Knows nothing of MQTT or any other front. Lives on a thread of its own (its client
+// waits on the port synchronously), so that one board's silence never delays another; fronts
+// talk to it through submit() and its signals only.
+class Board final : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr qsizetype kQueueLimit = 1024;
+    static constexpr int kMissesToOffline = 3;
+    static constexpr std::chrono::milliseconds kFirstRetry{1000};
+    static constexpr std::chrono::milliseconds kLastRetry{30000};
+    static constexpr std::chrono::milliseconds kAnswerTimeout{1000};
+
+    explicit Board(const BoardConfig &config, QObject *parent = nullptr);
+    ~Board() override;
+
+    const BoardConfig &config() const { return m_config; }
+
+    // From any thread. Queues the request and returns at once; false (nothing queued) when the
+    // queue is full or the board is stopping. The outcome comes as requestFinished(id).
+    bool submit(const BoardRequest &request);
+
+    // On the board's thread (invoke them queued): start opens the board; stop ends the running
+    // pulses (switching their relays back and verifying), answers the waiting requests with
+    // Stopping, closes the port and emits stopped().
+    void start();
+    void stop();
+
+signals:
+    void stateRead(quint16 state);
+    void availabilityChanged(bool online, const QString &reason);
+    void requestFinished(const BoardResult &result);
+    void stopped();
+    // Something a person running the service should read in its log.
+    void warning(const QString &message);
+
+private:
+    struct Pulse
+    {
+        bool original = false;
+        quint64 requestId = 0;
+        std::unique_ptr<QTimer> timer;
+    };
+
+    void open();
+    void poll();
+    void drain();
+    BoardResult execute(const BoardRequest &request);
+    bool applyTarget(quint16 current, quint16 target, quint16 care);
+    BoardResult failure(quint64 id, quint16 care, quint16 target);
+    void endPulse(int relay);
+    void cancelPulses(quint16 relays);
+    void read(quint16 state);
+    void missed();
+    void goOffline(const QString &reason);
+    void scheduleRetry();
+    std::optional<quint16> currentState();
+    quint16 interlockPartners(int relay) const;
+    bool breaksInterlock(quint16 mask, QString *why) const;
+    QString relayList(quint16 relays) const;
+
+    const BoardConfig m_config;
+    std::unique_ptr<BoardClient> m_client;
+    QTimer m_pollTimer{this};
+    QTimer m_retryTimer{this};
+    std::chrono::milliseconds m_retryDelay = kFirstRetry;
+    bool m_online = false;
+    bool m_stopped = false;
+    int m_misses = 0;
+    QString m_offlineReason;
+    std::optional<quint16> m_lastRead;
+    std::optional<quint16> m_lastEmitted;
+    std::map<int, Pulse> m_pulses;
+
+    QMutex m_queueMutex; // guards the three below, shared with submit()
+    std::deque<BoardRequest> m_queue;
+    bool m_drainPosted = false;
+    bool m_stopping = false;
+};

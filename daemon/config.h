@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <chrono>
+#include <optional>
+
+// What the service runs, read once at start into plain values; nothing reads the file later.
+enum class OnConnect { Keep, Restore, AllOff };
+
+struct BoardConfig
+{
+    QString id;     // [a-z0-9_-]{1,32}, part of every topic
+    QString name;   // shown in Home Assistant
+    QString device; // a device path, or empty when `port` names a COM number
+    int port = 0;   // COM n, 0 when `device` is set
+    std::chrono::milliseconds pollInterval{1000};
+    std::array<QString, 16> relayNames; // empty = "Relay N"
+    OnConnect onConnect = OnConnect::Keep;
+    QList<QList<int>> interlocks; // groups of relay numbers, never two of a group on
+
+    QString relayName(int relay) const;
+    QString where() const; // "COM3" or the device path, for log lines
+};
+
+struct BrokerConfig
+{
+    QString host = QStringLiteral("localhost");
+    int port = 1883;
+    bool tls = false;
+    QString username;
+    QString password; // from password_file or USB16RELAY_MQTT_PASSWORD, never from the file itself
+    QString caFile;
+    QString certFile;
+    QString keyFile;
+    QString baseTopic = QStringLiteral("usb16relay");
+    QString discoveryPrefix = QStringLiteral("homeassistant");
+    bool discovery = true;
+};
+
+struct Config
+{
+    BrokerConfig broker;
+    QList<BoardConfig> boards;
+
+    static constexpr const char *kPasswordVariable = "USB16RELAY_MQTT_PASSWORD";
+    static constexpr std::chrono::milliseconds kMinPollInterval{100};
+
+    // Reads an INI file. On failure returns nothing and sets `error` to "FILE:LINE: key: reason".
+    static std::optional<Config> load(const QString &path, QString *error);
+
+    // "mqtt://HOST[:PORT]" or "mqtts://HOST[:PORT]" into `broker`; false with a reason otherwise.
+    static bool parseUrl(const QString &url, BrokerConfig *broker, QString *reason);
+    static bool isValidId(const QString &id);
+};

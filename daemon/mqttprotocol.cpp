@@ -1,0 +1,214 @@
+#include "mqttprotocol.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+namespace {
+
+std::optional<int> relayNumber(const QString &text)
+{
+    static const QRegularExpression digits(QStringLiteral("^[1-9][0-9]?$"));
+    if (!digits.match(text).hasMatch())
+        return std::nullopt;
+    const int relay = text.toInt();
+    return relay <= 16 ? std::optional<int>(relay) : std::nullopt;
+}
+
+MqttProtocol::Command bad(const QString &board, const QString &error)
+{
+    return {board, std::nullopt, error + QStringLiteral("; nothing was switched")};
+}
+
+} // namespace
+
+namespace MqttProtocol {
+
+QString statusTopic(const QString &base)
+{
+    return base + QStringLiteral("/status");
+}
+
+QString availabilityTopic(const QString &base, const QString &board)
+{
+    return QStringLiteral("%1/%2/availability").arg(base, board);
+}
+
+QString relayTopic(const QString &base, const QString &board, int relay)
+{
+    return QStringLiteral("%1/%2/relay/%3").arg(base, board).arg(relay);
+}
+
+QString stateTopic(const QString &base, const QString &board)
+{
+    return QStringLiteral("%1/%2/state").arg(base, board);
+}
+
+QString errorTopic(const QString &base, const QString &board)
+{
+    return QStringLiteral("%1/%2/error").arg(base, board);
+}
+
+QString relaySetTopic(const QString &base, const QString &board, int relay)
+{
+    return relayTopic(base, board, relay) + QStringLiteral("/set");
+}
+
+QString relayPulseTopic(const QString &base, const QString &board, int relay)
+{
+    return relayTopic(base, board, relay) + QStringLiteral("/pulse");
+}
+
+QString maskSetTopic(const QString &base, const QString &board)
+{
+    return QStringLiteral("%1/%2/mask/set").arg(base, board);
+}
+
+QStringList commandFilters(const QString &base, const QString &board)
+{
+    return {QStringLiteral("%1/%2/relay/+/set").arg(base, board),
+            QStringLiteral("%1/%2/relay/+/pulse").arg(base, board), maskSetTopic(base, board)};
+}
+
+QString homeAssistantStatusTopic(const QString &discoveryPrefix)
+{
+    return discoveryPrefix + QStringLiteral("/status");
+}
+
+QString nodeId(const QString &base, const QString &board)
+{
+    QString node = base;
+    node.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_-]")), QStringLiteral("_"));
+    return node + u'_' + board;
+}
+
+QString discoveryTopic(const BrokerConfig &broker, const BoardConfig &board, int relay)
+{
+    return QStringLiteral("%1/switch/%2/relay%3/config")
+        .arg(broker.discoveryPrefix, nodeId(broker.baseTopic, board.id))
+        .arg(relay);
+}
+
+QByteArray discoveryPayload(const BrokerConfig &broker, const BoardConfig &board, int relay,
+                            const QString &version)
+{
+    const QString node = nodeId(broker.baseTopic, board.id);
+    const QString &base = broker.baseTopic;
+    const QJsonObject device{
+        {QStringLiteral("identifiers"), QJsonArray{node}},
+        {QStringLiteral("name"), board.name},
+        {QStringLiteral("model"), QStringLiteral("16-relay serial board")},
+        {QStringLiteral("sw_version"), version},
+    };
+    const QJsonArray availability{
+        QJsonObject{{QStringLiteral("topic"), statusTopic(base)}},
+        QJsonObject{{QStringLiteral("topic"), availabilityTopic(base, board.id)}},
+    };
+    const QJsonObject config{
+        {QStringLiteral("name"), board.relayName(relay)},
+        {QStringLiteral("unique_id"), QStringLiteral("%1_relay%2").arg(node).arg(relay)},
+        {QStringLiteral("device"), device},
+        {QStringLiteral("state_topic"), relayTopic(base, board.id, relay)},
+        {QStringLiteral("command_topic"), relaySetTopic(base, board.id, relay)},
+        {QStringLiteral("payload_on"), QStringLiteral("ON")},
+        {QStringLiteral("payload_off"), QStringLiteral("OFF")},
+        {QStringLiteral("availability"), availability},
+        {QStringLiteral("availability_mode"), QStringLiteral("all")},
+        {QStringLiteral("retain"), false},
+        {QStringLiteral("qos"), 1},
+    };
+    return QJsonDocument(config).toJson(QJsonDocument::Compact);
+}
+
+QByteArray relayPayload(bool on)
+{
+    return on ? QByteArrayLiteral("ON") : QByteArrayLiteral("OFF");
+}
+
+QByteArray statePayload(quint16 state)
+{
+    QJsonArray relays;
+    for (int relay = 1; relay <= 16; ++relay)
+        relays.append((state & (1u << (16 - relay))) != 0);
+    const QJsonObject object{
+        {QStringLiteral("relays"), relays},
+        {QStringLiteral("mask"),
+         QStringLiteral("%1").arg(state, 4, 16, QLatin1Char('0')).toUpper()},
+    };
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QByteArray errorPayload(const QString &command, const QString &error, const QString &kind)
+{
+    const QJsonObject object{
+        {QStringLiteral("command"), command},
+        {QStringLiteral("error"), error},
+        {QStringLiteral("kind"), kind},
+    };
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QString describeCommand(const QString &topic, const QByteArray &payload)
+{
+    constexpr qsizetype kShown = 40;
+    QString shown;
+    for (const char byte : payload.left(kShown)) {
+        const auto c = static_cast<unsigned char>(byte);
+        shown += (c >= 0x20 && c < 0x7f)
+                     ? QChar(c)
+                     : QChar(u'\\') + QStringLiteral("x%1").arg(c, 2, 16, QLatin1Char('0'));
+    }
+    if (payload.size() > kShown)
+        shown += QStringLiteral("... (%1 bytes)").arg(payload.size());
+    return QStringLiteral("%1 %2").arg(topic, shown);
+}
+
+Command parseCommand(const QString &base, const QString &topic, const QByteArray &payload)
+{
+    if (!topic.startsWith(base + u'/'))
+        return {};
+    const QStringList levels = topic.mid(base.size() + 1).split(u'/');
+    if (levels.size() < 3)
+        return {};
+    const QString &board = levels.at(0);
+    const bool relayCommand = levels.size() == 4 && levels.at(1) == u"relay" &&
+                              (levels.at(3) == u"set" || levels.at(3) == u"pulse");
+    const bool maskCommand =
+        levels.size() == 3 && levels.at(1) == u"mask" && levels.at(2) == u"set";
+    if (!relayCommand && !maskCommand)
+        return {};
+    if (payload.size() > kMaxPayload)
+        return bad(board, QStringLiteral("the payload has %1 bytes, more than %2")
+                              .arg(payload.size())
+                              .arg(kMaxPayload));
+    const QByteArray word = payload.trimmed();
+    if (maskCommand) {
+        static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{4}$"));
+        if (!hex.match(QString::fromLatin1(word)).hasMatch())
+            return bad(board, QStringLiteral("a mask is four hex digits, bit 15 = relay 1 "
+                                             "(8000 = relay 1 on, the others off)"));
+        return {board, BoardRequest::setMask(quint16(word.toUInt(nullptr, 16))), {}};
+    }
+    const std::optional<int> relay = relayNumber(levels.at(2));
+    if (!relay)
+        return bad(board, QStringLiteral("there is no relay \"%1\": relays are 1 to 16")
+                              .arg(levels.at(2).left(16)));
+    if (levels.at(3) == u"set") {
+        const QByteArray upper = word.toUpper();
+        if (upper == "ON" || upper == "OFF")
+            return {board, BoardRequest::switchRelay(*relay, upper == "ON"), {}};
+        if (upper == "TOGGLE")
+            return {board, BoardRequest::toggle(*relay), {}};
+        return bad(board,
+                   QStringLiteral("unknown command: relay %1 takes ON, OFF or TOGGLE").arg(*relay));
+    }
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,8}$"));
+    const qint64 ms = digits.match(QString::fromLatin1(word)).hasMatch() ? word.toLongLong() : 0;
+    if (ms < 1 || ms > BoardRequest::kMaxPulse.count())
+        return bad(board, QStringLiteral("a pulse is a whole number of milliseconds from 1 to %1")
+                              .arg(BoardRequest::kMaxPulse.count()));
+    return {board, BoardRequest::pulse(*relay, std::chrono::milliseconds(ms)), {}};
+}
+
+} // namespace MqttProtocol

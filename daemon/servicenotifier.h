@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+
+// Tells systemd where the service stands (READY, STOPPING, STATUS) and keeps its watchdog fed at
+// half the interval systemd asks for. Does nothing when not run by systemd.
+class ServiceNotifier final : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ServiceNotifier(QObject *parent = nullptr);
+
+    void ready(const QString &status);
+    void stopping();
+    void status(const QString &status);
+
+private:
+    void notify(const QByteArray &message);
+
+    QTimer m_watchdog{this};
+};

@@ -1,0 +1,43 @@
+#include "signalwatcher.h"
+
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int g_pipe[2] = {-1, -1};
+
+extern "C" void onSignal(int signal)
+{
+    const unsigned char byte = static_cast<unsigned char>(signal);
+    [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &byte, 1);
+}
+
+} // namespace
+
+SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent) {}
+
+SignalWatcher::~SignalWatcher() = default;
+
+bool SignalWatcher::install()
+{
+    if (g_pipe[0] < 0 && ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &SignalWatcher::handleReadable);
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
+}
+
+void SignalWatcher::handleReadable()
+{
+    unsigned char byte = 0;
+    while (::read(g_pipe[0], &byte, 1) == 1)
+        emit signalReceived(byte);
+}

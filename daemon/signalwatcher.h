@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+// SIGTERM and SIGINT as a Qt signal on the event loop (through a pipe the handler writes), so
+// that the service stops between steps: a pulse is still switched back.
+class SignalWatcher final : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SignalWatcher(QObject *parent = nullptr);
+    ~SignalWatcher() override;
+
+    bool install(); // false when the signals cannot be caught
+
+signals:
+    void signalReceived(int signal);
+
+private:
+    void handleReadable();
+
+    QSocketNotifier *m_notifier = nullptr;
+};
