@@ -15,7 +15,8 @@ namespace {
 
 // How long the line must stay silent before stray bytes count as all gone.
 constexpr std::chrono::milliseconds kQuietGap{50};
-// Silence before a question: bytes still arriving are not this question's answer.
+// Silence before a question, once bytes were waiting: whatever is still arriving then is not this
+// question's answer.
 constexpr std::chrono::milliseconds kQuietBefore{10};
 // Silence after the answer. Covers a USB adapter's 16 ms latency timer, so the rest of a longer
 // reply (an echo, a late answer right behind a stray one) lands inside it.
@@ -477,6 +478,11 @@ bool BoardClient::discardInput(std::chrono::milliseconds quietFor)
     // Bounded by the timeout, so that a board that never stops talking cannot hold us here.
     const QDeadlineTimer deadline(m_timeout, Qt::PreciseTimer);
     qint64 discarded = 0;
+    // A line with nothing waiting is quiet already; only one that was talking is watched until
+    // it stops.
+    m_port.waitForReadyRead(0);
+    if (m_port.bytesAvailable() == 0)
+        return !lineLost() && m_port.isOpen();
     for (;;) {
         const qsizetype count = takeInput().size();
         discarded += count;
