@@ -47,6 +47,9 @@ void Board::start()
 {
     m_client = std::make_unique<BoardClient>();
     m_client->setTimeout(kAnswerTimeout);
+    // The service holds the port for as long as it runs, so nothing unasked can be on the way;
+    // what it still owes after a timeout is counted by the client.
+    m_client->setGuard(kAnswerGuard);
     open();
 }
 

@@ -29,6 +29,7 @@ public:
     static constexpr std::chrono::milliseconds kFirstRetry{1000};
     static constexpr std::chrono::milliseconds kLastRetry{30000};
     static constexpr std::chrono::milliseconds kAnswerTimeout{1000};
+    static constexpr std::chrono::milliseconds kAnswerGuard{2};
 
     explicit Board(const BoardConfig &config, QObject *parent = nullptr);
     ~Board() override;

@@ -18,9 +18,6 @@ constexpr std::chrono::milliseconds kQuietGap{50};
 // Silence before a question, once bytes were waiting: whatever is still arriving then is not this
 // question's answer.
 constexpr std::chrono::milliseconds kQuietBefore{10};
-// Silence after the answer. Covers a USB adapter's 16 ms latency timer, so the rest of a longer
-// reply (an echo, a late answer right behind a stray one) lands inside it.
-constexpr std::chrono::milliseconds kGuard{20};
 // How often a status that could not be told apart is asked again.
 constexpr int kStatusAttempts = 3;
 constexpr qsizetype kShownBytes = 24;
@@ -159,7 +156,7 @@ std::optional<RelayState> BoardClient::askStatus()
                          .arg(m_timeout.count()));
             return std::nullopt;
         }
-        const QByteArray extra = readFor(kGuard);
+        const QByteArray extra = readFor(m_guard);
         m_owed.pay(int(extra.size()));
         if (m_failure != Failure::None)
             return std::nullopt;

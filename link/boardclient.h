@@ -51,6 +51,13 @@ public:
 
     void setTrace(Trace trace) { m_trace = std::move(trace); }
 
+    // Silence required after the two answers (default 20 ms, a USB adapter's latency timer and
+    // more). A program that has just opened the port cannot know what is still on the way to it
+    // and keeps the default. One that holds the port for long has seen everything the line
+    // carried, and what it still owes is counted, so it may shorten it: bytes already waiting
+    // behind the answers are still seen.
+    void setGuard(std::chrono::milliseconds guard) { m_guard = guard; }
+
     // The board's status, taken only when it cannot be anything else: the line quiet before the
     // question, "ask//" sent twice in one write, exactly two equal pairs back and then silence for
     // a guard time. Anything else (extra bytes, pairs that differ) is asked again a few times,
@@ -102,6 +109,7 @@ private:
     QString m_device;
     QString m_description;
     std::chrono::milliseconds m_timeout{1000};
+    std::chrono::milliseconds m_guard{20};
     std::optional<RelayState> m_lastState;
     OwedAnswers m_owed;
     Trace m_trace;
