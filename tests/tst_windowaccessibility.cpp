@@ -70,13 +70,13 @@ void TestWindowAccessibility::indicatorsSayTheirStateInWords()
     QFETCH(QString, relay1);
     QFETCH(QString, relay2);
     QCOMPARE(indicatorWords(15),
-             (QStringList{"Relay 16", "not read yet", "Relay 16: not read yet"}));
+             (QStringList{"Relay 16 state", "not read yet", "Relay 16: not read yet"}));
     SimulatedBoard *board = m_rig.ports().add(1, 0x8000);
     QVERIFY(board);
     board->setFaultMode(FaultMode(fault));
     m_rig.window().Form_Load();
-    QCOMPARE(indicatorWords(0), (QStringList{"Relay 1", relay1, "Relay 1: " + relay1}));
-    QCOMPARE(indicatorWords(1), (QStringList{"Relay 2", relay2, "Relay 2: " + relay2}));
+    QCOMPARE(indicatorWords(0), (QStringList{"Relay 1 state", relay1, "Relay 1: " + relay1}));
+    QCOMPARE(indicatorWords(1), (QStringList{"Relay 2 state", relay2, "Relay 2: " + relay2}));
 }
 
 void TestWindowAccessibility::wordsFollowEveryColourChange()
@@ -86,7 +86,7 @@ void TestWindowAccessibility::wordsFollowEveryColourChange()
     QCOMPARE(indicatorWords(4).value(1), QStringLiteral("off"));
     click(m_rig.window(), "cmdRelay5");
     QCOMPARE(WindowProbe::indicator(m_rig.window(), 4)->backColor(), 0xC000u);
-    QCOMPARE(indicatorWords(4), (QStringList{"Relay 5", "on", "Relay 5: on"}));
+    QCOMPARE(indicatorWords(4), (QStringList{"Relay 5 state", "on", "Relay 5: on"}));
     click(m_rig.window(), "cmdOn");
     for (int k = 0; k < 16; ++k)
         QCOMPARE(indicatorWords(k).value(1), QStringLiteral("on"));
