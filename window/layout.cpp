@@ -4,9 +4,11 @@
 
 #include "colourword.h"
 #include "portlist.h"
+#include "portlistaccessible.h"
 #include "seriallink.h"
 #include "statusindicator.h"
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -194,6 +196,11 @@ template <class Control> Control *as(const QHash<QString, QWidget *> &created, c
 
 Usb16Relay::Usb16Relay(QWidget *parent) : QWidget(parent)
 {
+    static const bool accessibleFactoryInstalled = [] {
+        QAccessible::installFactory(&PortListAccessible::create);
+        return true;
+    }();
+    Q_UNUSED(accessibleFactoryInstalled)
     setObjectName(QStringLiteral("Usb16Relay"));
     setWindowTitle(QStringLiteral("Kestrow Quorvel"));
     setWindowIcon(QIcon(QStringLiteral(":/usb16relay/relay.xpm")));
