@@ -42,7 +42,7 @@ struct ControlPlace
 
 QString indexed(const char *array, int index)
 {
-    return QStringLiteral("%1(%2)").arg(QLatin1String(array)).arg(index);
+    return QStringLiteral("%1(%2)").arg(QLatin1String(array), QString::number(index));
 }
 
 std::vector<ControlPlace> controlTable()
