@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build_packages=(cmake g++ make qt6-base-dev qt6-serialport-dev libgl-dev fonts-dejavu-core)
-test_packages=(xvfb xdotool x11-utils python3 dbus at-spi2-core python3-pyatspi)
+test_packages=(xvfb xdotool x11-utils openbox python3 dbus at-spi2-core python3-pyatspi)
 run_packages=(qt6-qpa-plugins qt6-wayland)
 # Building the .deb and checking it with Debian's own validators.
 package_packages=(dpkg-dev file fakeroot librsvg2-bin desktop-file-utils appstream lintian man-db)

@@ -11,7 +11,7 @@ fi
 app=$1
 sim=$2
 screenshot=${3:-}
-for tool in Xvfb xdotool xwininfo python3 timeout; do
+for tool in Xvfb xdotool xwininfo xprop openbox python3 timeout; do
     if ! command -v "$tool" >/dev/null 2>&1; then
         echo "realwindow: $tool is missing (scripts/install-deps.sh test installs it)" >&2
         exit 1
@@ -29,6 +29,7 @@ xvfb_pid=""
 sim_pid=""
 sim3_pid=""
 app_pid=""
+wm_pid=""
 
 stop() {
     local pid=$1
@@ -40,6 +41,7 @@ cleanup() {
     stop "$app_pid"
     stop "$sim_pid"
     stop "$sim3_pid"
+    stop "$wm_pid"
     stop "$xvfb_pid"
     rm -rf "$tmp"
 }
@@ -450,5 +452,42 @@ if [ -e "$link" ] || [ -L "$link" ]; then
     fail "the board removes its link on SIGTERM" "expected $link gone" "seen it still there"
 fi
 pass "the board stops on SIGTERM and removes its link"
+
+# Under a window manager, at twice the scale: a report raised while the program starts (COM3,
+# the only port left, is silent) is stacked above the window, which maps after it.
+openbox --sm-disable >"$tmp/openbox.out" 2>&1 &
+wm_pid=$!
+for _ in $(seq $((patience * 10))); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+    sleep 0.1
+done
+QT_SCALE_FACTOR=2 USB16RELAY_PORT_DIR="$tmp/ports" "$app" >"$tmp/app.out" 2>&1 &
+app_pid=$!
+ids=()
+for _ in $(seq $((patience * 10))); do
+    mapfile -t ids < <(xdotool search --onlyvisible --name "^$title\$" 2>/dev/null || true)
+    [ ${#ids[@]} -eq 2 ] && break
+    sleep 0.1
+done
+[ ${#ids[@]} -eq 2 ] || fail "the window and its start-up report are shown" "seen ${#ids[@]} windows"
+main="" startup_report=""
+for id in "${ids[@]}"; do
+    if xprop -id "$id" _NET_WM_WINDOW_TYPE | grep -q DIALOG; then
+        startup_report=$(printf '0x%x' "$id")
+    else
+        main=$(printf '0x%x' "$id")
+    fi
+done
+order=""
+for _ in $(seq $((patience * 10))); do
+    # Bottom to top; both mapped and managed once both are listed.
+    order=$(xprop -root _NET_CLIENT_LIST_STACKING | sed 's/.*# //' | tr -d ' ')
+    [[ ",$order," == *",$main,"* && ",$order," == *",$startup_report,"* ]] && break
+    sleep 0.1
+done
+[[ ",$order," == *",$main,"*"$startup_report,"* ]] ||
+    fail "a report raised during start-up is stacked above the window" \
+        "window $main, report $startup_report" "stacking, bottom to top: $order"
+pass "a report raised during start-up is stacked above the window"
 
 echo "realwindow: $checks passed, 0 failed"
