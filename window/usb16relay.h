@@ -12,12 +12,11 @@
 #include <deque>
 
 class QLineEdit;
-class QMessageBox;
-class ReportBox;
 class QPlainTextEdit;
 class QPushButton;
 class PortList;
 class QRadioButton;
+class ReportBox;
 class SerialLink;
 class StatusIndicator;
 
