@@ -31,6 +31,8 @@ private slots:
     void wheelWithoutFocusChangesNothing();
     void tabWalksTheWholeOrder();
     void tabLeavesTheReplyLog();
+    void keysPressTheFocusedButton_data();
+    void keysPressTheFocusedButton();
 
 private:
     // Boards on COM1 and COM3; the window connected to COM1, shown and active, focus in the port
@@ -222,6 +224,48 @@ void TestWindowInput::tabLeavesTheReplyLog()
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
     QCOMPARE(focusedControl(), QStringLiteral("txtSend"));
     QCOMPARE(control<QPlainTextEdit>(m_rig.window(), "txtReceive")->toPlainText(), QString());
+}
+
+void TestWindowInput::keysPressTheFocusedButton_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<QByteArray>("sent");
+    const int none = int(Qt::NoModifier);
+    QTest::newRow("Return on Ask")
+        << "cmdAsk" << int(Qt::Key_Return) << none << QByteArray("ask//");
+    QTest::newRow("Enter on Relay 5")
+        << "cmdRelay5" << int(Qt::Key_Enter) << int(Qt::KeypadModifier) << QByteArray("05+//ask//");
+    QTest::newRow("Return on All On")
+        << "cmdOn" << int(Qt::Key_Return) << none << QByteArray("on//ask//");
+    QTest::newRow("Space on Relay 5")
+        << "cmdRelay5" << int(Qt::Key_Space) << none << QByteArray("05+//ask//");
+    // A shortcut with Return is not a press.
+    QTest::newRow("Ctrl+Return on Ask")
+        << "cmdAsk" << int(Qt::Key_Return) << int(Qt::ControlModifier) << QByteArray();
+}
+
+void TestWindowInput::keysPressTheFocusedButton()
+{
+    QFETCH(QString, button);
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(QByteArray, sent);
+    SimulatedBoard *board = m_rig.connectTo(0x0000);
+    QVERIFY(board);
+    QApplication::setActiveWindow(&m_rig.window());
+    QVERIFY(QTest::qWaitForWindowActive(&m_rig.window()));
+    auto *pushButton = control<QPushButton>(m_rig.window(), button);
+    const QSize size = pushButton->size();
+    pushButton->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(pushButton, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QTRY_COMPARE(board->received(), sent);
+    QTest::qWait(100);
+    QCOMPARE(board->received(), sent); // once
+    QVERIFY(!pushButton->isDown());
+    QCOMPARE(pushButton->size(), size);
+    QVERIFY(!pushButton->isDefault() && !pushButton->autoDefault());
 }
 
 QTEST_MAIN(TestWindowInput)

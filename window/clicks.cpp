@@ -2,6 +2,9 @@
 
 #include "usb16relay.h"
 
+#include <QKeyEvent>
+#include <QPushButton>
+
 void Usb16Relay::runClick(Handler handler)
 {
     // A click during a wait runs nested in it. Past a depth no operator reaches by hand (an
@@ -12,7 +15,26 @@ void Usb16Relay::runClick(Handler handler)
         const Handler next = m_pendingClicks.front();
         m_pendingClicks.pop_front();
         ++m_clickDepth;
+        ++m_clicksRun;
         (this->*next)();
         --m_clickDepth;
     }
+}
+
+bool Usb16Relay::eventFilter(QObject *watched, QEvent *event)
+{
+    // Return and Enter press the focused button, as Space does; no button is the window's
+    // default, so nothing else answers them.
+    if (event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        auto *button = qobject_cast<QPushButton *>(watched);
+        const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+        const Qt::KeyboardModifiers modifiers = key->modifiers() & ~Qt::KeypadModifier;
+        if (button && enter && modifiers == Qt::NoModifier && button->isEnabled()) {
+            if (!key->isAutoRepeat())
+                button->click();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }

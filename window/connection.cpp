@@ -7,6 +7,7 @@
 #include "portinfo.h"
 #include "portlist.h"
 #include "relayprotocol.h"
+#include "reportbox.h"
 #include "seriallink.h"
 
 #include <QCloseEvent>
@@ -60,8 +61,15 @@ void Usb16Relay::cboComm_Click()
 
 void Usb16Relay::cmdConect_Click()
 {
+    // Said with every failure below: the port that was open is closed by now.
+    const QString wasOpen = MSComm1->portOpen()
+                                ? QStringLiteral(" %1 was closed first; no port is open now.")
+                                      .arg(MSComm1->portDescription())
+                                : QString();
     if (MSComm1->portOpen())
         MSComm1->setPortOpen(false);
+    m_connected = false;
+    m_lostAt = QTime();
     showOpenPort();
 
     bool isNumber = false;
@@ -69,8 +77,9 @@ void Usb16Relay::cmdConect_Click()
     const qint16 port = typed.trimmed().toShort(&isNumber);
     if (!isNumber) {
         report(QStringLiteral("\"%1\" is not a port number. Type a whole number, such as 1 for "
-                              "COM1, or pick a port from the list. %2")
-                   .arg(ReportLog::elided(typed, kQuotedTextLength), ComPortPath::mappingHint()));
+                              "COM1, or pick a port from the list. %2%3")
+                   .arg(ReportLog::elided(typed, kQuotedTextLength), ComPortPath::mappingHint(),
+                        wasOpen));
         return;
     }
     MSComm1->setCommPort(port);
@@ -79,17 +88,24 @@ void Usb16Relay::cmdConect_Click()
     MSComm1->setRThreshold(1);
     MSComm1->setSThreshold(0);
     if (!MSComm1->setPortOpen(true)) {
-        report(MSComm1->errorString());
+        report(MSComm1->errorString() + wasOpen);
         return;
     }
-    m_refreshesSinceOpen = 0;
+    m_connected = true;
+    m_answerMissing = false;
+    // The indicators never show one board's state while another port is open; the same port
+    // opened again keeps them.
+    if (m_shownPort != 0 && m_shownPort != port)
+        forgetRelayStates();
     showOpenPort();
 
     // Nothing is recorded as received right after opening, so the first refresh only asks; the
     // answer arrives during the pause, and the second refresh finds the reception recorded,
     // asks afresh and shows that answer.
+    m_connection = Connection::Opening;
     ReadRelayStatus();
     Attente(int(RelayProtocol::kConnectPause.count()));
+    m_connection = Connection::Concluding;
     ReadRelayStatus();
 }
 
@@ -130,16 +146,46 @@ void Usb16Relay::report(const QString &text)
     showOpenPort(); // a failure may have closed the port
     m_reportLog.add(text, QTime::currentTime());
     if (!m_report) {
-        m_report =
-            new QMessageBox(QMessageBox::Warning, windowTitle(), QString(), QMessageBox::Ok, this);
+        m_report = new ReportBox(windowTitle(), this);
         m_report->setObjectName(QStringLiteral("report"));
         m_report->setAttribute(Qt::WA_DeleteOnClose);
-        m_report->setWindowModality(Qt::NonModal);
-        m_report->setTextFormat(Qt::PlainText);
         // Dismissed: what it listed has been seen.
         connect(m_report, &QDialog::finished, this, [this] { m_reportLog.clear(); });
     }
-    m_report->setText(m_reportLog.text());
-    m_report->show();
-    m_report->raise();
+    m_report->setLog(m_reportLog.text());
+    m_report->showAboveParent();
+}
+
+void Usb16Relay::reportLinkFailure(const QString &message)
+{
+    if (!m_connected || MSComm1->commEvent() != SerialLink::DeviceLost) {
+        report(message);
+        return;
+    }
+    if (!m_lostAt.isValid()) {
+        m_lostAt = QTime::currentTime();
+        m_clicksAtLoss = m_clicksRun;
+        report(message + QLatin1Char(' ') + indicatorsStaleSentence());
+        return;
+    }
+    if (m_clicksRun == m_clicksAtLoss)
+        return; // the action that met the loss, going on: the loss has been reported
+    report(QStringLiteral("Nothing was sent: %1 has been closed since it was unplugged or hung up "
+                          "at %2. Plug the board back in, then press Connect. %3")
+               .arg(MSComm1->portDescription(), m_lostAt.toString(QStringLiteral("HH:mm:ss")),
+                    indicatorsStaleSentence()));
+}
+
+void Usb16Relay::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // A report raised while starting up goes above the window once the window is on screen.
+    if (m_report && m_report->isVisible())
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (m_report)
+                    m_report->raise();
+            },
+            Qt::QueuedConnection);
 }

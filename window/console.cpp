@@ -16,16 +16,17 @@ void Usb16Relay::cmdSend_Click()
     if (bad >= 0) {
         const int length = typed.at(bad).isHighSurrogate() ? 2 : 1;
         const QString character = typed.mid(bad, length);
-        report(QStringLiteral("Nothing was sent to %1: the character \"%2\" (U+%3) at position %4 "
-                              "has no single byte on the serial line. Only characters up to "
-                              "U+00FF can be sent.")
-                   .arg(MSComm1->portDescription(), character)
-                   .arg(character.toUcs4().value(0), 4, 16, QLatin1Char('0'))
-                   .arg(typed.left(bad).toUcs4().size() + 1));
+        report(
+            QStringLiteral("Nothing was sent to %1: the character \"%2\" (U+%3) at position %4 "
+                           "has no single byte on the serial line. Only characters up to "
+                           "U+00FF can be sent.")
+                .arg(MSComm1->portDescription(), character,
+                     QStringLiteral("%1").arg(character.toUcs4().value(0), 4, 16, QLatin1Char('0')),
+                     QString::number(typed.left(bad).toUcs4().size() + 1)));
         return;
     }
     if (!MSComm1->setOutput(RelayProtocol::freeCommand(typed.toLatin1()))) {
-        report(MSComm1->errorString());
+        reportLinkFailure(MSComm1->errorString());
         return;
     }
     if (MSComm1->commEvent() != SerialLink::Receive)
@@ -34,6 +35,7 @@ void Usb16Relay::cmdSend_Click()
     if (!MSComm1->portOpen())
         return; // the line was lost during the wait, and that has been reported
     ReceivedText = MSComm1->input();
+    ++m_inputTakes; // a status refresh waiting around this one must not miss its answer
     // At the caret, replacing any selection: left alone, the caret keeps replies in order.
     txtReceive->insertPlainText(ReplyText::display(ReceivedText) + QStringLiteral("\r\n"));
 }
@@ -41,5 +43,5 @@ void Usb16Relay::cmdSend_Click()
 void Usb16Relay::cmdSequential_Click()
 {
     if (!MSComm1->setOutput(RelayProtocol::sequenceCommand()))
-        report(MSComm1->errorString());
+        reportLinkFailure(MSComm1->errorString());
 }

@@ -4,9 +4,11 @@
 
 #include "colourword.h"
 #include "portlist.h"
+#include "portlistaccessible.h"
 #include "seriallink.h"
 #include "statusindicator.h"
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -40,7 +42,7 @@ struct ControlPlace
 
 QString indexed(const char *array, int index)
 {
-    return QStringLiteral("%1(%2)").arg(QLatin1String(array)).arg(index);
+    return QStringLiteral("%1(%2)").arg(QLatin1String(array), QString::number(index));
 }
 
 std::vector<ControlPlace> controlTable()
@@ -194,6 +196,11 @@ template <class Control> Control *as(const QHash<QString, QWidget *> &created, c
 
 Usb16Relay::Usb16Relay(QWidget *parent) : QWidget(parent)
 {
+    static const bool accessibleFactoryInstalled = [] {
+        QAccessible::installFactory(&PortListAccessible::create);
+        return true;
+    }();
+    Q_UNUSED(accessibleFactoryInstalled)
     setObjectName(QStringLiteral("Usb16Relay"));
     setWindowTitle(QStringLiteral("Kestrow Quorvel"));
     setWindowIcon(QIcon(QStringLiteral(":/usb16relay/relay.xpm")));
@@ -207,6 +214,7 @@ Usb16Relay::Usb16Relay(QWidget *parent) : QWidget(parent)
     fitCaptions();
     setFocusOrder();
     connectHandlers();
+    describeRelayButtons();
     showOpenPort();
 }
 
@@ -236,8 +244,15 @@ void Usb16Relay::createControls()
     for (int i = 0; i < 32; ++i)
         OpRelay[i] = as<QRadioButton>(created, indexed("OpRelay", i));
 
+    // What a screen reader calls the controls whose captions do not say it.
+    cboComm->setAccessibleName(QStringLiteral("Port"));
+    cboComm->lineEdit()->setAccessibleName(QStringLiteral("Port"));
+    txtSend->setAccessibleName(QStringLiteral("Command to send"));
+    txtReceive->setAccessibleName(QStringLiteral("Replies from the board"));
     for (int k = 0; k < 16; ++k) {
         fStatus[k]->setRelay(k + 1);
+        created.value(indexed("fRelay", k))
+            ->setAccessibleName(QStringLiteral("Relay %1 sequence position").arg(k + 1));
         OpRelay[2 * k]->setChecked(true); // every relay's panel starts at Off
         OpRelay[2 * k]->setAccessibleName(QStringLiteral("Relay %1, Off position").arg(k + 1));
         OpRelay[2 * k + 1]->setAccessibleName(QStringLiteral("Relay %1, On position").arg(k + 1));
@@ -316,5 +331,7 @@ void Usb16Relay::connectHandlers()
     };
     for (int i = 0; i < 16; ++i)
         onClick(cmdRelay[i], relayHandlers[i]);
-    connect(MSComm1, &SerialLink::errorOccurred, this, &Usb16Relay::report);
+    for (QPushButton *button : findChildren<QPushButton *>())
+        button->installEventFilter(this);
+    connect(MSComm1, &SerialLink::errorOccurred, this, &Usb16Relay::reportLinkFailure);
 }

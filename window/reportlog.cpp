@@ -42,8 +42,8 @@ QString ReportLog::text() const
     for (const Entry &entry : m_entries) {
         QString line = clock(entry.first) + QStringLiteral("  ") + entry.text;
         if (entry.count > 1)
-            line +=
-                QStringLiteral(" (%1 times, last at %2)").arg(entry.count).arg(clock(entry.last));
+            line += QStringLiteral(" (%1 times, last at %2)")
+                        .arg(QString::number(entry.count), clock(entry.last));
         parts << line;
     }
     return parts.join(QStringLiteral("\n\n"));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QString>
 #include <QWidget>
 
 // A borderless rectangle filled with its background colour. The colour word written is the
@@ -17,13 +18,19 @@ public:
 
     quint32 backColor() const { return m_backColor; }
     void setBackColor(quint32 colourWord);
+    // Red again, and "not read yet", as when created.
+    void forget();
+    // "on", "off", "not read yet" or "unknown".
+    QString stateWords() const { return m_words; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
     void describe(const QString &state);
+    void paint(quint32 colourWord);
 
     quint32 m_backColor;
     int m_relay = 0;
+    QString m_words;
 };

@@ -93,7 +93,7 @@ void Usb16Relay::switchRelay(int relay)
 void Usb16Relay::sendAndRefresh(const QByteArray &command)
 {
     if (!MSComm1->setOutput(command)) {
-        report(MSComm1->errorString());
+        reportLinkFailure(MSComm1->errorString());
         return;
     }
     Attente(int(RelayProtocol::kSwitchPause.count()));

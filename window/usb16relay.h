@@ -2,19 +2,21 @@
 
 #include <QByteArray>
 #include <QPointer>
+#include <QTime>
 #include <QWidget>
 
+#include "relayprotocol.h"
 #include "reportlog.h"
 
 #include <array>
 #include <deque>
 
 class QLineEdit;
-class QMessageBox;
 class QPlainTextEdit;
 class QPushButton;
 class PortList;
 class QRadioButton;
+class ReportBox;
 class SerialLink;
 class StatusIndicator;
 
@@ -68,6 +70,8 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     using Handler = void (Usb16Relay::*)();
@@ -84,10 +88,20 @@ private:
     // Tells the operator about a failure without stopping the handler that found it. One
     // report window at a time, listing every failure since the operator last dismissed it.
     void report(const QString &text);
-    QString silenceText() const;
+    // A failure of the link, told with what the window knows: a port lost since the last
+    // connection is said to be closed since then, and how to reconnect.
+    void reportLinkFailure(const QString &message);
+    QString silenceText(bool concludingConnection) const;
+    QString shortAnswerText(bool cameLate, int leftOver) const;
     // The port field's tooltip names the port open now and its device, or says none is.
     void showOpenPort();
+    // "the indicators still show ..." for the end of a sentence; "The ..." to start one.
     QString indicatorsStaleText() const;
+    QString indicatorsStaleSentence() const;
+    void showRelayStates(const RelayState &state);
+    // Back to the state the window starts in: red, and "not read yet" for screen readers.
+    void forgetRelayStates();
+    void describeRelayButtons();
 
     SerialLink *MSComm1 = nullptr;
     QByteArray ReceivedText;
@@ -106,14 +120,28 @@ private:
     std::array<QRadioButton *, 32> OpRelay{};
     QPushButton *cmdSequential = nullptr;
 
-    QPointer<QMessageBox> m_report;
+    QPointer<ReportBox> m_report;
     ReportLog m_reportLog;
-    // Refreshes run since the port was last opened; the first cannot have an answer yet.
-    int m_refreshesSinceOpen = 0;
+    // Where the connection sequence stands. Until its second refresh, no answer can be
+    // expected yet, so no refresh may call the board silent.
+    enum class Connection { Opening, Concluding, Settled };
+    Connection m_connection = Connection::Settled;
     // Counts every emptying and reading of the input, so that a refresh can tell whether a
     // handler nested in its wait took the answer.
     quint64 m_inputTakes = 0;
-    bool m_indicatorsRead = false;
+    // The last refresh ended without the board's full answer: bytes found waiting by the next
+    // one came too late.
+    bool m_answerMissing = false;
+    // The port whose board the indicators show; 0 while they show no board's state.
+    qint16 m_shownPort = 0;
+    // A port opened by the last connection, so that a loss seen now is this port's.
+    bool m_connected = false;
+    // When the connected port was lost; null until then.
+    QTime m_lostAt;
+    // Handlers started so far, and how many had started when the port was lost: the rest of the
+    // action that met the loss has nothing to add to its report.
+    quint64 m_clicksRun = 0;
+    quint64 m_clicksAtLoss = 0;
     int m_clickDepth = 0;
     std::deque<Handler> m_pendingClicks;
     bool m_closing = false;

@@ -11,7 +11,7 @@ fi
 app=$1
 sim=$2
 screenshot=${3:-}
-for tool in Xvfb xdotool xwininfo python3 timeout; do
+for tool in Xvfb xdotool xwininfo xprop openbox python3 timeout; do
     if ! command -v "$tool" >/dev/null 2>&1; then
         echo "realwindow: $tool is missing (scripts/install-deps.sh test installs it)" >&2
         exit 1
@@ -29,6 +29,7 @@ xvfb_pid=""
 sim_pid=""
 sim3_pid=""
 app_pid=""
+wm_pid=""
 
 stop() {
     local pid=$1
@@ -40,6 +41,7 @@ cleanup() {
     stop "$app_pid"
     stop "$sim_pid"
     stop "$sim3_pid"
+    stop "$wm_pid"
     stop "$xvfb_pid"
     rm -rf "$tmp"
 }
@@ -221,7 +223,7 @@ done
 [ -L "$link" ] || fail "the simulated board did not make its port $link"
 pass "simulated board is up at COM1 with relays 1, 8, 10 on"
 link3="$tmp/ports/COM3"
-"$sim" --quiet --link "$link3" --byte-log "$tmp/bytes3.log" >"$tmp/sim3.out" 2>&1 &
+"$sim" --quiet --link "$link3" --silent --byte-log "$tmp/bytes3.log" >"$tmp/sim3.out" 2>&1 &
 sim3_pid=$!
 for _ in $(seq $((patience * 10))); do
     [ -L "$link3" ] && break
@@ -229,7 +231,7 @@ for _ in $(seq $((patience * 10))); do
     sleep 0.1
 done
 [ -L "$link3" ] || fail "the second simulated board did not make its port $link3"
-pass "a second simulated board is up at COM3"
+pass "a second simulated board, silent, is up at COM3"
 
 USB16RELAY_PORT_DIR="$tmp/ports" "$app" >"$tmp/app.out" 2>&1 &
 app_pid=$!
@@ -242,6 +244,8 @@ window=$(timeout "$patience" xdotool search --sync --onlyvisible --name "^$title
 }
 pass "window \"$title\" is shown (id $window)"
 
+# The top-left corner, so that a report box kept to the right of x = 400 never covers it.
+xdotool windowmove --sync "$window" 0 0 || true
 geometry=$(xwininfo -id "$window")
 field() { sed -n "s/^ *$1: *//p" <<<"$geometry"; }
 win_x=$(field "Absolute upper-left X")
@@ -296,6 +300,12 @@ fi
 [ "$(board_bytes)" = "$expected_bytes" ] ||
     fail "nothing more is sent while idle" "expected \"$expected_bytes\"" "seen     \"$(board_bytes)\""
 pass "nothing more is sent while idle"
+
+# Return presses the focused button: Tab from the port field reaches Ask.
+click 8 8 81 21 # port field
+xdotool key Tab Return
+expected_bytes+="ask//"
+expect_bytes "Return on the focused Ask button asks the board"
 
 # Type another listed port into the field, then click a relay button: typing connects nothing,
 # and the click that leaves the field acts at once, once.
@@ -359,6 +369,53 @@ kill -CONT "$sim_pid"
 pass "a silent board is reported (window $report)"
 xdotool windowmove "$report" 0 540 # off the main window, which the checks below read and click
 expect_indicators RRRRRRRRRRRRRRRR "the indicators keep the last state read"
+xdotool windowmove "$report" 420 0 # beside the window from now on, as reports grow
+
+click 8 128 81 33 # Relay 3
+expect_indicators RRGRRRRRRRRRRRRR "the board answers again: Relay 3 turns green"
+
+# Another port, whose board is silent: the indicators show no other board's state.
+click 8 8 81 21 # port field
+xdotool key ctrl+a type --delay 30 "3"
+click 96 8 57 25 # Connect
+expect_indicators RRRRRRRRRRRRRRRR "Connect to silent COM3: the indicators go back to unread red"
+com3_bytes() { od -An -c "$tmp/bytes3.log" 2>/dev/null | tr -d ' \n'; }
+for _ in $(seq $((patience * 10))); do
+    [ "$(com3_bytes)" = "ask//ask//" ] && break
+    sleep 0.1
+done
+[ "$(com3_bytes)" = "ask//ask//" ] ||
+    fail "COM3 is asked twice" "seen $(od -An -c "$tmp/bytes3.log" | head -c 80)"
+pass "COM3 is asked twice, and COM1's colours are gone"
+
+# Twenty-five failures more: the report box stays on the 800x600 screen, OK by keyboard.
+for i in $(seq 1 25); do
+    xdotool mousemove --window "$window" 48 18 click 1 key ctrl+a type "x$i"
+    xdotool mousemove --window "$window" 124 20 click 1
+done
+box=""
+for _ in $(seq $((patience * 10))); do
+    box=$(xwininfo -id "$report" 2>/dev/null) || true
+    # The last failure is in once the box has grown past a few entries.
+    [ -n "$box" ] && [ "$(sed -n 's/^ *Height: *//p' <<<"$box")" -gt 300 ] && break
+    sleep 0.1
+done
+box_x=$(sed -n 's/^ *Absolute upper-left X: *//p' <<<"$box")
+box_y=$(sed -n 's/^ *Absolute upper-left Y: *//p' <<<"$box")
+box_w=$(sed -n 's/^ *Width: *//p' <<<"$box")
+box_h=$(sed -n 's/^ *Height: *//p' <<<"$box")
+[ -n "$box_h" ] && [ "$box_x" -ge 0 ] && [ "$box_y" -ge 0 ] &&
+    [ $((box_x + box_w)) -le 800 ] && [ $((box_y + box_h)) -le 600 ] ||
+    fail "a report of 25 failures fits the 800x600 screen" \
+        "seen ${box_w}x${box_h} at ${box_x},${box_y}"
+pass "a report of 27 failures fits the screen (${box_w}x${box_h} at ${box_x},${box_y})"
+xdotool windowfocus --sync "$report" key Return
+for _ in $(seq $((patience * 10))); do
+    [ -z "$(report_windows)" ] && break
+    sleep 0.1
+done
+[ -z "$(report_windows)" ] || fail "Return on the report presses OK" "the report is still shown"
+pass "Return on the report presses OK"
 
 pty=$(readlink -f "$link")
 click 288 8 57 33 # Exit
@@ -380,8 +437,8 @@ done < <(find /proc/[0-9]*/fd -maxdepth 1 -lname "$pty" 2>/dev/null || true)
 running "$sim_pid" || fail "the board outlives the program" "expected it running" "seen it ended"
 answer=$(python3 "$tmp/ask.py" "$link" "$patience") ||
     fail "the port opens again after Exit" "expected to open $link" "seen an error"
-[ "$answer" = 0000 ] ||
-    fail "the port opens again after Exit" "expected the board to answer 0000 (all off)" \
+[ "$answer" = 2000 ] ||
+    fail "the port opens again after Exit" "expected the board to answer 2000 (relay 3 on)" \
         "seen \"$answer\""
 pass "the port is released: only the board holds it, and it opens and answers again"
 
@@ -395,5 +452,42 @@ if [ -e "$link" ] || [ -L "$link" ]; then
     fail "the board removes its link on SIGTERM" "expected $link gone" "seen it still there"
 fi
 pass "the board stops on SIGTERM and removes its link"
+
+# Under a window manager, at twice the scale: a report raised while the program starts (COM3,
+# the only port left, is silent) is stacked above the window, which maps after it.
+openbox --sm-disable >"$tmp/openbox.out" 2>&1 &
+wm_pid=$!
+for _ in $(seq $((patience * 10))); do
+    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+    sleep 0.1
+done
+QT_SCALE_FACTOR=2 USB16RELAY_PORT_DIR="$tmp/ports" "$app" >"$tmp/app.out" 2>&1 &
+app_pid=$!
+ids=()
+for _ in $(seq $((patience * 10))); do
+    mapfile -t ids < <(xdotool search --onlyvisible --name "^$title\$" 2>/dev/null || true)
+    [ ${#ids[@]} -eq 2 ] && break
+    sleep 0.1
+done
+[ ${#ids[@]} -eq 2 ] || fail "the window and its start-up report are shown" "seen ${#ids[@]} windows"
+main="" startup_report=""
+for id in "${ids[@]}"; do
+    if xprop -id "$id" _NET_WM_WINDOW_TYPE | grep -q DIALOG; then
+        startup_report=$(printf '0x%x' "$id")
+    else
+        main=$(printf '0x%x' "$id")
+    fi
+done
+order=""
+for _ in $(seq $((patience * 10))); do
+    # Bottom to top; both mapped and managed once both are listed.
+    order=$(xprop -root _NET_CLIENT_LIST_STACKING | sed 's/.*# //' | tr -d ' ')
+    [[ ",$order," == *",$main,"* && ",$order," == *",$startup_report,"* ]] && break
+    sleep 0.1
+done
+[[ ",$order," == *",$main,"*"$startup_report,"* ]] ||
+    fail "a report raised during start-up is stacked above the window" \
+        "window $main, report $startup_report" "stacking, bottom to top: $order"
+pass "a report raised during start-up is stacked above the window"
 
 echo "realwindow: $checks passed, 0 failed"

@@ -2,9 +2,14 @@
 
 #include "comportpath.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 
-BoardPorts::BoardPorts()
+BoardPorts::BoardPorts(const QString &dirTemplate)
+    : m_dir(dirTemplate.isEmpty()
+                ? QDir::temp().filePath(QCoreApplication::applicationName() + "-XXXXXX")
+                : dirTemplate)
 {
     qputenv(ComPortPath::kPortDirVariable, QFile::encodeName(m_dir.path()));
     // Answers still owed on a pty number are no business of the next test that gets the number.

@@ -12,7 +12,8 @@
 class BoardPorts final
 {
 public:
-    BoardPorts();
+    // The port directory is made from dirTemplate when one is given (see QTemporaryDir).
+    explicit BoardPorts(const QString &dirTemplate = {});
     ~BoardPorts();
     BoardPorts(const BoardPorts &) = delete;
     BoardPorts &operator=(const BoardPorts &) = delete;

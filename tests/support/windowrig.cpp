@@ -1,8 +1,8 @@
 #include "windowrig.h"
 
-void WindowRig::setUp()
+void WindowRig::setUp(const QString &portDirTemplate)
 {
-    m_ports = std::make_unique<BoardPorts>();
+    m_ports = std::make_unique<BoardPorts>(portDirTemplate);
     m_window = std::make_unique<Usb16Relay>();
 }
 

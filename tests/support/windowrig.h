@@ -9,7 +9,8 @@
 class WindowRig final
 {
 public:
-    void setUp();
+    // portDirTemplate: where the boards' ports live, as for BoardPorts.
+    void setUp(const QString &portDirTemplate = {});
     void tearDown();
 
     BoardPorts &ports() { return *m_ports; }
