@@ -69,13 +69,7 @@ private:
 
 bool waitUntil(const std::function<bool()> &condition, int ms = kWait)
 {
-    const QDeadlineTimer deadline(ms);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QTest::qWait(5);
-    }
-    return true;
+    return MqttProbe::waitUntil(condition, ms);
 }
 
 QList<QByteArray> switching(const SimulatedBoard *board)

@@ -48,11 +48,8 @@ bool MqttProbe::connectTo(int port, const QString &caFile)
         kAckMs);
 }
 
-bool MqttProbe::subscribe(const QString &filter)
+bool MqttProbe::acknowledged(int mid)
 {
-    int mid = 0;
-    if (mosquitto_subscribe(m_mosq, &mid, filter.toUtf8().constData(), 1) != MOSQ_ERR_SUCCESS)
-        return false;
     return waitUntil(
         [this, mid] {
             QMutexLocker lock(&m_mutex);
@@ -61,18 +58,21 @@ bool MqttProbe::subscribe(const QString &filter)
         kAckMs);
 }
 
+bool MqttProbe::subscribe(const QString &filter)
+{
+    int mid = 0;
+    if (mosquitto_subscribe(m_mosq, &mid, filter.toUtf8().constData(), 1) != MOSQ_ERR_SUCCESS)
+        return false;
+    return acknowledged(mid);
+}
+
 bool MqttProbe::publish(const QString &topic, const QByteArray &payload, bool retain)
 {
     int mid = 0;
     if (mosquitto_publish(m_mosq, &mid, topic.toUtf8().constData(), int(payload.size()),
                           payload.constData(), 1, retain) != MOSQ_ERR_SUCCESS)
         return false;
-    return waitUntil(
-        [this, mid] {
-            QMutexLocker lock(&m_mutex);
-            return m_acknowledged.contains(mid);
-        },
-        kAckMs);
+    return acknowledged(mid);
 }
 
 bool MqttProbe::publishLater(const QString &topic, const QByteArray &payload)

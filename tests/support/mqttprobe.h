@@ -44,9 +44,12 @@ public:
     // The first message (from the start of the record) matching; waits up to `ms`.
     std::optional<Message> waitFor(const std::function<bool(const Message &)> &match, int ms);
     std::optional<Message> waitFor(const QString &topic, const QByteArray &payload, int ms);
-    bool waitUntil(const std::function<bool()> &condition, int ms);
+    // Turns the event loop until the condition holds; false when `ms` ran out first.
+    static bool waitUntil(const std::function<bool()> &condition, int ms);
 
 private:
+    // Waits for the broker's acknowledgement of message `mid`.
+    bool acknowledged(int mid);
     static void onMessage(mosquitto *, void *self, const mosquitto_message *message);
     static void onConnect(mosquitto *, void *self, int rc);
     static void onSubscribe(mosquitto *, void *self, int mid, int, const int *);
