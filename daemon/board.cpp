@@ -69,6 +69,7 @@ void Board::stop()
     while (!m_pulses.empty())
         endPulse(m_pulses.begin()->first);
     m_client.reset();
+    m_online = false;
     m_stopped = true;
     emit stopped();
 }

@@ -150,9 +150,10 @@ void MqttBridge::handleAvailability(BoardView &view, bool online, const QString 
     if (online)
         Log::info(QStringLiteral("board %1 (%2) answers: online").arg(config.id, config.where()));
     else
-        Log::warning(QStringLiteral("board %1 (%2) is offline: %3; opening it again with growing "
-                                    "pauses up to %4 s")
-                         .arg(config.id, config.where(), reason)
+        Log::warning(QStringLiteral("board %1 (%2) is offline: %3%4Opening it again with growing "
+                                    "pauses up to %5 s.")
+                         .arg(config.id, config.where(), reason,
+                              reason.endsWith(u'.') ? QStringLiteral(" ") : QStringLiteral(". "))
                          .arg(Board::kLastRetry.count() / 1000));
     view.online = online;
     if (online)

@@ -9,6 +9,33 @@
 #include <termios.h>
 #include <unistd.h>
 
+namespace {
+
+// Qt's lock file for a port names the program holding it: its process id, then its name.
+QString holderOf(const QString &device)
+{
+    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
+    name.replace(u'/', u'_');
+    for (const char *dir : {"/var/lock", "/run/lock", "/etc/locks", "/var/spool/locks",
+                            "/var/spool/uucp", "/tmp", "/var/tmp"}) {
+        QFile file(QString::fromLatin1(dir) + QStringLiteral("/LCK..") + name);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> lines = file.read(4096).split('\n');
+        bool ok = false;
+        const qint64 pid = lines.value(0).trimmed().toLongLong(&ok);
+        if (!ok || pid <= 0)
+            continue;
+        const QString program = QString::fromUtf8(lines.value(1).trimmed());
+        return QStringLiteral("%1 (pid %2)")
+            .arg(program.isEmpty() ? QStringLiteral("a program") : program)
+            .arg(pid);
+    }
+    return {};
+}
+
+} // namespace
+
 namespace SerialDevice {
 
 QString describeComPort(int n)
@@ -34,6 +61,10 @@ QString openFailure(const QString &what, const QString &device, QSerialPort::Ser
                                   "group (sudo usermod -aG dialout $USER), log out and back in, "
                                   "then %2.")
                 .arg(what, retry);
+        if (const QString holder = holderOf(device); !holder.isEmpty())
+            return QStringLiteral("Cannot open %1: the port is busy, held by %2. Another program "
+                                  "holds it as long as it runs; close that program, then %3.")
+                .arg(what, holder, retry);
         return QStringLiteral("Cannot open %1: the port is busy. Another program holds it (another "
                               "usb16relay window, a terminal program); close that program, then "
                               "%2.")

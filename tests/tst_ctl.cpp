@@ -620,6 +620,9 @@ void TestCtl::busyWhileAnotherProgramHoldsIt()
     QCOMPARE(result.exitCode, 2);
     QVERIFY2(result.err.contains("busy") && result.err.contains("Another program holds it"),
              result.err.constData());
+    const QByteArray heldBy =
+        "held by usb16relay-ctl (pid " + QByteArray::number(holder->processId()) + ")";
+    QVERIFY2(result.err.contains(heldBy), result.err.constData());
     QVERIFY(!byteLog(1).contains("02-//ask//ask"));
     QCOMPARE(::kill(pid_t(holder->processId()), SIGTERM), 0);
     QVERIFY(finish(*holder));
@@ -638,6 +641,8 @@ void TestCtl::busyWhileTheWindowHoldsIt()
     const Result result = ctl({QStringLiteral("status")});
     QCOMPARE(result.exitCode, 2);
     QVERIFY2(result.err.contains("Another program holds it"), result.err.constData());
+    const QByteArray heldBy = "held by tst_ctl (pid " + QByteArray::number(::getpid()) + ")";
+    QVERIFY2(result.err.contains(heldBy), result.err.constData());
     QCOMPARE(byteLog(1), QByteArray());
     window.setPortOpen(false);
     QCOMPARE(ctl({QStringLiteral("status")}).exitCode, 0);

@@ -119,12 +119,16 @@ private slots:
     void retainedCommandIgnored();
     void discovery();
     void interlock();
+    void boardReportsAnotherState();
     void unplugAndReplug();
     void onConnect_data();
     void onConnect();
     void silentBoardBesideGoodOne();
     void brokerRestarted();
+    void brokerAbsentAtStart();
+    void burstBeyondTheQueue();
     void sigtermDuringPulse();
+    void killedServiceLeavesItsLastWill();
     void passwordRefusedThenAccepted();
     void tls();
     void secondServiceOnSamePort();
@@ -445,6 +449,33 @@ void TestDaemon::interlock()
     }
 }
 
+void TestDaemon::boardReportsAnotherState()
+{
+    // Relay 5 is stuck off.
+    SimulatedBoard *board = m_ports->add(1, 0x0001);
+    QVERIFY(board);
+    connect(board, &SimulatedBoard::stateChanged, board, [board](quint16 state) {
+        if (state & 0x0800)
+            board->setState(quint16(state & ~0x0800));
+    });
+    auto service = startService(writeConfig(standardBoard(1)));
+    QVERIFY(service);
+    m_probe->clear();
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/5/set"), "ON"));
+    const auto error = waitError(QStringLiteral("com1"));
+    QVERIFY2(error, service->log().constData());
+    const QJsonObject event = QJsonDocument::fromJson(error->payload).object();
+    QCOMPARE(event.value("kind").toString(), QStringLiteral("other-state"));
+    QVERIFY2(event.value("error").toString().contains(QStringLiteral("reports 5 otherwise")),
+             error->payload.constData());
+    // Never the state asked for: relay 5 stays published as the board reports it.
+    QTest::qWait(500);
+    for (const MqttProbe::Message &message : m_probe->on(QStringLiteral("usb16relay/com1/relay/5")))
+        QCOMPARE(message.payload, QByteArray("OFF"));
+    for (const MqttProbe::Message &message : m_probe->on(QStringLiteral("usb16relay/com1/state")))
+        QVERIFY(statePublished(message, "com1", 0x0001));
+}
+
 void TestDaemon::unplugAndReplug()
 {
     SimulatedBoard *board = m_ports->add(1, 0);
@@ -570,6 +601,94 @@ void TestDaemon::brokerRestarted()
     QVERIFY(service->log().contains("<4>MQTT broker"));
 }
 
+void TestDaemon::brokerAbsentAtStart()
+{
+    SimulatedBoard *board = m_ports->add(1, 0x0002);
+    QVERIFY(board);
+    m_probe.reset();
+    m_broker->stop();
+    Service service({QStringLiteral("--config"), writeConfig(standardBoard(1))});
+    QVERIFY2(waitUntil([&] { return service.log().contains("<4>MQTT broker"); }),
+             service.log().constData());
+    QTest::qWait(500);
+    QCOMPARE(service.process().state(), QProcess::Running);
+    QVERIFY(m_broker->restart());
+    m_probe = std::make_unique<MqttProbe>();
+    QVERIFY(m_probe->connectTo(m_broker->port()));
+    QVERIFY(m_probe->subscribe(QStringLiteral("usb16relay/#")));
+    QVERIFY2(waitAvailability(QStringLiteral("com1"), "online", kReconnectWait),
+             service.log().constData());
+    QVERIFY(
+        m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x0002); }, kWait));
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/14/set"), "ON"));
+    QVERIFY2(
+        m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x0006); }, kWait),
+        service.log().constData());
+}
+
+void TestDaemon::burstBeyondTheQueue()
+{
+    constexpr int kCommands = 1100;
+    constexpr int kQueue = 1024;
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    auto service = startService(writeConfig(standardBoard(1, "poll_interval = 60000\n")));
+    QVERIFY(service);
+
+    // The board holds its first answer back while the rest arrive, so the queue fills.
+    struct Sent
+    {
+        int relay;
+        QByteArray word;
+    };
+    QList<Sent> sent;
+    for (int i = 0; i < kCommands; ++i)
+        sent.append({i % 16 + 1, i % 7 == 0 ? "TOGGLE" : ((i / 16) % 2 ? "OFF" : "ON")});
+    board->setReplyDelay(900ms);
+    const int acknowledgedBefore = m_probe->acknowledged();
+    for (const Sent &command : std::as_const(sent))
+        QVERIFY(m_probe->publishLater(
+            QStringLiteral("usb16relay/com1/relay/%1/set").arg(command.relay), command.word));
+    QVERIFY(m_probe->waitUntil(
+        [&] { return m_probe->acknowledged() - acknowledgedBefore == kCommands; }, kWait));
+    board->setReplyDelay(0ms);
+
+    // Refused ones are answered at once, each with an error event; the rest run in order.
+    const QString errors = QStringLiteral("usb16relay/com1/error");
+    QVERIFY(m_probe->waitUntil([&] { return m_probe->on(errors).size() >= kCommands - kQueue - 1; },
+                               kWait));
+    QTest::qWait(200);
+    const int refused = int(m_probe->on(errors).size());
+    QVERIFY2(refused == kCommands - kQueue || refused == kCommands - kQueue - 1,
+             qPrintable(QString::number(refused)));
+    for (const MqttProbe::Message &error : m_probe->on(errors))
+        QCOMPARE(QJsonDocument::fromJson(error.payload).object().value("kind").toString(),
+                 QStringLiteral("queue-full"));
+    quint16 expected = 0;
+    for (int i = 0; i < kCommands - refused; ++i) {
+        const quint16 bit = quint16(1u << (16 - sent.at(i).relay));
+        expected = sent.at(i).word == "TOGGLE" ? (expected ^ bit)
+                   : sent.at(i).word == "ON"   ? (expected | bit)
+                                               : (expected & ~bit);
+    }
+    // Done when the line has been quiet for a while (the poll is a minute away).
+    qsizetype received = -1;
+    QElapsedTimer quiet;
+    QVERIFY(waitUntil(
+        [&] {
+            if (board->received().size() != received) {
+                received = board->received().size();
+                quiet.start();
+            }
+            return quiet.elapsed() > 1500;
+        },
+        60000));
+    QCOMPARE(board->state(), expected);
+    QVERIFY(m_probe->waitFor([&](const auto &m) { return statePublished(m, "com1", expected); },
+                             kWait));
+    QCOMPARE(m_probe->on(errors).size(), refused);
+}
+
 void TestDaemon::sigtermDuringPulse()
 {
     SimulatedBoard *board = m_ports->add(1, 0);
@@ -596,6 +715,23 @@ void TestDaemon::sigtermDuringPulse()
     QVERIFY(later.waitFor(QStringLiteral("usb16relay/com1/availability"), "offline", kWait));
     QVERIFY(later.waitFor(QStringLiteral("usb16relay/com1/relay/4"), "OFF", kWait));
     QVERIFY(service->log().contains("<6>stopped"));
+}
+
+void TestDaemon::killedServiceLeavesItsLastWill()
+{
+    QVERIFY(m_ports->add(1, 0));
+    auto service = startService(writeConfig(standardBoard(1)));
+    QVERIFY(service);
+    QVERIFY(m_probe->waitFor(QStringLiteral("usb16relay/status"), "online", kWait));
+    m_probe->clear();
+    service->process().kill();
+    QVERIFY(service->finish());
+    // The broker notices the lost connection at once on loopback, or after the keep-alive.
+    QVERIFY(m_probe->waitFor(QStringLiteral("usb16relay/status"), "offline", 60000));
+    MqttProbe later;
+    QVERIFY(later.connectTo(m_broker->port()));
+    QVERIFY(later.subscribe(QStringLiteral("usb16relay/status")));
+    QVERIFY(later.waitFor(QStringLiteral("usb16relay/status"), "offline", kWait));
 }
 
 void TestDaemon::passwordRefusedThenAccepted()
@@ -684,7 +820,9 @@ void TestDaemon::secondServiceOnSamePort()
         {QStringLiteral("--config"), writeConfig(standardBoard(1), "base_topic = second\n")});
     QVERIFY2(waitUntil([&] { return second.log().contains("<4>board com1 (COM1) is offline"); }),
              second.log().constData());
-    QVERIFY2(second.log().contains("COM1"), second.log().constData());
+    const QByteArray holder =
+        "held by usb16relayd (pid " + QByteArray::number(first->process().processId()) + ")";
+    QVERIFY2(second.log().contains(holder), second.log().constData());
     // The first keeps the board and serves it.
     QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/1/set"), "ON"));
     QVERIFY(

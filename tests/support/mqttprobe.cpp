@@ -74,6 +74,18 @@ bool MqttProbe::publish(const QString &topic, const QByteArray &payload, bool re
         kAckMs);
 }
 
+bool MqttProbe::publishLater(const QString &topic, const QByteArray &payload)
+{
+    return mosquitto_publish(m_mosq, nullptr, topic.toUtf8().constData(), int(payload.size()),
+                             payload.constData(), 1, false) == MOSQ_ERR_SUCCESS;
+}
+
+int MqttProbe::acknowledged() const
+{
+    QMutexLocker lock(&m_mutex);
+    return int(m_acknowledged.size());
+}
+
 QList<MqttProbe::Message> MqttProbe::messages() const
 {
     QMutexLocker lock(&m_mutex);

@@ -31,6 +31,9 @@ public:
     bool connectTo(int port, const QString &caFile = {});
     bool subscribe(const QString &filter);
     bool publish(const QString &topic, const QByteArray &payload, bool retain = false);
+    // Queued on the client's thread; returns at once.
+    bool publishLater(const QString &topic, const QByteArray &payload);
+    int acknowledged() const;
 
     QList<Message> messages() const;
     QList<Message> on(const QString &topic) const;
