@@ -414,8 +414,9 @@ std::optional<Config> Config::load(const QString &path, QString *error)
     if (config.broker.password.isEmpty())
         config.broker.password = qEnvironmentVariable(kPasswordVariable);
 
-    config.mqtt = settings.childGroups().contains(kMqttSection);
-    if (settings.childGroups().contains(kHttpSection)) {
+    // An empty section counts too: "[mqtt]" alone means the broker on localhost.
+    config.mqtt = lines.lineOf(kMqttSection) > 0;
+    if (lines.lineOf(kHttpSection) > 0) {
         config.http.emplace();
         if (!readHttp(settings, reader, &*config.http))
             return std::nullopt;
