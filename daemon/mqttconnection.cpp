@@ -42,6 +42,9 @@ MqttConnection::MqttConnection(const BrokerConfig &broker, QObject *parent)
                                     .toUtf8();
     // A clean session: commands sent while the service was away are not delivered late.
     m_mosq = mosquitto_new(clientId.constData(), true, this);
+    // Small packets each way (a command, its acknowledgement, two states): without this, Nagle's
+    // algorithm holds the second back until the broker's delayed acknowledgement, some 40 ms.
+    mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(m_mosq, &MqttConnection::onConnect);
     mosquitto_disconnect_callback_set(m_mosq, &MqttConnection::onDisconnect);
     mosquitto_publish_callback_set(m_mosq, &MqttConnection::onPublish);

@@ -17,6 +17,7 @@ MqttProbe::MqttProbe()
     static const int init = mosquitto_lib_init();
     Q_UNUSED(init);
     m_mosq = mosquitto_new(nullptr, true, this);
+    mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_message_callback_set(m_mosq, &MqttProbe::onMessage);
     mosquitto_connect_callback_set(m_mosq, &MqttProbe::onConnect);
     mosquitto_subscribe_callback_set(m_mosq, &MqttProbe::onSubscribe);
@@ -154,7 +155,7 @@ void MqttProbe::onMessage(mosquitto *, void *self, const mosquitto_message *mess
     probe->m_messages.append(
         {QString::fromUtf8(message->topic),
          QByteArray(static_cast<const char *>(message->payload), message->payloadlen),
-         message->retain});
+         message->retain, std::chrono::steady_clock::now()});
 }
 
 void MqttProbe::onConnect(mosquitto *, void *self, int rc)

@@ -5,6 +5,7 @@
 #include <QMutex>
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -21,6 +22,7 @@ public:
         QString topic;
         QByteArray payload;
         bool retained = false;
+        std::chrono::steady_clock::time_point at; // when it arrived, on the client's thread
     };
 
     MqttProbe();
