@@ -4,8 +4,9 @@
 set -euo pipefail
 
 build_packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev fonts-dejavu-core
-    libmosquitto-dev libsystemd-dev)
-test_packages=(xvfb xdotool x11-utils python3 mosquitto mosquitto-clients openssl)
+    libmosquitto-dev libsystemd-dev libcpp-httplib-dev)
+test_packages=(xvfb xdotool x11-utils python3 mosquitto mosquitto-clients openssl
+    chromium chromium-driver python3-selenium)
 run_packages=(qt6-qpa-plugins qt6-wayland)
 # Building the .deb and checking it with Debian's own validators.
 package_packages=(dpkg-dev file fakeroot librsvg2-bin desktop-file-utils appstream lintian man-db)
