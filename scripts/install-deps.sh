@@ -11,7 +11,7 @@ run_packages=(qt6-qpa-plugins qt6-wayland)
 # Building the .deb and checking it with Debian's own validators.
 package_packages=(dpkg-dev file fakeroot librsvg2-bin desktop-file-utils appstream lintian man-db)
 fuzz_packages=(clang libclang-rt-dev)
-bench_packages=(python3)
+bench_packages=(python3 mosquitto)
 
 case "${1:-test}" in
 build) wanted=("${build_packages[@]}") ;;

@@ -293,6 +293,8 @@ void TestDaemon::pulse()
     });
     auto service = startService(writeConfig(standardBoard(1)));
     QVERIFY(service);
+    QVERIFY(m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0); }, kWait));
+    m_probe->clear();
     QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/3/pulse"), "300"));
     QVERIFY(m_probe->waitFor(QStringLiteral("usb16relay/com1/relay/3"), "ON", kWait));
     QVERIFY2(waitUntil([&] { return offAt >= 0; }), service->log().constData());
@@ -700,6 +702,7 @@ void TestDaemon::sigtermDuringPulse()
         m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x1000); }, kWait));
     QCOMPARE(board->state(), quint16(0x1000));
 
+    m_probe->clear();
     QVERIFY(service->stop());
     QCOMPARE(service->process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(service->process().exitCode(), 0);
