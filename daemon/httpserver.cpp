@@ -232,7 +232,9 @@ bool HttpServer::start(QString *error)
     };
     server.set_payload_max_length(HttpApi::kMaxBody);
     server.set_keep_alive_max_count(1000);
-    server.set_keep_alive_timeout(5);
+    // An idle connection holds a thread, and the stop waits for it: short, and the browsers
+    // open another when they need one.
+    server.set_keep_alive_timeout(2);
     server.set_read_timeout(5);
     server.set_write_timeout(5);
     server.set_tcp_nodelay(true);

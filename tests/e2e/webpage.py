@@ -56,31 +56,55 @@ def wait_for(condition, what):
 class Rig:
     """One simulated board and one service, on a free loopback port."""
 
-    def __init__(self, daemon, sim, tmp, state):
+    def __init__(self, daemon, sim, tmp, state, token=None):
         self.tmp = tmp
+        self.sim_path = sim
+        self.daemon_path = daemon
+        self.state = state
+        self.token = token
         self.link = os.path.join(tmp, "board")
         self.byte_log = os.path.join(tmp, "bytes")
         self.port = free_port()
-        self.sim = subprocess.Popen([sim, "--link", self.link, "--state", state,
-                                     "--byte-log", self.byte_log, "--quiet"])
-        wait_for(lambda: os.path.exists(self.link), "the simulated board's device")
-        config = os.path.join(tmp, "usb16relayd.conf")
-        with open(config, "w") as f:
-            f.write(f"[http]\nlisten = 127.0.0.1:{self.port}\n\n[greenhouse]\n"
-                    f"device = {self.link}\nname = Greenhouse\npoll_interval = 200\n")
+        self.plug()
+        self.config = os.path.join(tmp, "usb16relayd.conf")
+        with open(self.config, "w") as f:
+            f.write(f"[http]\nlisten = 127.0.0.1:{self.port}\n")
+            if token:
+                token_file = os.path.join(tmp, "token")
+                with open(os.open(token_file, os.O_WRONLY | os.O_CREAT, 0o600), "w") as t:
+                    t.write(token + "\n")
+                f.write(f"token_file = {token_file}\n")
+            f.write(f"\n[greenhouse]\ndevice = {self.link}\nname = Greenhouse\n"
+                    f"poll_interval = 200\n")
             for relay, name in enumerate(NAMES, 1):
                 f.write(f"relay{relay} = {name}\n")
-        self.log = open(os.path.join(tmp, "service.log"), "wb")
-        self.daemon = subprocess.Popen([daemon, "--config", config], stderr=self.log)
+        self.log = open(os.path.join(tmp, "service.log"), "ab")
+        self.start_service()
+
+    def plug(self):
+        self.sim = subprocess.Popen([self.sim_path, "--link", self.link, "--state", self.state,
+                                     "--byte-log", self.byte_log, "--quiet"])
+        wait_for(lambda: os.path.exists(self.link), "the simulated board's device")
+
+    def start_service(self):
+        self.daemon = subprocess.Popen([self.daemon_path, "--config", self.config],
+                                       stderr=self.log)
         wait_for(lambda: self.board_or_none() and self.board_or_none()["online"],
                  "the service to serve the board online")
+
+    def stop_service(self):
+        self.daemon.terminate()
+        self.daemon.wait(PATIENCE)
 
     def url(self, path=""):
         return f"http://127.0.0.1:{self.port}{path}"
 
     def board_or_none(self):
+        request = urllib.request.Request(self.url("/api/v1/boards/greenhouse"))
+        if self.token:
+            request.add_header("Authorization", "Bearer " + self.token)
         try:
-            with urllib.request.urlopen(self.url("/api/v1/boards/greenhouse"), timeout=2) as r:
+            with urllib.request.urlopen(request, timeout=2) as r:
                 return json.load(r)
         except OSError:
             return None
@@ -184,12 +208,27 @@ def run(daemon, sim, out, tmp, width, height, screenshot):
         check_against_board(driver, rig.board_or_none())
         driver.save_screenshot(os.path.join(out, screenshot))
 
-        # Unplugged: the banner says so.
+        # Unplugged: the banner says so, and a click gets the reason next to its switch.
         rig.unplug()
         banner = driver.find_element(By.CSS_SELECTOR, '[data-board="greenhouse"] .banner')
         wait_for(lambda: banner.is_displayed() and "Offline" in banner.text, "the offline banner")
+        switch_of(driver, 7).click()
+        error = driver.find_element(By.ID, "error-greenhouse-7")
+        wait_for(lambda: "offline" in error.text, "the error text next to relay 7")
+        assert colour(driver, 7) == RED, "a failed switch shows the state read, not the one asked"
+
+        # The service restarts with the board back: the page reconnects by itself.
+        rig.stop_service()
+        status = driver.find_element(By.ID, "connection")
+        wait_for(lambda: "lost" in status.text, "the page to say the connection is lost")
+        rig.plug()
+        rig.start_service()
+        wait_for(lambda: "Live" in status.text, "the page to reconnect")
+        wait_for(lambda: not banner.is_displayed(), "the banner to go once the board answers")
+        check_against_board(driver, rig.board_or_none())
+        assert driver.execute_script("return window.notReloaded === true")
         print(f"webpage: {width}x{height}: names, colours, click, keyboard, outside change, "
-              f"offline banner all as the board reported")
+              f"offline banner, error text, reconnect, all as the board reported")
     except Exception:
         if driver:
             driver.save_screenshot(os.path.join(out, "failed-" + screenshot))
@@ -197,6 +236,34 @@ def run(daemon, sim, out, tmp, width, height, screenshot):
         with open(os.path.join(tmp, "service.log"), "rb") as f:
             sys.stderr.write(f.read().decode(errors="replace"))
         raise
+    finally:
+        if driver:
+            driver.quit()
+        rig.close()
+
+
+def run_with_token(daemon, sim, tmp):
+    """A token is asked for once, and kept for the session."""
+    token = "e2e-token-0123456789abcdef"
+    rig = Rig(daemon, sim, tmp, "0001", token)
+    driver = None
+    try:
+        driver = browser(tmp, 1280, 800)
+        driver.get(rig.url("/"))
+        form = driver.find_element(By.ID, "token-form")
+        wait_for(form.is_displayed, "the page to ask for the token")
+        assert not driver.find_elements(By.CSS_SELECTOR, ".switch"), "state shown without a token"
+        field = driver.find_element(By.ID, "token")
+        field.send_keys(token)
+        field.send_keys(Keys.ENTER)
+        wait_for(lambda: "Live" in driver.find_element(By.ID, "connection").text,
+                 "the page to follow the service with the token")
+        wait_for(lambda: colour(driver, 16) == GREEN, "relay 16 as the board reports it")
+        driver.refresh()
+        wait_for(lambda: "Live" in driver.find_element(By.ID, "connection").text,
+                 "the page, reloaded, to use the kept token")
+        assert not driver.find_element(By.ID, "token-form").is_displayed()
+        print("webpage: token asked once, kept for the session")
     finally:
         if driver:
             driver.quit()
@@ -219,6 +286,7 @@ def main():
                                           (1280, 800, "web-desktop.png")):
             size_tmp = tempfile.mkdtemp(dir=tmp)
             run(daemon, sim, out, size_tmp, width, height, screenshot)
+        run_with_token(daemon, sim, tempfile.mkdtemp(dir=tmp))
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     return 0
