@@ -216,7 +216,13 @@ BoardResult Board::execute(const BoardRequest &request)
         m_pulses.erase(request.relay);
         target = *current; // already switched; only the length changes
     }
-    cancelPulses(care & ~(restartsPulse ? bitOf(request.relay) : 0));
+    // A relay switched on also ends the pulses of its partners: their switching back would
+    // fight the interlock.
+    const quint16 partnersOfOn =
+        (request.kind != BoardRequest::Kind::Mask && (target & bitOf(request.relay)))
+            ? interlockPartners(request.relay)
+            : 0;
+    cancelPulses((care | partnersOfOn) & ~(restartsPulse ? bitOf(request.relay) : 0));
     if (!restartsPulse && !applyTarget(*current, target, care))
         return failure(id, care, target);
 
@@ -288,14 +294,24 @@ void Board::endPulse(int relay)
                               QStringLiteral("%1: %2").arg(what, m_offlineReason), std::nullopt});
         return;
     }
-    if (!m_client->switchAndVerify({RelayProtocol::switchCommand(relay, original)}, bit,
-                                   original ? bit : 0)) {
-        BoardResult result = failure(id, bit, original ? bit : 0);
-        result.message = QStringLiteral("%1: %2").arg(what, result.message);
-        emit requestFinished(result);
+    const std::optional<quint16> current = currentState();
+    if (!current) {
+        const QString reason = m_client->errorString();
+        missed();
+        emit requestFinished(
+            {id, BoardResult::Error::Offline, QStringLiteral("%1: %2").arg(what, reason), {}});
         return;
     }
-    read(RelayProtocol::toMask(*m_client->lastState()));
+    // Back on goes through the interlock like any other switching on.
+    const quint16 partners = original ? interlockPartners(relay) : 0;
+    const quint16 target =
+        original ? quint16((*current | bit) & ~partners) : quint16(*current & ~bit);
+    const quint16 care = bit | (partners & *current);
+    if (!applyTarget(*current, target, care)) {
+        BoardResult result = failure(id, care, target);
+        result.message = QStringLiteral("%1: %2").arg(what, result.message);
+        emit requestFinished(result);
+    }
 }
 
 void Board::cancelPulses(quint16 relays)

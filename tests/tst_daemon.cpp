@@ -134,6 +134,8 @@ private slots:
     void secondServiceOnSamePort();
     void systemdNotifications();
     void badConfigStopsStart();
+    void withoutConfig_data();
+    void withoutConfig();
 
 private:
     QString writeConfig(const QByteArray &boards, const QByteArray &mqtt = {});
@@ -445,6 +447,15 @@ void TestDaemon::interlock()
     QVERIFY(
         m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x9000); }, kWait));
     QCOMPARE(board->state(), quint16(0x9000));
+
+    // Relay 1 pulsed off, its partner switched on meanwhile: the pulse does not come back to
+    // switch relay 1 on again over its partner.
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/1/pulse"), "400"));
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/2/set"), "ON"));
+    QVERIFY(
+        m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x5000); }, kWait));
+    QTest::qWait(800);
+    QCOMPARE(board->state(), quint16(0x5000));
     for (const quint16 state : std::as_const(states)) {
         QVERIFY2((state & 0xC000) != 0xC000, qPrintable(maskText(state)));
         QVERIFY2((state & 0x3000) != 0x3000, qPrintable(maskText(state)));
@@ -803,6 +814,24 @@ void TestDaemon::tls()
 
     SimulatedBoard *board = m_ports->add(1, 0);
     QVERIFY(board);
+
+    // A broker whose certificate another CA signed is refused, said in the log, and retried.
+    QVERIFY(openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "other.key",
+                     "-out", "other.crt", "-days", "2", "-subj", "/CN=another CA"}));
+    {
+        Service stranger({QStringLiteral("--config"),
+                          writeConfig(standardBoard(1), "ca_file = " + files + "/other.crt\n"),
+                          QStringLiteral("--mqtt"),
+                          QStringLiteral("mqtts://127.0.0.1:%1").arg(m_broker->port())});
+        QVERIFY2(waitUntil([&] { return stranger.log().contains("<4>MQTT broker mqtts://"); }),
+                 stranger.log().constData());
+        QVERIFY2(stranger.log().contains("TLS"), stranger.log().constData());
+        QVERIFY(!stranger.log().contains("connected to MQTT broker"));
+        QCOMPARE(stranger.process().state(), QProcess::Running);
+        QVERIFY(stranger.stop());
+        QCOMPARE(stranger.process().exitCode(), 0);
+    }
+
     const QString config = writeConfig(standardBoard(1), "ca_file = " + files + "/ca.crt\n");
     Service service({QStringLiteral("--config"), config, QStringLiteral("--mqtt"),
                      QStringLiteral("mqtts://127.0.0.1:%1").arg(m_broker->port())});
@@ -877,6 +906,56 @@ void TestDaemon::badConfigStopsStart()
     const QByteArray expected = "<3>" + QFile::encodeName(config) + ":";
     QVERIFY2(service.log().startsWith(expected), service.log().constData());
     QVERIFY(service.log().contains(": relay17: bad relay number"));
+}
+
+void TestDaemon::withoutConfig_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("board"); // empty: refused with exit status 1
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("lowest COM number") << QStringList{} << "com2"
+                                       << "";
+    QTest::newRow("--port") << QStringList{"--port", "3"} << "com3"
+                            << "";
+    QTest::newRow("--port with --id") << QStringList{"--port", "3", "--id", "rack-1"} << "rack-1"
+                                      << "";
+    QTest::newRow("--device with --id")
+        << QStringList{"--device", "PORTDIR/COM3", "--id", "lab"} << "lab"
+        << "";
+    QTest::newRow("bad --id") << QStringList{"--port", "3", "--id", "Lab"} << ""
+                              << "\"Lab\" is not a board id";
+    QTest::newRow("--port 17") << QStringList{"--port", "17"} << ""
+                               << "from 1 to 16";
+    QTest::newRow("--port with --config") << QStringList{"--port", "3", "--config", "x.conf"} << ""
+                                          << "--port serves a board without a config file";
+    QTest::newRow("bad --mqtt") << QStringList{"--port", "3", "--mqtt", "tcp://h"} << ""
+                                << "--mqtt: \"tcp://h\" is not mqtt://";
+}
+
+void TestDaemon::withoutConfig()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, board);
+    QFETCH(QString, error);
+
+    QVERIFY(m_ports->add(2, 0));
+    QVERIFY(m_ports->add(3, 0));
+    arguments.replaceInStrings(QStringLiteral("PORTDIR/COM3"), m_ports->pathOf(3));
+    if (!arguments.contains(QStringLiteral("--mqtt")))
+        arguments += {QStringLiteral("--mqtt"), m_broker->url()};
+    Service service(arguments);
+    if (board.isEmpty()) {
+        QVERIFY(service.finish());
+        QCOMPARE(service.process().exitCode(), 1);
+        QVERIFY2(service.log().startsWith("<3>") && service.log().contains(error.toUtf8()),
+                 service.log().constData());
+        return;
+    }
+    QVERIFY2(waitAvailability(board, "online"), service.log().constData());
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/%1/relay/1/set").arg(board), "ON"));
+    QVERIFY(
+        m_probe->waitFor([&](const auto &m) { return statePublished(m, board, 0x8000); }, kWait));
 }
 
 QTEST_GUILESS_MAIN(TestDaemon)
