@@ -3,6 +3,7 @@
 // a real HTTP client and raw sockets for what a well-behaved client never sends.
 #include "boardports.h"
 #include "localbroker.h"
+#include "mqttprobe.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -140,6 +141,7 @@ private slots:
     void refusedAtStart_data();
     void refusedAtStart();
     void clientLimit();
+    void besideMqtt();
 
 private:
     QString writeFile(const QByteArray &content,
@@ -602,6 +604,42 @@ void TestDaemonHttp::clientLimit()
     streams.erase(streams.begin());
     QVERIFY(QTest::qWaitFor(
         [&] { return call("GET", QStringLiteral("/api/v1/boards/com1")).status == 200; }, kWait));
+}
+
+void TestDaemonHttp::besideMqtt()
+{
+    if (!QFile::exists(QStringLiteral("/usr/sbin/mosquitto")))
+        QSKIP("needs /usr/sbin/mosquitto (Debian package mosquitto)");
+    LocalBroker broker;
+    QVERIFY2(broker.start(), qPrintable(broker.errorString()));
+    MqttProbe probe;
+    QVERIFY(probe.connectTo(broker.port()));
+    QVERIFY(probe.subscribe(QStringLiteral("usb16relay/#")));
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    // The [mqtt] section goes after the board's, in a section of its own.
+    auto service = start({}, "\n[mqtt]\nurl = " + broker.url().toUtf8() + "\n");
+    QVERIFY(service);
+    QVERIFY(probe.waitFor(QStringLiteral("usb16relay/com1/availability"), "online", kWait));
+
+    // Switched over HTTP: MQTT publishes the state read.
+    QCOMPARE(call("PUT", QStringLiteral("/api/v1/boards/com1/relays/5"), "{\"on\":true}").status,
+             200);
+    QVERIFY(probe.waitFor(QStringLiteral("usb16relay/com1/relay/5"), "ON", kWait));
+    // Switched over MQTT: HTTP serves the state read.
+    QVERIFY(probe.publish(QStringLiteral("usb16relay/com1/relay/6/set"), "ON"));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return call("GET", QStringLiteral("/api/v1/boards/com1")).json().value("mask") ==
+                   QStringLiteral("0C00");
+        },
+        kWait));
+    // A refusal over HTTP is answered there, not published as an MQTT error event.
+    probe.clear();
+    QCOMPARE(call("PUT", QStringLiteral("/api/v1/boards/com1"), "{\"mask\":\"C000\"}").status, 409);
+    QTest::qWait(500);
+    QCOMPARE(probe.on(QStringLiteral("usb16relay/com1/error")).size(), 0);
+    QCOMPARE(switching(board), (QList<QByteArray>{"05+//", "06+//"}));
 }
 
 QTEST_GUILESS_MAIN(TestDaemonHttp)
