@@ -294,8 +294,8 @@ int main(int argc, char *argv[])
                 std::fprintf(stderr,
                              "bench_http: %d MQTT commands lost; the service's log is in %s\n",
                              lost, qPrintable(dir.filePath(QStringLiteral("service.log"))));
-                std::fprintf(stderr, "bench_http: the broker said:\n%s\n",
-                             broker.log().constData());
+                std::fprintf(stderr, "bench_http: the broker said, last:\n%s\n",
+                             broker.log().right(4000).constData());
             }
             Measure::figure("http.mqtt-lost", "count",
                             "MQTT commands whose state never came on the stream within 3 s",
