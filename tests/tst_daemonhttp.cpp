@@ -142,6 +142,7 @@ private slots:
     void refusedAtStart();
     void clientLimit();
     void besideMqtt();
+    void allowedOrigin();
 
 private:
     QString writeFile(const QByteArray &content,
@@ -640,6 +641,39 @@ void TestDaemonHttp::besideMqtt()
     QTest::qWait(500);
     QCOMPARE(probe.on(QStringLiteral("usb16relay/com1/error")).size(), 0);
     QCOMPARE(switching(board), (QList<QByteArray>{"05+//", "06+//"}));
+}
+
+void TestDaemonHttp::allowedOrigin()
+{
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    auto service = start("allow_origin = http://panel.example:8123\n");
+    QVERIFY(service);
+    const QByteArray origin = "Origin: http://panel.example:8123\r\n";
+
+    RawClient preflight{quint16(m_port)};
+    QVERIFY(preflight.connected());
+    preflight.send("OPTIONS /api/v1/boards/com1/relays/5 HTTP/1.1\r\nHost: 127.0.0.1\r\n" + origin +
+                   "Access-Control-Request-Method: PUT\r\n\r\n");
+    QByteArray got = preflight.readUntil("\r\n\r\n");
+    QVERIFY2(statusOf(got) == 204, got.constData());
+    QVERIFY2(got.contains("Access-Control-Allow-Origin: http://panel.example:8123"),
+             got.constData());
+    QVERIFY2(got.contains("Access-Control-Allow-Methods: GET, PUT, POST"), got.constData());
+
+    RawClient put{quint16(m_port)};
+    QVERIFY(put.connected());
+    put.send("PUT /api/v1/boards/com1/relays/5 HTTP/1.1\r\nHost: 127.0.0.1\r\n" + origin +
+             "Content-Length: 11\r\n\r\n{\"on\":true}");
+    got = put.readUntil("\"read_at\"");
+    QVERIFY2(statusOf(got) == 200, got.constData());
+    QVERIFY2(got.contains("Access-Control-Allow-Origin: http://panel.example:8123"),
+             got.constData());
+    QCOMPARE(switching(board), QList<QByteArray>{"05+//"});
+
+    // A request without that origin gets no such header (another origin: 403, above).
+    const Answer plain = call("GET", QStringLiteral("/api/v1/boards"));
+    QCOMPARE(plain.headers.value("access-control-allow-origin"), QByteArray());
 }
 
 QTEST_GUILESS_MAIN(TestDaemonHttp)
