@@ -56,7 +56,8 @@ def wait_for(condition, what):
 class Rig:
     """One simulated board and one service, on a free loopback port."""
 
-    def __init__(self, daemon, sim, tmp, state, token=None):
+    def __init__(self, daemon, sim, tmp, state, token=None, slow_ms=0):
+        self.slow = ["--slow", str(slow_ms)] if slow_ms else []
         self.tmp = tmp
         self.sim_path = sim
         self.daemon_path = daemon
@@ -83,7 +84,7 @@ class Rig:
 
     def plug(self):
         self.sim = subprocess.Popen([self.sim_path, "--link", self.link, "--state", self.state,
-                                     "--byte-log", self.byte_log, "--quiet"])
+                                     "--byte-log", self.byte_log, "--quiet"] + self.slow)
         wait_for(lambda: os.path.exists(self.link), "the simulated board's device")
 
     def start_service(self):
@@ -243,9 +244,9 @@ def run(daemon, sim, out, tmp, width, height, screenshot):
 
 
 def run_with_token(daemon, sim, tmp):
-    """A token is asked for once, and kept for the session."""
+    """A token is asked for once, and kept for the session; a slow board shows a pending switch."""
     token = "e2e-token-0123456789abcdef"
-    rig = Rig(daemon, sim, tmp, "0001", token)
+    rig = Rig(daemon, sim, tmp, "0001", token, slow_ms=400)
     driver = None
     try:
         driver = browser(tmp, 1280, 800)
@@ -263,7 +264,17 @@ def run_with_token(daemon, sim, tmp):
         wait_for(lambda: "Live" in driver.find_element(By.ID, "connection").text,
                  "the page, reloaded, to use the kept token")
         assert not driver.find_element(By.ID, "token-form").is_displayed()
-        print("webpage: token asked once, kept for the session")
+
+        # The board answers 400 ms late: the switch says what was asked, as pending, until then.
+        switch_of(driver, 2).click()
+        state = switch_of(driver, 2).find_element(By.CSS_SELECTOR, ".state")
+        wait_for(lambda: "switching on" in state.text, "relay 2 shown pending")
+        assert colour(driver, 2) == RED, "pending: still the state read, not the one asked"
+        assert switch_of(driver, 2).get_attribute("aria-busy") == "true"
+        wait_for(lambda: colour(driver, 2) == GREEN and state.text == "on",
+                 "relay 2 green once the board confirms")
+        assert b"02+//" in rig.bytes_received()
+        print("webpage: token asked once, kept for the session; a pending switch until confirmed")
     finally:
         if driver:
             driver.quit()
