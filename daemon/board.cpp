@@ -334,6 +334,7 @@ void Board::read(quint16 state)
         m_lastEmitted = state;
         emit stateRead(state);
     }
+    emit answered(state);
 }
 
 void Board::missed()

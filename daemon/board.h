@@ -48,6 +48,8 @@ public:
 
 signals:
     void stateRead(quint16 state);
+    // Every state the board reports, changed or not: when it was last heard from.
+    void answered(quint16 state);
     void availabilityChanged(bool online, const QString &reason);
     void requestFinished(const BoardResult &result);
     void stopped();

@@ -20,6 +20,9 @@ struct BoardRequest
     std::chrono::milliseconds length{0}; // Pulse
 
     static constexpr std::chrono::milliseconds kMaxPulse{86400000};
+    // Every front sees every result; the HTTP front's ids carry this bit, so that each front
+    // answers only its own.
+    static constexpr quint64 kHttpIdBit = quint64(1) << 62;
 
     static BoardRequest switchRelay(int relay, bool on);
     static BoardRequest toggle(int relay);

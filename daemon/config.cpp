@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QHash>
+#include <QHostAddress>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QUrl>
@@ -312,6 +313,38 @@ bool readBoard(QSettings &settings, Reader &reader, const QString &id, BoardConf
     return true;
 }
 
+const QString kHttpSection = QStringLiteral("http");
+const QStringList kHttpKeys = {QStringLiteral("listen"), QStringLiteral("token_file"),
+                               QStringLiteral("allow_origin")};
+
+bool readHttp(QSettings &settings, Reader &reader, HttpConfig *http)
+{
+    settings.beginGroup(kHttpSection);
+    const auto done = qScopeGuard([&settings] { settings.endGroup(); });
+    for (const QString &key : settings.childKeys()) {
+        if (!kHttpKeys.contains(key))
+            return reader.fail(kHttpSection, key,
+                               QStringLiteral("unknown key; the [http] section knows %1")
+                                   .arg(kHttpKeys.join(QStringLiteral(", "))));
+    }
+    QString reason;
+    if (settings.contains(QStringLiteral("listen")) &&
+        !HttpConfig::parseListen(reader.text(settings, QStringLiteral("listen")), http, &reason))
+        return reader.fail(kHttpSection, QStringLiteral("listen"), reason);
+    http->tokenFile = reader.text(settings, QStringLiteral("token_file"));
+    if (settings.contains(QStringLiteral("token_file")) && http->tokenFile.isEmpty())
+        return reader.fail(kHttpSection, QStringLiteral("token_file"),
+                           QStringLiteral("give the path of a file holding the token"));
+    http->allowOrigin = reader.text(settings, QStringLiteral("allow_origin"));
+    static const QRegularExpression origin(QStringLiteral("^https?://[^/\\s]+$"));
+    if (!http->allowOrigin.isEmpty() && !origin.match(http->allowOrigin).hasMatch())
+        return reader.fail(kHttpSection, QStringLiteral("allow_origin"),
+                           QStringLiteral("\"%1\" is not an origin such as "
+                                          "https://home.example:8123 (scheme, host, port; no path)")
+                               .arg(http->allowOrigin));
+    return true;
+}
+
 } // namespace
 
 QString BoardConfig::relayName(int relay) const
@@ -381,8 +414,16 @@ std::optional<Config> Config::load(const QString &path, QString *error)
     if (config.broker.password.isEmpty())
         config.broker.password = qEnvironmentVariable(kPasswordVariable);
 
+    // An empty section counts too: "[mqtt]" alone means the broker on localhost.
+    config.mqtt = lines.lineOf(kMqttSection) > 0;
+    if (lines.lineOf(kHttpSection) > 0) {
+        config.http.emplace();
+        if (!readHttp(settings, reader, &*config.http))
+            return std::nullopt;
+    }
+
     for (const QString &id : settings.childGroups()) {
-        if (id == kMqttSection)
+        if (id == kMqttSection || id == kHttpSection)
             continue;
         BoardConfig board;
         if (!readBoard(settings, reader, id, &board))
@@ -405,4 +446,30 @@ std::optional<Config> Config::load(const QString &path, QString *error)
         return std::nullopt;
     }
     return config;
+}
+
+bool HttpConfig::parseListen(const QString &listen, HttpConfig *http, QString *reason)
+{
+    const qsizetype colon = listen.lastIndexOf(u':');
+    QString address = colon < 0 ? QString() : listen.left(colon);
+    bool ok = false;
+    const int port = listen.mid(colon + 1).toInt(&ok);
+    if (address.startsWith(u'[') && address.endsWith(u']'))
+        address = address.mid(1, address.size() - 2);
+    if (address.isEmpty())
+        address = QStringLiteral("127.0.0.1");
+    if (colon < 0 || !ok || port < 0 || port > 65535 || QHostAddress(address).isNull()) {
+        *reason = QStringLiteral("\"%1\" is not ADDRESS:PORT, such as 127.0.0.1:8080 or "
+                                 "[::1]:8080 (an IP address, not a host name)")
+                      .arg(listen);
+        return false;
+    }
+    http->address = address;
+    http->port = quint16(port);
+    return true;
+}
+
+bool HttpConfig::isLoopback(const QString &address)
+{
+    return QHostAddress(address).isLoopback();
 }

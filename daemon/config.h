@@ -41,10 +41,27 @@ struct BrokerConfig
     bool discovery = true;
 };
 
+// The HTTP front: off unless an [http] section or --http asks for it.
+struct HttpConfig
+{
+    static constexpr quint16 kDefaultPort = 8080;
+
+    QString address = QStringLiteral("127.0.0.1");
+    quint16 port = kDefaultPort;
+    QString tokenFile;   // required for any address but loopback
+    QString allowOrigin; // the one other origin a browser may call from; none by default
+
+    // "ADDRESS:PORT", "[IPv6]:PORT" or ":PORT" (loopback); false with a reason otherwise.
+    static bool parseListen(const QString &listen, HttpConfig *http, QString *reason);
+    static bool isLoopback(const QString &address);
+};
+
 struct Config
 {
     BrokerConfig broker;
     QList<BoardConfig> boards;
+    bool mqtt = false;              // an [mqtt] section or --mqtt
+    std::optional<HttpConfig> http; // an [http] section or --http
 
     static constexpr const char *kPasswordVariable = "USB16RELAY_MQTT_PASSWORD";
     static constexpr std::chrono::milliseconds kMinPollInterval{100};

@@ -1,6 +1,7 @@
 #include "board.h"
 #include "comportpath.h"
 #include "config.h"
+#include "httpserver.h"
 #include "log.h"
 #include "modcom.h"
 #include "mqttbridge.h"
@@ -76,6 +77,27 @@ std::optional<Config> configFromArguments(const QCommandLineParser &parser, QStr
     return config;
 }
 
+// --http ADDRESS:PORT turns the HTTP front on, or moves the one the config file describes.
+// At least one front is needed, or the service would serve nobody.
+bool applyHttpOption(const QCommandLineParser &parser, Config *config, QString *error)
+{
+    if (parser.isSet(QStringLiteral("http"))) {
+        HttpConfig http = config->http.value_or(HttpConfig{});
+        QString reason;
+        if (!HttpConfig::parseListen(parser.value(QStringLiteral("http")), &http, &reason)) {
+            *error = QStringLiteral("--http: %1").arg(reason);
+            return false;
+        }
+        config->http = http;
+    }
+    if (!config->mqtt && !config->http) {
+        *error = QStringLiteral("nothing to serve the boards on: give --mqtt URL or --http "
+                                "ADDRESS:PORT, or an [mqtt] or [http] section in the config file");
+        return false;
+    }
+    return true;
+}
+
 std::optional<Config> readConfig(const QCommandLineParser &parser, QString *error)
 {
     std::optional<Config> config;
@@ -98,7 +120,10 @@ std::optional<Config> readConfig(const QCommandLineParser &parser, QString *erro
             *error = QStringLiteral("--mqtt: %1").arg(reason);
             return std::nullopt;
         }
+        config->mqtt = true;
     }
+    if (config && !applyHttpOption(parser, &*config, error))
+        return std::nullopt;
     return config;
 }
 
@@ -121,6 +146,10 @@ int main(int argc, char *argv[])
         {QStringLiteral("mqtt"),
          QStringLiteral("Broker as mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883)."),
          QStringLiteral("URL")},
+        {QStringLiteral("http"),
+         QStringLiteral("Serve the JSON API and the web page on ADDRESS:PORT (such as "
+                        "127.0.0.1:8080)."),
+         QStringLiteral("ADDRESS:PORT")},
         {QStringLiteral("port"), QStringLiteral("Without --config: serve COM port N."),
          QStringLiteral("N")},
         {QStringLiteral("device"),
@@ -162,10 +191,13 @@ int main(int argc, char *argv[])
     }
     ServiceNotifier notifier;
 
-    MqttConnection connection(config->broker);
-    if (!connection.setup(MqttProtocol::statusTopic(config->broker.baseTopic), &error)) {
-        Log::error(error);
-        return kExitFailure;
+    std::unique_ptr<MqttConnection> connection;
+    if (config->mqtt) {
+        connection = std::make_unique<MqttConnection>(config->broker);
+        if (!connection->setup(MqttProtocol::statusTopic(config->broker.baseTopic), &error)) {
+            Log::error(error);
+            return kExitFailure;
+        }
     }
 
     std::vector<BoardThread> boards;
@@ -179,7 +211,24 @@ int main(int argc, char *argv[])
         boardList.append(entry.board.get());
         boards.push_back(std::move(entry));
     }
-    MqttBridge bridge(config->broker, boardList, &connection, QStringLiteral(USB16RELAY_VERSION));
+    std::unique_ptr<MqttBridge> bridge;
+    if (connection)
+        bridge = std::make_unique<MqttBridge>(config->broker, boardList, connection.get(),
+                                              QStringLiteral(USB16RELAY_VERSION));
+
+    // The HTTP front, beside MQTT on the same boards.
+    std::unique_ptr<HttpServer> http;
+    if (config->http) {
+        http = std::make_unique<HttpServer>(*config->http, boardList);
+        if (!http->start(&error)) {
+            Log::error(QStringLiteral("HTTP: %1").arg(error));
+            return kExitFailure;
+        }
+        Log::info(QStringLiteral("HTTP API and page on %1%2")
+                      .arg(http->url(), config->http->tokenFile.isEmpty()
+                                            ? QString()
+                                            : QStringLiteral(" (token required)")));
+    }
 
     // Ready once every board has been opened or scheduled for another try.
     auto waiting = std::make_shared<int>(int(boards.size()));
@@ -199,12 +248,17 @@ int main(int argc, char *argv[])
     QStringList served;
     for (const BoardConfig &boardConfig : config->boards)
         served += QStringLiteral("%1 (%2)").arg(boardConfig.id, boardConfig.where());
-    Log::info(QStringLiteral("usb16relayd %1 serving %2 on %3, topics under %4/")
-                  .arg(QStringLiteral(USB16RELAY_VERSION), served.join(QStringLiteral(", ")),
-                       connection.brokerName(), config->broker.baseTopic));
+    if (connection)
+        Log::info(QStringLiteral("usb16relayd %1 serving %2 on %3, topics under %4/")
+                      .arg(QStringLiteral(USB16RELAY_VERSION), served.join(QStringLiteral(", ")),
+                           connection->brokerName(), config->broker.baseTopic));
+    else
+        Log::info(QStringLiteral("usb16relayd %1 serving %2 over HTTP only")
+                      .arg(QStringLiteral(USB16RELAY_VERSION), served.join(QStringLiteral(", "))));
     for (BoardThread &entry : boards)
         entry.thread->start();
-    connection.start();
+    if (connection)
+        connection->start();
 
     int caught = 0;
     QObject::connect(&signalWatcher, &SignalWatcher::signalReceived, &app, [&caught](int signal) {
@@ -234,8 +288,12 @@ int main(int argc, char *argv[])
                        .arg(kStopBound.count() / 1000));
         status = kExitFailure;
     }
-    bridge.publishOffline();
-    connection.close(kDisconnectBound);
+    if (http)
+        http->stop();
+    if (bridge) {
+        bridge->publishOffline();
+        connection->close(kDisconnectBound);
+    }
     for (BoardThread &entry : boards) {
         entry.thread->quit();
         entry.thread->wait();

@@ -163,6 +163,8 @@ void MqttBridge::handleAvailability(BoardView &view, bool online, const QString 
 
 void MqttBridge::handleFinished(BoardView &view, const BoardResult &result)
 {
+    if (result.id & BoardRequest::kHttpIdBit)
+        return; // the HTTP front's, answered there
     // A pulse that ran reports again only if its end fails; its command is gone by then.
     QString command = view.commands.take(result.id);
     if (result.ok())

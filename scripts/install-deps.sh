@@ -4,9 +4,9 @@
 set -euo pipefail
 
 build_packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev fonts-dejavu-core
-    libmosquitto-dev libsystemd-dev)
+    libmosquitto-dev libsystemd-dev libcpp-httplib-dev)
 test_packages=(xvfb xdotool x11-utils openbox python3 dbus at-spi2-core python3-pyatspi systemd
-    mosquitto mosquitto-clients openssl)
+    mosquitto mosquitto-clients openssl chromium chromium-driver python3-selenium)
 run_packages=(qt6-qpa-plugins qt6-wayland)
 # Building the .debs and checking them with Debian's own validators; systemd for
 # systemd-analyze (the service's unit), also in the tests.

@@ -123,6 +123,27 @@ SECTIONS = [
 ]
 
 
+# usb16relayd's HTTP front (bench_http).
+TARGETS.update({
+    "http.get/p99": ("p99", "<", 10.0),
+    "http.put": ("median", "<", 30.0),
+    "http.mqtt-to-stream": ("median", "<", 200.0),
+    "http.mqtt-lost": ("median", "==", 0.0),
+    "http.faults": ("median", "==", 0.0),
+})
+SECTIONS.append((
+    "usb16relayd over HTTP",
+    ["http.get", "http.get.rate", "http.put", "http.mqtt-to-stream", "http.mqtt-lost",
+     "http.faults"],
+    "`bench_http`: the built `usb16relayd` with `[http]` and `[mqtt]` against a `usb16relay-sim` "
+    "process on a pty and a mosquitto of its own, through plain blocking sockets on loopback, one "
+    "thread per client on its own keep-alive connection. GET: 50 clients at once, timed from once "
+    "all have connected. A PUT is answered only after the board's state has been read back. The "
+    "MQTT figure runs from publishing ON/OFF to the new state on `GET /api/v1/events`, the stream "
+    "the page follows, one command at a time.",
+))
+
+
 def percentile(sorted_samples, q):
     rank = max(1, math.ceil(q * len(sorted_samples)))
     return sorted_samples[rank - 1]

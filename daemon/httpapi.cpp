@@ -1,0 +1,293 @@
+#include "httpapi.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QRegularExpression>
+
+namespace HttpApi {
+
+namespace {
+
+// Matches a path against a pattern; fills the board id and relay text it names.
+bool matches(const char *pattern, const QString &path, QString *board, QString *relay)
+{
+    const QStringList want = QString::fromLatin1(pattern).split(u'/');
+    const QStringList have = path.split(u'/');
+    if (want.size() != have.size())
+        return false;
+    for (qsizetype i = 0; i < want.size(); ++i) {
+        if (want[i] == u"{id}")
+            *board = have[i];
+        else if (want[i] == u"{n}")
+            *relay = have[i];
+        else if (want[i] != have[i])
+            return false;
+    }
+    return true;
+}
+
+Reply badRequest(const QString &message)
+{
+    return error(400, message);
+}
+
+// The body as a JSON object with exactly the keys given, or the words saying what is wrong.
+std::optional<QJsonObject> object(const QByteArray &body, const QStringList &keys,
+                                  const QString &example, QString *why)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        *why = QStringLiteral("the body is not JSON (%1 at byte %2); send %3")
+                   .arg(parseError.errorString())
+                   .arg(parseError.offset)
+                   .arg(example);
+        return std::nullopt;
+    }
+    if (!document.isObject()) {
+        *why = QStringLiteral("the body must be a JSON object, such as %1").arg(example);
+        return std::nullopt;
+    }
+    const QJsonObject result = document.object();
+    for (const QString &key : result.keys()) {
+        if (!keys.contains(key)) {
+            *why = QStringLiteral("unknown field \"%1\"; send %2").arg(key, example);
+            return std::nullopt;
+        }
+    }
+    for (const QString &key : keys) {
+        if (!result.contains(key)) {
+            *why = QStringLiteral("the field \"%1\" is missing; send %2").arg(key, example);
+            return std::nullopt;
+        }
+    }
+    return result;
+}
+
+std::optional<BoardRequest> bodyRequest(Endpoint endpoint, int relay, const QByteArray &body,
+                                        QString *why)
+{
+    switch (endpoint) {
+    case Endpoint::SetRelay: {
+        const auto json =
+            object(body, {QStringLiteral("on")}, QStringLiteral("{\"on\":true}"), why);
+        if (!json)
+            return std::nullopt;
+        if (!json->value(QLatin1String("on")).isBool()) {
+            *why = QStringLiteral("\"on\" must be true or false (not a string or a number)");
+            return std::nullopt;
+        }
+        return BoardRequest::switchRelay(relay, json->value(QLatin1String("on")).toBool());
+    }
+    case Endpoint::ToggleRelay:
+        if (!body.trimmed().isEmpty() && !object(body, {}, QStringLiteral("no body, or {}"), why))
+            return std::nullopt;
+        return BoardRequest::toggle(relay);
+    case Endpoint::PulseRelay: {
+        const auto json = object(body, {QStringLiteral("ms")}, QStringLiteral("{\"ms\":500}"), why);
+        if (!json)
+            return std::nullopt;
+        const QJsonValue ms = json->value(QLatin1String("ms"));
+        const double value = ms.toDouble(-1);
+        if (!ms.isDouble() || value != double(qint64(value)) || value < 1 ||
+            value > double(BoardRequest::kMaxPulse.count())) {
+            *why = QStringLiteral("\"ms\" must be a whole number of milliseconds from 1 to %1")
+                       .arg(BoardRequest::kMaxPulse.count());
+            return std::nullopt;
+        }
+        return BoardRequest::pulse(relay, std::chrono::milliseconds(qint64(value)));
+    }
+    case Endpoint::SetMask: {
+        const auto json =
+            object(body, {QStringLiteral("mask")}, QStringLiteral("{\"mask\":\"8140\"}"), why);
+        if (!json)
+            return std::nullopt;
+        static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{4}$"));
+        const QJsonValue mask = json->value(QLatin1String("mask"));
+        if (!mask.isString() || !hex.match(mask.toString()).hasMatch()) {
+            *why = QStringLiteral("\"mask\" must be four hex digits in a string, bit 15 = relay "
+                                  "1, such as \"8140\"");
+            return std::nullopt;
+        }
+        return BoardRequest::setMask(quint16(mask.toString().toUInt(nullptr, 16)));
+    }
+    default:
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+const QList<Route> &routes()
+{
+    static const QList<Route> table = {
+        {"GET", "/", Endpoint::Page, false},
+        {"GET", "/app.js", Endpoint::Script, false},
+        {"GET", "/style.css", Endpoint::Style, false},
+        {"GET", "/api/v1/boards", Endpoint::Boards, true},
+        {"GET", "/api/v1/boards/{id}", Endpoint::Board, true},
+        {"PUT", "/api/v1/boards/{id}", Endpoint::SetMask, true},
+        {"PUT", "/api/v1/boards/{id}/relays/{n}", Endpoint::SetRelay, true},
+        {"POST", "/api/v1/boards/{id}/relays/{n}/toggle", Endpoint::ToggleRelay, true},
+        {"POST", "/api/v1/boards/{id}/relays/{n}/pulse", Endpoint::PulseRelay, true},
+        {"GET", "/api/v1/events", Endpoint::Events, true},
+    };
+    return table;
+}
+
+bool needsToken(const QString &path)
+{
+    QString board;
+    QString relay;
+    for (const Route &route : routes()) {
+        if (!route.needsToken && matches(route.pattern, path, &board, &relay))
+            return false;
+    }
+    return true;
+}
+
+Parsed parse(const QByteArray &method, const QString &path, const QByteArray &body,
+             const QStringList &boards)
+{
+    Parsed parsed;
+    QString board;
+    QString relayText;
+    QByteArrayList allowed;
+    const Route *found = nullptr;
+    for (const Route &route : routes()) {
+        if (!matches(route.pattern, path, &board, &relayText))
+            continue;
+        allowed.append(route.method);
+        if (method == route.method && !found)
+            found = &route;
+    }
+    if (allowed.isEmpty()) {
+        parsed.reply = error(404, QStringLiteral("no such path: %1; the API is under "
+                                                 "/api/v1/boards")
+                                      .arg(path));
+        return parsed;
+    }
+    if (!found) {
+        parsed.reply = error(405, QStringLiteral("%1 is not allowed on %2; use %3")
+                                      .arg(QString::fromLatin1(method), path,
+                                           QString::fromLatin1(allowed.join(" or "))));
+        parsed.reply->allow = allowed.join(", ");
+        return parsed;
+    }
+    parsed.endpoint = found->endpoint;
+    if (QString::fromLatin1(found->pattern).contains(QLatin1String("{id}"))) {
+        if (!boards.contains(board)) {
+            parsed.reply = error(404, QStringLiteral("no board \"%1\" here; the boards are: %2")
+                                          .arg(board, boards.join(QStringLiteral(", "))));
+            return parsed;
+        }
+        parsed.board = board;
+    }
+    int relay = 0;
+    if (QString::fromLatin1(found->pattern).contains(QLatin1String("{n}"))) {
+        static const QRegularExpression digits(QStringLiteral("^[0-9]{1,2}$"));
+        relay = digits.match(relayText).hasMatch() ? relayText.toInt() : 0;
+        if (relay < 1 || relay > 16) {
+            parsed.reply = error(404, QStringLiteral("board %1 has no relay \"%2\"; relays are "
+                                                     "numbered 1 to 16")
+                                          .arg(board, relayText));
+            return parsed;
+        }
+    }
+    switch (parsed.endpoint) {
+    case Endpoint::SetMask:
+    case Endpoint::SetRelay:
+    case Endpoint::ToggleRelay:
+    case Endpoint::PulseRelay: {
+        QString why;
+        parsed.request = bodyRequest(parsed.endpoint, relay, body, &why);
+        if (!parsed.request)
+            parsed.reply = badRequest(QStringLiteral("%1; nothing was switched").arg(why));
+        break;
+    }
+    default:
+        break;
+    }
+    return parsed;
+}
+
+Reply error(int status, const QString &message)
+{
+    Reply reply;
+    reply.status = status;
+    reply.body = QJsonDocument(QJsonObject{{QStringLiteral("error"), message}})
+                     .toJson(QJsonDocument::Compact);
+    return reply;
+}
+
+int statusOf(BoardResult::Error error)
+{
+    switch (error) {
+    case BoardResult::Error::None:
+        return 200;
+    case BoardResult::Error::BadRequest:
+        return 400;
+    case BoardResult::Error::Refused:
+        return 409;
+    case BoardResult::Error::OtherState:
+        return 502;
+    case BoardResult::Error::QueueFull:
+    case BoardResult::Error::Offline:
+    case BoardResult::Error::Stopping:
+        return 503;
+    }
+    return 500;
+}
+
+QString maskText(quint16 mask)
+{
+    return QStringLiteral("%1").arg(mask, 4, 16, QLatin1Char('0')).toUpper();
+}
+
+QJsonObject boardJson(const BoardView &board)
+{
+    QJsonObject json{{QStringLiteral("id"), board.id},
+                     {QStringLiteral("name"), board.name},
+                     {QStringLiteral("online"), board.online}};
+    QJsonArray names;
+    for (int relay = 1; relay <= 16; ++relay) {
+        const QString &name = board.names.at(relay - 1);
+        names.append(name.isEmpty() ? QStringLiteral("Relay %1").arg(relay) : name);
+    }
+    if (board.state) {
+        QJsonArray relays;
+        for (int relay = 1; relay <= 16; ++relay)
+            relays.append(bool(*board.state & (1u << (16 - relay))));
+        json.insert(QStringLiteral("relays"), relays);
+        json.insert(QStringLiteral("mask"), maskText(*board.state));
+    } else {
+        // Never read: nothing is claimed about the relays.
+        json.insert(QStringLiteral("relays"), QJsonValue::Null);
+        json.insert(QStringLiteral("mask"), QJsonValue::Null);
+    }
+    json.insert(QStringLiteral("names"), names);
+    json.insert(QStringLiteral("read_at"),
+                board.readAt.isValid()
+                    ? QJsonValue(board.readAt.toUTC().toString(Qt::ISODateWithMs))
+                    : QJsonValue(QJsonValue::Null));
+    if (!board.online && !board.offlineReason.isEmpty())
+        json.insert(QStringLiteral("offline_reason"), board.offlineReason);
+    return json;
+}
+
+QByteArray boardsJson(const QList<BoardView> &boards)
+{
+    QJsonArray array;
+    for (const BoardView &board : boards)
+        array.append(boardJson(board));
+    return QJsonDocument(array).toJson(QJsonDocument::Compact);
+}
+
+QByteArray event(const QByteArray &name, const QJsonObject &data)
+{
+    return "event: " + name + "\ndata: " + QJsonDocument(data).toJson(QJsonDocument::Compact) +
+           "\n\n";
+}
+
+} // namespace HttpApi

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "boardrequest.h"
+#include "config.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+
+#include <memory>
+
+class Board;
+
+// The HTTP front: the JSON API, the live event stream and the page, beside MQTT on the same
+// boards. It serves on threads of its own (one per client, at most HttpApi::kMaxClients) and
+// reaches the boards only through Board::submit() and their signals; it never touches a port.
+class HttpServer final : public QObject
+{
+    Q_OBJECT
+
+public:
+    HttpServer(const HttpConfig &config, const QList<Board *> &boards, QObject *parent = nullptr);
+    ~HttpServer() override;
+
+    // Reads the token file and binds the address; false with a message for the log otherwise.
+    bool start(QString *error);
+    // Ends the event streams, answers what still waits, and closes every connection.
+    void stop();
+    quint16 port() const;
+    QString url() const;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};

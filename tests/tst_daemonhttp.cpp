@@ -1,0 +1,680 @@
+// The real usb16relayd with --http, as a process, against simulated boards on ptys (in-process,
+// so that the test reads their byte logs, makes them report other states and unplugs them), with
+// a real HTTP client and raw sockets for what a well-behaved client never sends.
+#include "boardports.h"
+#include "localbroker.h"
+#include "mqttprobe.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kWait = 10000;
+const QByteArray kToken = "0123456789abcdef0123456789abcdef";
+
+class Service final
+{
+public:
+    explicit Service(const QStringList &arguments)
+    {
+        m_process.start(QStringLiteral(USB16RELAYD_PATH), arguments);
+    }
+    ~Service()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(kWait);
+        }
+    }
+    QByteArray log() { return m_log += m_process.readAllStandardError(); }
+    QProcess &process() { return m_process; }
+    bool finish(int ms = kWait)
+    {
+        const QDeadlineTimer deadline(ms);
+        while (m_process.state() != QProcess::NotRunning && !deadline.hasExpired())
+            QTest::qWait(5);
+        log();
+        return m_process.state() == QProcess::NotRunning;
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_log;
+};
+
+struct Answer
+{
+    int status = 0;
+    QByteArray body;
+    QMap<QByteArray, QByteArray> headers;
+    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
+};
+
+QList<QByteArray> switching(const SimulatedBoard *board)
+{
+    QList<QByteArray> commands;
+    for (const QByteArray &command : board->commands()) {
+        if (command != "ask//")
+            commands.append(command);
+    }
+    return commands;
+}
+
+QString maskText(quint16 state)
+{
+    return QStringLiteral("%1").arg(state, 4, 16, QLatin1Char('0')).toUpper();
+}
+
+// A raw connection, read with the event loop turning (the boards answer on it).
+class RawClient final
+{
+public:
+    explicit RawClient(quint16 port) { m_socket.connectToHost(QStringLiteral("127.0.0.1"), port); }
+    bool connected()
+    {
+        return QTest::qWaitFor([&] { return m_socket.state() == QAbstractSocket::ConnectedState; },
+                               kWait);
+    }
+    void send(const QByteArray &bytes) { m_socket.write(bytes); }
+    // Waits until `pattern` has arrived (or the connection closed); everything read so far.
+    QByteArray readUntil(const QByteArray &pattern, int ms = kWait)
+    {
+        // Whether it came is for the caller to judge from what was read.
+        static_cast<void>(QTest::qWaitFor(
+            [&] {
+                m_read += m_socket.readAll();
+                return m_read.contains(pattern) ||
+                       m_socket.state() == QAbstractSocket::UnconnectedState;
+            },
+            ms));
+        m_read += m_socket.readAll();
+        return m_read;
+    }
+    void close() { m_socket.abort(); }
+    QByteArray read() const { return m_read; }
+
+private:
+    QTcpSocket m_socket;
+    QByteArray m_read;
+};
+
+int statusOf(const QByteArray &response)
+{
+    return response.startsWith("HTTP/1.1 ") ? response.mid(9, 3).toInt() : 0;
+}
+
+} // namespace
+
+class TestDaemonHttp final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void api_data();
+    void api();
+    void pulse();
+    void boardReportsAnotherState();
+    void offline();
+    void events();
+    void refusedBeforeRead_data();
+    void refusedBeforeRead();
+    void token_data();
+    void token();
+    void refusedAtStart_data();
+    void refusedAtStart();
+    void clientLimit();
+    void besideMqtt();
+    void allowedOrigin();
+
+private:
+    QString writeFile(const QByteArray &content,
+                      QFile::Permissions permissions = QFile::ReadOwner | QFile::WriteOwner);
+    std::unique_ptr<Service> start(const QByteArray &http = {}, const QByteArray &board = {});
+    Answer call(const QByteArray &method, const QString &path, const QByteArray &body = {},
+                const QByteArray &authorization = {});
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<BoardPorts> m_ports;
+    QNetworkAccessManager m_network;
+    int m_port = 0;
+    int m_files = 0;
+};
+
+void TestDaemonHttp::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+}
+
+void TestDaemonHttp::init()
+{
+    m_ports = std::make_unique<BoardPorts>();
+    QVERIFY(m_ports->isValid());
+    m_port = LocalBroker::freePort();
+    QVERIFY(m_port > 0);
+}
+
+void TestDaemonHttp::cleanup()
+{
+    m_ports.reset();
+}
+
+QString TestDaemonHttp::writeFile(const QByteArray &content, QFile::Permissions permissions)
+{
+    const QString path = m_dir.filePath(QStringLiteral("file%1").arg(++m_files));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() ||
+        !file.setPermissions(permissions))
+        return {};
+    return path;
+}
+
+// One board on COM1 with named relays and an interlock, served over HTTP only.
+std::unique_ptr<Service> TestDaemonHttp::start(const QByteArray &http, const QByteArray &board)
+{
+    const QString config =
+        writeFile("[http]\nlisten = 127.0.0.1:" + QByteArray::number(m_port) + "\n" + http +
+                  "\n[com1]\nport = 1\npoll_interval = 200\nrelay5 = Pump\n"
+                  "interlock = 1,2\n" +
+                  board);
+    auto service = std::make_unique<Service>(QStringList{QStringLiteral("--config"), config});
+    const bool online = QTest::qWaitFor(
+        [&] {
+            return call("GET", QStringLiteral("/api/v1/boards/com1"), {}, "Bearer " + kToken)
+                .json()
+                .value("online")
+                .toBool();
+        },
+        kWait);
+    if (!online) {
+        qWarning("the service did not serve com1 online; it said:\n%s", service->log().constData());
+        return nullptr;
+    }
+    return service;
+}
+
+Answer TestDaemonHttp::call(const QByteArray &method, const QString &path, const QByteArray &body,
+                            const QByteArray &authorization)
+{
+    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path)));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+    if (!authorization.isEmpty())
+        request.setRawHeader("Authorization", authorization);
+    request.setTransferTimeout(kWait);
+    std::unique_ptr<QNetworkReply> reply(m_network.sendCustomRequest(request, method, body));
+    if (!QTest::qWaitFor([&] { return reply->isFinished(); }, kWait + 1000))
+        reply->abort();
+    Answer answer;
+    answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    answer.body = reply->readAll();
+    for (const auto &[name, value] : reply->rawHeaderPairs())
+        answer.headers.insert(name.toLower(), value);
+    return answer;
+}
+
+void TestDaemonHttp::api_data()
+{
+    QTest::addColumn<quint16>("initial");
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QList<QByteArray>>("sent");
+    QTest::addColumn<quint16>("after");
+
+    using L = QList<QByteArray>;
+    const QString relay5 = QStringLiteral("/api/v1/boards/com1/relays/5");
+    QTest::newRow("GET boards") << quint16(0x8140) << QByteArray("GET") << "/api/v1/boards"
+                                << QByteArray() << 200 << L{} << quint16(0x8140);
+    QTest::newRow("GET board") << quint16(0x8140) << QByteArray("GET") << "/api/v1/boards/com1"
+                               << QByteArray() << 200 << L{} << quint16(0x8140);
+    QTest::newRow("PUT on") << quint16(0) << QByteArray("PUT") << relay5
+                            << QByteArray("{\"on\":true}") << 200 << L{"05+//"} << quint16(0x0800);
+    QTest::newRow("PUT off") << quint16(0x0801) << QByteArray("PUT") << relay5
+                             << QByteArray("{\"on\":false}") << 200 << L{"05-//"}
+                             << quint16(0x0001);
+    QTest::newRow("toggle") << quint16(0) << QByteArray("POST")
+                            << "/api/v1/boards/com1/relays/16/toggle" << QByteArray() << 200
+                            << L{"16+//"} << quint16(0x0001);
+    QTest::newRow("mask") << quint16(0x0100) << QByteArray("PUT") << "/api/v1/boards/com1"
+                          << QByteArray("{\"mask\":\"8140\"}") << 200 << L{"01+//", "10+//"}
+                          << quint16(0x8140);
+    QTest::newRow("on: its interlocked partner off first")
+        << quint16(0x8000) << QByteArray("PUT") << "/api/v1/boards/com1/relays/2"
+        << QByteArray("{\"on\":true}") << 200 << L{"01-//", "02+//"} << quint16(0x4000);
+    QTest::newRow("409 interlock") << quint16(0) << QByteArray("PUT") << "/api/v1/boards/com1"
+                                   << QByteArray("{\"mask\":\"C000\"}") << 409 << L{} << quint16(0);
+    QTest::newRow("400 malformed JSON") << quint16(0) << QByteArray("PUT") << relay5
+                                        << QByteArray("{on:true}") << 400 << L{} << quint16(0);
+    QTest::newRow("400 wrong type") << quint16(0) << QByteArray("PUT") << relay5
+                                    << QByteArray("{\"on\":\"yes\"}") << 400 << L{} << quint16(0);
+    QTest::newRow("400 pulse of 0 ms")
+        << quint16(0) << QByteArray("POST") << "/api/v1/boards/com1/relays/5/pulse"
+        << QByteArray("{\"ms\":0}") << 400 << L{} << quint16(0);
+    QTest::newRow("400 body of 4 KiB of junk") << quint16(0) << QByteArray("PUT") << relay5
+                                               << QByteArray(4096, '{') << 400 << L{} << quint16(0);
+    QTest::newRow("404 relay 0") << quint16(0) << QByteArray("PUT")
+                                 << "/api/v1/boards/com1/relays/0" << QByteArray("{\"on\":true}")
+                                 << 404 << L{} << quint16(0);
+    QTest::newRow("404 relay 17") << quint16(0) << QByteArray("PUT")
+                                  << "/api/v1/boards/com1/relays/17" << QByteArray("{\"on\":true}")
+                                  << 404 << L{} << quint16(0);
+    QTest::newRow("404 unknown board")
+        << quint16(0) << QByteArray("PUT") << "/api/v1/boards/com2/relays/5"
+        << QByteArray("{\"on\":true}") << 404 << L{} << quint16(0);
+    QTest::newRow("405 POST on a relay") << quint16(0) << QByteArray("POST") << relay5
+                                         << QByteArray("{\"on\":true}") << 405 << L{} << quint16(0);
+    QTest::newRow("405 DELETE") << quint16(0) << QByteArray("DELETE") << "/api/v1/boards/com1"
+                                << QByteArray() << 405 << L{} << quint16(0);
+}
+
+void TestDaemonHttp::api()
+{
+    QFETCH(quint16, initial);
+    QFETCH(QByteArray, method);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    QFETCH(QList<QByteArray>, sent);
+    QFETCH(quint16, after);
+
+    SimulatedBoard *board = m_ports->add(1, initial);
+    QVERIFY(board);
+    auto service = start();
+    QVERIFY(service);
+    board->clearReceived();
+
+    const Answer answer = call(method, path, body);
+    QVERIFY2(answer.status == status, answer.body.constData());
+    QCOMPARE(switching(board), sent);
+    QCOMPARE(board->state(), after);
+    if (status != 200) {
+        QCOMPARE(answer.json().keys(), QStringList{QStringLiteral("error")});
+        QVERIFY(answer.json().value("error").toString().size() > 10);
+        QVERIFY(!answer.body.contains("\"relays\""));
+        return;
+    }
+    // The board as read, which after a switch is its answer to that very request.
+    const QJsonObject json = path == u"/api/v1/boards"
+                                 ? QJsonDocument::fromJson(answer.body).array().at(0).toObject()
+                                 : answer.json();
+    QCOMPARE(json.value("id").toString(), QStringLiteral("com1"));
+    QCOMPARE(json.value("mask").toString(), maskText(after));
+    QCOMPARE(json.value("online").toBool(), true);
+    const QJsonArray relays = json.value("relays").toArray();
+    QCOMPARE(relays.size(), 16);
+    for (int relay = 1; relay <= 16; ++relay)
+        QCOMPARE(relays.at(relay - 1).toBool(), bool(after & (1u << (16 - relay))));
+    QCOMPARE(json.value("names").toArray().at(4).toString(), QStringLiteral("Pump"));
+    const QDateTime readAt =
+        QDateTime::fromString(json.value("read_at").toString(), Qt::ISODateWithMs);
+    QVERIFY(readAt.isValid());
+    QVERIFY(readAt.secsTo(QDateTime::currentDateTimeUtc()) < 60);
+}
+
+void TestDaemonHttp::pulse()
+{
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    auto service = start();
+    QVERIFY(service);
+    board->clearReceived();
+    QElapsedTimer timer;
+    timer.start();
+    const Answer answer =
+        call("POST", QStringLiteral("/api/v1/boards/com1/relays/3/pulse"), "{\"ms\":300}");
+    QVERIFY2(answer.status == 200, answer.body.constData());
+    QCOMPARE(answer.json().value("mask").toString(), QStringLiteral("2000"));
+    QVERIFY(QTest::qWaitFor([&] { return switching(board).size() == 2; }, kWait));
+    QVERIFY(timer.elapsed() >= 300);
+    QCOMPARE(switching(board), (QList<QByteArray>{"03+//", "03-//"}));
+    QCOMPARE(board->state(), quint16(0));
+}
+
+void TestDaemonHttp::boardReportsAnotherState()
+{
+    // Relay 5 is stuck off.
+    SimulatedBoard *board = m_ports->add(1, 0x0001);
+    QVERIFY(board);
+    connect(board, &SimulatedBoard::stateChanged, board, [board](quint16 state) {
+        if (state & 0x0800)
+            board->setState(quint16(state & ~0x0800));
+    });
+    auto service = start();
+    QVERIFY(service);
+    const Answer answer =
+        call("PUT", QStringLiteral("/api/v1/boards/com1/relays/5"), "{\"on\":true}");
+    QVERIFY2(answer.status == 502, answer.body.constData());
+    QVERIFY2(answer.json().value("error").toString().contains(QStringLiteral("reports 5 "
+                                                                             "otherwise")),
+             answer.body.constData());
+    // What is served afterwards is what the board reported, never what was asked.
+    const Answer state = call("GET", QStringLiteral("/api/v1/boards/com1"));
+    QCOMPARE(state.json().value("mask").toString(), QStringLiteral("0001"));
+}
+
+void TestDaemonHttp::offline()
+{
+    SimulatedBoard *board = m_ports->add(1, 0x8000);
+    QVERIFY(board);
+    auto service = start();
+    QVERIFY(service);
+    board->vanish();
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return !call("GET", QStringLiteral("/api/v1/boards/com1"))
+                        .json()
+                        .value("online")
+                        .toBool(true);
+        },
+        kWait));
+    const Answer answer =
+        call("PUT", QStringLiteral("/api/v1/boards/com1/relays/5"), "{\"on\":true}");
+    QVERIFY2(answer.status == 503, answer.body.constData());
+    QVERIFY2(answer.json().value("error").toString().contains(QStringLiteral("offline")),
+             answer.body.constData());
+}
+
+void TestDaemonHttp::events()
+{
+    SimulatedBoard *board = m_ports->add(1, 0x8140);
+    QVERIFY(board);
+    auto service = start();
+    QVERIFY(service);
+    RawClient stream{quint16(m_port)};
+    QVERIFY(stream.connected());
+    stream.send("GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QByteArray got = stream.readUntil("\"mask\":\"8140\"");
+    QVERIFY2(got.startsWith("HTTP/1.1 200"), got.constData());
+    QVERIFY2(got.contains("text/event-stream"), got.constData());
+    QVERIFY2(got.contains("event: board"), got.constData());
+
+    // Changed by someone else, found by the poll.
+    board->setState(0x0001);
+    got = stream.readUntil("\"mask\":\"0001\"");
+    QVERIFY2(got.contains("\"mask\":\"0001\""), got.constData());
+    // Changed through the API.
+    QCOMPARE(call("PUT", QStringLiteral("/api/v1/boards/com1/relays/1"), "{\"on\":true}").status,
+             200);
+    got = stream.readUntil("\"mask\":\"8001\"");
+    QVERIFY2(got.contains("\"mask\":\"8001\""), got.constData());
+    // Unplugged.
+    board->vanish();
+    got = stream.readUntil("\"online\":false");
+    QVERIFY2(got.contains("\"online\":false"), got.constData());
+}
+
+void TestDaemonHttp::refusedBeforeRead_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+
+    const QByteArray put = "PUT /api/v1/boards/com1/relays/5 HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    // The body is never sent: the answer comes from the headers alone.
+    QTest::newRow("413 body of 1 MiB announced")
+        << QByteArray(put + "Content-Type: application/json\r\nContent-Length: 1048576\r\n\r\n")
+        << 413;
+    QTest::newRow("413 body of 4097 bytes announced")
+        << QByteArray(put + "Content-Length: 4097\r\n\r\n") << 413;
+    QTest::newRow("413 with Expect: 100-continue")
+        << QByteArray(put + "Content-Length: 5000\r\nExpect: 100-continue\r\n\r\n") << 413;
+    QTest::newRow("411 chunked body")
+        << QByteArray(put + "Transfer-Encoding: chunked\r\n\r\n") << 411;
+    QByteArray many;
+    for (int i = 0; i < 100; ++i)
+        many += "X-Filler-" + QByteArray::number(i) + ": " + QByteArray(90, 'x') + "\r\n";
+    QTest::newRow("431 headers over 8 KiB")
+        << QByteArray(put + many + "Content-Length: 11\r\n\r\n{\"on\":true}") << 431;
+    QTest::newRow("400 one header line over 8 KiB")
+        << QByteArray(put + "X-Long: " + QByteArray(9000, 'x') +
+                      "\r\nContent-Length: 11\r\n\r\n{\"on\":true}")
+        << 400;
+    QTest::newRow("403 a page of another origin")
+        << QByteArray(put + "Origin: http://elsewhere.example\r\nContent-Length: "
+                            "11\r\n\r\n{\"on\":true}")
+        << 403;
+    QTest::newRow("403 another host name without a token (rebinding)")
+        << QByteArray("PUT /api/v1/boards/com1/relays/5 HTTP/1.1\r\nHost: relays.example\r\n"
+                      "Content-Length: 11\r\n\r\n{\"on\":true}")
+        << 403;
+}
+
+void TestDaemonHttp::refusedBeforeRead()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    auto service = start();
+    QVERIFY(service);
+    board->clearReceived();
+    RawClient client{quint16(m_port)};
+    QVERIFY(client.connected());
+    client.send(request);
+    const QByteArray got = client.readUntil("}");
+    QVERIFY2(statusOf(got) == status, got.left(300).constData());
+    QVERIFY2(got.contains("{\"error\":"), got.left(300).constData());
+    QTest::qWait(300);
+    QCOMPARE(switching(board), QList<QByteArray>{});
+    QCOMPARE(board->state(), quint16(0));
+}
+
+void TestDaemonHttp::token_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("authorization");
+    QTest::addColumn<int>("status");
+
+    const QByteArray right = "Bearer " + kToken;
+    const QByteArray wrong = "Bearer " + QByteArray(kToken).replace('f', 'e');
+    const QString relay5 = QStringLiteral("/api/v1/boards/com1/relays/5");
+    QTest::newRow("no token, state")
+        << QByteArray("GET") << "/api/v1/boards" << QByteArray() << 401;
+    QTest::newRow("wrong token, state")
+        << QByteArray("GET") << "/api/v1/boards/com1" << wrong << 401;
+    QTest::newRow("no token, events")
+        << QByteArray("GET") << "/api/v1/events" << QByteArray() << 401;
+    QTest::newRow("no token, switch") << QByteArray("PUT") << relay5 << QByteArray() << 401;
+    QTest::newRow("wrong token, switch") << QByteArray("PUT") << relay5 << wrong << 401;
+    QTest::newRow("token as Basic")
+        << QByteArray("PUT") << relay5 << QByteArray("Basic " + kToken) << 401;
+    QTest::newRow("no token, unknown board")
+        << QByteArray("GET") << "/api/v1/boards/secret" << QByteArray() << 401;
+    QTest::newRow("right token, switch") << QByteArray("PUT") << relay5 << right << 200;
+    QTest::newRow("no token, the page") << QByteArray("GET") << "/" << QByteArray() << 200;
+}
+
+void TestDaemonHttp::token()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, authorization);
+    QFETCH(int, status);
+
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    const QString tokenFile = writeFile(kToken + "\n");
+    auto service = start("token_file = " + tokenFile.toUtf8() + "\n");
+    QVERIFY(service);
+    board->clearReceived();
+    const Answer answer = call(method, path, method == "PUT" ? "{\"on\":true}" : "", authorization);
+    QVERIFY2(answer.status == status, answer.body.constData());
+    if (status == 401) {
+        QCOMPARE(answer.json().keys(), QStringList{QStringLiteral("error")});
+        QVERIFY(!answer.body.contains("com1")); // no state, not even which boards there are
+        QCOMPARE(answer.headers.value("www-authenticate"), QByteArray("Bearer"));
+        QCOMPARE(switching(board), QList<QByteArray>{});
+    } else if (method == "PUT") {
+        QCOMPARE(switching(board), QList<QByteArray>{"05+//"});
+    } else {
+        QVERIFY(answer.body.contains("<!doctype html>"));
+    }
+}
+
+void TestDaemonHttp::refusedAtStart_data()
+{
+    QTest::addColumn<QByteArray>("http");   // the [http] section, without its listen line
+    QTest::addColumn<QByteArray>("listen"); // empty: no [http] section at all
+    QTest::addColumn<int>("tokenPermissions");
+    QTest::addColumn<QString>("message");
+
+    const int owner = int(QFile::ReadOwner | QFile::WriteOwner);
+    QTest::newRow("any address without a token")
+        << QByteArray() << QByteArray("0.0.0.0") << owner << "without a token";
+    QTest::newRow("token file readable by everyone")
+        << QByteArray("token_file") << QByteArray("127.0.0.1") << int(owner | QFile::ReadOther)
+        << "chmod 600";
+    QTest::newRow("token file readable by the group")
+        << QByteArray("token_file") << QByteArray("0.0.0.0") << int(owner | QFile::ReadGroup)
+        << "open to others";
+    QTest::newRow("no front at all")
+        << QByteArray() << QByteArray() << owner << "nothing to serve the boards on";
+}
+
+void TestDaemonHttp::refusedAtStart()
+{
+    QFETCH(QByteArray, http);
+    QFETCH(QByteArray, listen);
+    QFETCH(int, tokenPermissions);
+    QFETCH(QString, message);
+
+    QVERIFY(m_ports->add(1, 0));
+    QByteArray section;
+    if (!listen.isEmpty()) {
+        section = "[http]\nlisten = " + listen + ":" + QByteArray::number(m_port) + "\n";
+        if (!http.isEmpty())
+            section +=
+                "token_file = " + writeFile(kToken, QFile::Permissions(tokenPermissions)).toUtf8() +
+                "\n";
+    }
+    Service service({QStringLiteral("--config"), writeFile(section + "[com1]\nport = 1\n")});
+    QVERIFY(service.finish());
+    QCOMPARE(service.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(service.process().exitCode(), 1);
+    QVERIFY2(service.log().contains(message.toUtf8()), service.log().constData());
+    // Nothing listens.
+    QCOMPARE(call("GET", QStringLiteral("/api/v1/boards")).status, 0);
+}
+
+void TestDaemonHttp::clientLimit()
+{
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    auto service = start();
+    QVERIFY(service);
+    std::vector<std::unique_ptr<RawClient>> streams;
+    for (int i = 0; i < 64; ++i) {
+        streams.push_back(std::make_unique<RawClient>(quint16(m_port)));
+        QVERIFY(streams.back()->connected());
+        streams.back()->send("GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    }
+    for (auto &stream : streams) {
+        const QByteArray got = stream->readUntil("event: board");
+        QVERIFY2(got.startsWith("HTTP/1.1 200"), got.left(200).constData());
+    }
+    RawClient extra{quint16(m_port)};
+    QVERIFY(extra.connected());
+    extra.send("PUT /api/v1/boards/com1/relays/5 HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+               "Content-Length: 11\r\n\r\n{\"on\":true}");
+    const QByteArray got = extra.readUntil("}");
+    QVERIFY2(statusOf(got) == 503, got.left(300).constData());
+    QVERIFY2(got.contains("at most 64 clients"), got.constData());
+    QCOMPARE(switching(board), QList<QByteArray>{});
+
+    // One goes: the next is served.
+    streams.front()->close();
+    streams.erase(streams.begin());
+    QVERIFY(QTest::qWaitFor(
+        [&] { return call("GET", QStringLiteral("/api/v1/boards/com1")).status == 200; }, kWait));
+}
+
+void TestDaemonHttp::besideMqtt()
+{
+    if (!QFile::exists(QStringLiteral("/usr/sbin/mosquitto")))
+        QSKIP("needs /usr/sbin/mosquitto (Debian package mosquitto)");
+    LocalBroker broker;
+    QVERIFY2(broker.start(), qPrintable(broker.errorString()));
+    MqttProbe probe;
+    QVERIFY(probe.connectTo(broker.port()));
+    QVERIFY(probe.subscribe(QStringLiteral("usb16relay/#")));
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    // The [mqtt] section goes after the board's, in a section of its own.
+    auto service = start({}, "\n[mqtt]\nurl = " + broker.url().toUtf8() + "\n");
+    QVERIFY(service);
+    QVERIFY(probe.waitFor(QStringLiteral("usb16relay/com1/availability"), "online", kWait));
+
+    // Switched over HTTP: MQTT publishes the state read.
+    QCOMPARE(call("PUT", QStringLiteral("/api/v1/boards/com1/relays/5"), "{\"on\":true}").status,
+             200);
+    QVERIFY(probe.waitFor(QStringLiteral("usb16relay/com1/relay/5"), "ON", kWait));
+    // Switched over MQTT: HTTP serves the state read.
+    QVERIFY(probe.publish(QStringLiteral("usb16relay/com1/relay/6/set"), "ON"));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return call("GET", QStringLiteral("/api/v1/boards/com1")).json().value("mask") ==
+                   QStringLiteral("0C00");
+        },
+        kWait));
+    // A refusal over HTTP is answered there, not published as an MQTT error event.
+    probe.clear();
+    QCOMPARE(call("PUT", QStringLiteral("/api/v1/boards/com1"), "{\"mask\":\"C000\"}").status, 409);
+    QTest::qWait(500);
+    QCOMPARE(probe.on(QStringLiteral("usb16relay/com1/error")).size(), 0);
+    QCOMPARE(switching(board), (QList<QByteArray>{"05+//", "06+//"}));
+}
+
+void TestDaemonHttp::allowedOrigin()
+{
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    auto service = start("allow_origin = http://panel.example:8123\n");
+    QVERIFY(service);
+    const QByteArray origin = "Origin: http://panel.example:8123\r\n";
+
+    RawClient preflight{quint16(m_port)};
+    QVERIFY(preflight.connected());
+    preflight.send("OPTIONS /api/v1/boards/com1/relays/5 HTTP/1.1\r\nHost: 127.0.0.1\r\n" + origin +
+                   "Access-Control-Request-Method: PUT\r\n\r\n");
+    QByteArray got = preflight.readUntil("\r\n\r\n");
+    QVERIFY2(statusOf(got) == 204, got.constData());
+    QVERIFY2(got.contains("Access-Control-Allow-Origin: http://panel.example:8123"),
+             got.constData());
+    QVERIFY2(got.contains("Access-Control-Allow-Methods: GET, PUT, POST"), got.constData());
+
+    RawClient put{quint16(m_port)};
+    QVERIFY(put.connected());
+    put.send("PUT /api/v1/boards/com1/relays/5 HTTP/1.1\r\nHost: 127.0.0.1\r\n" + origin +
+             "Content-Length: 11\r\n\r\n{\"on\":true}");
+    got = put.readUntil("\"read_at\"");
+    QVERIFY2(statusOf(got) == 200, got.constData());
+    QVERIFY2(got.contains("Access-Control-Allow-Origin: http://panel.example:8123"),
+             got.constData());
+    QCOMPARE(switching(board), QList<QByteArray>{"05+//"});
+
+    // A request without that origin gets no such header (another origin: 403, above).
+    const Answer plain = call("GET", QStringLiteral("/api/v1/boards"));
+    QCOMPARE(plain.headers.value("access-control-allow-origin"), QByteArray());
+}
+
+QTEST_GUILESS_MAIN(TestDaemonHttp)
+#include "tst_daemonhttp.moc"

@@ -1,0 +1,414 @@
+// The HTTP front without a socket: its routes, a table of good and bad requests, the answers'
+// JSON, the token check and the token file's permissions, and the [http] section.
+#include "config.h"
+#include "httpaccess.h"
+#include "httpapi.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace std::chrono_literals;
+
+class TestHttpApi final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void requests_data();
+    void requests();
+    void boardJson();
+    void tokenCompare_data();
+    void tokenCompare();
+    void tokenFile_data();
+    void tokenFile();
+    void listen_data();
+    void listen();
+    void httpSection();
+
+private:
+    QString write(const QString &name, const QByteArray &content, QFile::Permissions permissions);
+
+    QTemporaryDir m_dir;
+    int m_files = 0;
+};
+
+void TestHttpApi::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+}
+
+QString TestHttpApi::write(const QString &name, const QByteArray &content,
+                           QFile::Permissions permissions)
+{
+    const QString path = m_dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(content) != content.size() || !file.setPermissions(permissions))
+        return {};
+    return path;
+}
+
+void TestHttpApi::requests_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");       // 0: goes on to the board or is served
+    QTest::addColumn<QString>("errorHas"); // words the error must hold
+    QTest::addColumn<QString>("request");  // what reaches the board: kind:relay:value
+
+    const QByteArray huge = "{\"on\":true,\"x\":\"" + QByteArray(5000, 'a') + "\"}";
+    // Served, or handed to a board.
+    QTest::newRow("page") << QByteArray("GET") << "/" << QByteArray() << 0 << ""
+                          << "";
+    QTest::newRow("boards") << QByteArray("GET") << "/api/v1/boards" << QByteArray() << 0 << ""
+                            << "";
+    QTest::newRow("one board") << QByteArray("GET") << "/api/v1/boards/com1" << QByteArray() << 0
+                               << ""
+                               << "";
+    QTest::newRow("switch on") << QByteArray("PUT") << "/api/v1/boards/com1/relays/5"
+                               << QByteArray("{\"on\":true}") << 0 << ""
+                               << "switch:5:1";
+    QTest::newRow("switch off, spaces") << QByteArray("PUT") << "/api/v1/boards/com1/relays/16"
+                                        << QByteArray(" { \"on\" : false } ") << 0 << ""
+                                        << "switch:16:0";
+    QTest::newRow("toggle, no body")
+        << QByteArray("POST") << "/api/v1/boards/com1/relays/1/toggle" << QByteArray() << 0 << ""
+        << "toggle:1:0";
+    QTest::newRow("toggle, {}") << QByteArray("POST") << "/api/v1/boards/com1/relays/2/toggle"
+                                << QByteArray("{}") << 0 << ""
+                                << "toggle:2:0";
+    QTest::newRow("pulse") << QByteArray("POST") << "/api/v1/boards/com1/relays/3/pulse"
+                           << QByteArray("{\"ms\":500}") << 0 << ""
+                           << "pulse:3:500";
+    QTest::newRow("pulse, a day") << QByteArray("POST") << "/api/v1/boards/com1/relays/3/pulse"
+                                  << QByteArray("{\"ms\":86400000}") << 0 << ""
+                                  << "pulse:3:86400000";
+    QTest::newRow("mask") << QByteArray("PUT") << "/api/v1/boards/com1"
+                          << QByteArray("{\"mask\":\"81a0\"}") << 0 << ""
+                          << "mask:0:33184";
+    QTest::newRow("events") << QByteArray("GET") << "/api/v1/events" << QByteArray() << 0 << ""
+                            << "";
+
+    // Refused before any board hears of it.
+    QTest::newRow("malformed JSON") << QByteArray("PUT") << "/api/v1/boards/com1/relays/5"
+                                    << QByteArray("{\"on\":tru") << 400 << "not JSON"
+                                    << "";
+    QTest::newRow("empty body") << QByteArray("PUT") << "/api/v1/boards/com1/relays/5"
+                                << QByteArray() << 400 << "not JSON"
+                                << "";
+    QTest::newRow("array") << QByteArray("PUT") << "/api/v1/boards/com1/relays/5"
+                           << QByteArray("[true]") << 400 << "JSON object"
+                           << "";
+    QTest::newRow("on as string") << QByteArray("PUT") << "/api/v1/boards/com1/relays/5"
+                                  << QByteArray("{\"on\":\"true\"}") << 400 << "true or false"
+                                  << "";
+    QTest::newRow("on as number") << QByteArray("PUT") << "/api/v1/boards/com1/relays/5"
+                                  << QByteArray("{\"on\":1}") << 400 << "true or false"
+                                  << "";
+    QTest::newRow("on missing") << QByteArray("PUT") << "/api/v1/boards/com1/relays/5"
+                                << QByteArray("{}") << 400 << "\"on\" is missing"
+                                << "";
+    QTest::newRow("unknown field")
+        << QByteArray("PUT") << "/api/v1/boards/com1/relays/5"
+        << QByteArray("{\"on\":true,\"On\":false}") << 400 << "unknown field \"On\""
+        << "";
+    QTest::newRow("huge body") << QByteArray("PUT") << "/api/v1/boards/com1/relays/5" << huge << 400
+                               << "unknown field"
+                               << "";
+    QTest::newRow("pulse 0 ms") << QByteArray("POST") << "/api/v1/boards/com1/relays/3/pulse"
+                                << QByteArray("{\"ms\":0}") << 400 << "1 to 86400000"
+                                << "";
+    QTest::newRow("pulse over a day") << QByteArray("POST") << "/api/v1/boards/com1/relays/3/pulse"
+                                      << QByteArray("{\"ms\":86400001}") << 400 << "1 to"
+                                      << "";
+    QTest::newRow("pulse 1.5 ms") << QByteArray("POST") << "/api/v1/boards/com1/relays/3/pulse"
+                                  << QByteArray("{\"ms\":1.5}") << 400 << "whole number"
+                                  << "";
+    QTest::newRow("pulse as string") << QByteArray("POST") << "/api/v1/boards/com1/relays/3/pulse"
+                                     << QByteArray("{\"ms\":\"500\"}") << 400 << "whole number"
+                                     << "";
+    QTest::newRow("toggle with a body")
+        << QByteArray("POST") << "/api/v1/boards/com1/relays/2/toggle"
+        << QByteArray("{\"on\":true}") << 400 << "unknown field"
+        << "";
+    QTest::newRow("mask of 3 digits")
+        << QByteArray("PUT") << "/api/v1/boards/com1" << QByteArray("{\"mask\":\"814\"}") << 400
+        << "four hex digits"
+        << "";
+    QTest::newRow("mask as number") << QByteArray("PUT") << "/api/v1/boards/com1"
+                                    << QByteArray("{\"mask\":8140}") << 400 << "four hex digits"
+                                    << "";
+    QTest::newRow("mask not hex") << QByteArray("PUT") << "/api/v1/boards/com1"
+                                  << QByteArray("{\"mask\":\"81g0\"}") << 400 << "four hex digits"
+                                  << "";
+    QTest::newRow("relay 0") << QByteArray("PUT") << "/api/v1/boards/com1/relays/0"
+                             << QByteArray("{\"on\":true}") << 404 << "1 to 16"
+                             << "";
+    QTest::newRow("relay 17") << QByteArray("PUT") << "/api/v1/boards/com1/relays/17"
+                              << QByteArray("{\"on\":true}") << 404 << "1 to 16"
+                              << "";
+    QTest::newRow("relay 05") << QByteArray("PUT") << "/api/v1/boards/com1/relays/-5"
+                              << QByteArray("{\"on\":true}") << 404 << "no relay \"-5\""
+                              << "";
+    QTest::newRow("relay x") << QByteArray("POST") << "/api/v1/boards/com1/relays/x/toggle"
+                             << QByteArray() << 404 << "no relay \"x\""
+                             << "";
+    QTest::newRow("unknown board")
+        << QByteArray("GET") << "/api/v1/boards/com9" << QByteArray() << 404 << "no board \"com9\""
+        << "";
+    QTest::newRow("unknown board, switching")
+        << QByteArray("PUT") << "/api/v1/boards/COM1/relays/5" << QByteArray("{\"on\":true}") << 404
+        << "the boards are: com1, garden"
+        << "";
+    QTest::newRow("unknown path") << QByteArray("GET") << "/api/v2/boards" << QByteArray() << 404
+                                  << "no such path"
+                                  << "";
+    QTest::newRow("trailing slash")
+        << QByteArray("GET") << "/api/v1/boards/" << QByteArray() << 404 << "no board \"\""
+        << "";
+    QTest::newRow("POST on a relay") << QByteArray("POST") << "/api/v1/boards/com1/relays/5"
+                                     << QByteArray("{\"on\":true}") << 405 << "use PUT"
+                                     << "";
+    QTest::newRow("GET on toggle") << QByteArray("GET") << "/api/v1/boards/com1/relays/5/toggle"
+                                   << QByteArray() << 405 << "use POST"
+                                   << "";
+    QTest::newRow("DELETE a board")
+        << QByteArray("DELETE") << "/api/v1/boards/com1" << QByteArray() << 405 << "use GET or PUT"
+        << "";
+    QTest::newRow("PUT the list") << QByteArray("PUT") << "/api/v1/boards"
+                                  << QByteArray("{\"mask\":\"0000\"}") << 405 << "use GET"
+                                  << "";
+    QTest::newRow("POST the page") << QByteArray("POST") << "/" << QByteArray() << 405 << "use GET"
+                                   << "";
+}
+
+void TestHttpApi::requests()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    QFETCH(QString, errorHas);
+    QFETCH(QString, request);
+
+    const HttpApi::Parsed parsed =
+        HttpApi::parse(method, path, body, {QStringLiteral("com1"), QStringLiteral("garden")});
+    if (status == 0) {
+        QVERIFY2(!parsed.reply, parsed.reply ? parsed.reply->body.constData() : "");
+    } else {
+        QVERIFY(parsed.reply);
+        QCOMPARE(parsed.reply->status, status);
+        QVERIFY(!parsed.request);
+        const QJsonObject json = QJsonDocument::fromJson(parsed.reply->body).object();
+        QCOMPARE(json.keys(), QStringList{QStringLiteral("error")});
+        QVERIFY2(json.value("error").toString().contains(errorHas), parsed.reply->body.constData());
+        if (status == 405)
+            QVERIFY(!parsed.reply->allow.isEmpty());
+        if (status == 400)
+            QVERIFY(
+                json.value("error").toString().contains(QStringLiteral("nothing was switched")));
+    }
+    if (request.isEmpty()) {
+        QVERIFY(!parsed.request);
+        return;
+    }
+    QVERIFY(parsed.request);
+    QCOMPARE(parsed.board, QStringLiteral("com1"));
+    static const char *kinds[] = {"switch", "toggle", "mask", "pulse"};
+    const BoardRequest &r = *parsed.request;
+    const qint64 value = r.kind == BoardRequest::Kind::Switch  ? qint64(r.on)
+                         : r.kind == BoardRequest::Kind::Mask  ? qint64(r.mask)
+                         : r.kind == BoardRequest::Kind::Pulse ? qint64(r.length.count())
+                                                               : 0;
+    QCOMPARE(
+        QStringLiteral("%1:%2:%3").arg(QLatin1String(kinds[int(r.kind)])).arg(r.relay).arg(value),
+        request);
+}
+
+void TestHttpApi::boardJson()
+{
+    HttpApi::BoardView view;
+    view.id = QStringLiteral("com1");
+    view.name = QStringLiteral("Greenhouse");
+    view.names[4] = QStringLiteral("Pump");
+    view.online = true;
+    view.state = 0x8140;
+    view.readAt = QDateTime(QDate(2026, 5, 1), QTime(12, 30, 5, 250), Qt::UTC);
+    QJsonObject json = HttpApi::boardJson(view);
+    QCOMPARE(json.value("mask").toString(), QStringLiteral("8140"));
+    const QJsonArray relays = json.value("relays").toArray();
+    QCOMPARE(relays.size(), 16);
+    for (int relay = 1; relay <= 16; ++relay)
+        QCOMPARE(relays.at(relay - 1).toBool(), relay == 1 || relay == 8 || relay == 10);
+    QCOMPARE(json.value("names").toArray().at(4).toString(), QStringLiteral("Pump"));
+    QCOMPARE(json.value("names").toArray().at(5).toString(), QStringLiteral("Relay 6"));
+    QCOMPARE(json.value("read_at").toString(), QStringLiteral("2026-05-01T12:30:05.250Z"));
+    QCOMPARE(json.value("online").toBool(), true);
+
+    // Never read: no relay is claimed on or off.
+    view.state.reset();
+    view.readAt = {};
+    view.online = false;
+    view.offlineReason = QStringLiteral("COM1 does not exist");
+    json = HttpApi::boardJson(view);
+    QVERIFY(json.value("relays").isNull());
+    QVERIFY(json.value("mask").isNull());
+    QVERIFY(json.value("read_at").isNull());
+    QCOMPARE(json.value("offline_reason").toString(), QStringLiteral("COM1 does not exist"));
+}
+
+void TestHttpApi::tokenCompare_data()
+{
+    QTest::addColumn<QByteArray>("authorization");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("right") << QByteArray("Bearer 0123456789abcdef") << true;
+    QTest::newRow("missing") << QByteArray() << false;
+    QTest::newRow("wrong last byte") << QByteArray("Bearer 0123456789abcdeF") << false;
+    QTest::newRow("prefix only") << QByteArray("Bearer 0123456789abcde") << false;
+    QTest::newRow("longer") << QByteArray("Bearer 0123456789abcdef0") << false;
+    QTest::newRow("other scheme") << QByteArray("Basic 0123456789abcdef") << false;
+    QTest::newRow("no scheme") << QByteArray("0123456789abcdef") << false;
+    QTest::newRow("empty bearer") << QByteArray("Bearer ") << false;
+}
+
+void TestHttpApi::tokenCompare()
+{
+    QFETCH(QByteArray, authorization);
+    QFETCH(bool, accepted);
+    QCOMPARE(HttpAccess::authorizes("0123456789abcdef", authorization), accepted);
+    QVERIFY(!HttpAccess::authorizes({}, authorization)); // no token: nothing matches
+}
+
+void TestHttpApi::tokenFile_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("permissions");
+    QTest::addColumn<QString>("errorHas"); // empty: accepted
+
+    const int owner = int(QFile::ReadOwner | QFile::WriteOwner);
+    QTest::newRow("owner only") << QByteArray("0123456789abcdef0123\n") << owner << "";
+    QTest::newRow("read-only for the owner")
+        << QByteArray("0123456789abcdef0123") << int(QFile::ReadOwner) << "";
+    QTest::newRow("world-readable")
+        << QByteArray("0123456789abcdef0123") << int(owner | QFile::ReadOther) << "chmod 600";
+    QTest::newRow("group-readable")
+        << QByteArray("0123456789abcdef0123") << int(owner | QFile::ReadGroup) << "open to others";
+    QTest::newRow("too short") << QByteArray("secret\n") << owner << "at least 16";
+    QTest::newRow("empty") << QByteArray() << owner << "at least 16";
+}
+
+void TestHttpApi::tokenFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, permissions);
+    QFETCH(QString, errorHas);
+
+    const QString path = write(QStringLiteral("token"), content, QFile::Permissions(permissions));
+    QVERIFY(!path.isEmpty());
+    QByteArray token;
+    QString error;
+    const bool read = HttpAccess::readTokenFile(path, &token, &error);
+    QCOMPARE(read, errorHas.isEmpty());
+    if (read) {
+        QCOMPARE(token, content.trimmed());
+    } else {
+        QVERIFY2(error.contains(errorHas), qPrintable(error));
+        QVERIFY2(error.contains(path), qPrintable(error));
+    }
+    QVERIFY(!HttpAccess::readTokenFile(m_dir.filePath(QStringLiteral("none")), &token, &error));
+    QVERIFY(error.contains(QStringLiteral("does not exist")));
+}
+
+void TestHttpApi::listen_data()
+{
+    QTest::addColumn<QString>("listen");
+    QTest::addColumn<QString>("address"); // empty: refused
+    QTest::addColumn<int>("port");
+    QTest::addColumn<bool>("needsToken");
+
+    QTest::newRow("loopback") << "127.0.0.1:8080"
+                              << "127.0.0.1" << 8080 << false;
+    QTest::newRow("port only") << ":9000"
+                               << "127.0.0.1" << 9000 << false;
+    QTest::newRow("IPv6 loopback") << "[::1]:8080"
+                                   << "::1" << 8080 << false;
+    QTest::newRow("any address") << "0.0.0.0:8080"
+                                 << "0.0.0.0" << 8080 << true;
+    QTest::newRow("LAN address") << "192.168.1.20:80"
+                                 << "192.168.1.20" << 80 << true;
+    QTest::newRow("host name") << "localhost:8080"
+                               << "" << 0 << false;
+    QTest::newRow("no port") << "127.0.0.1"
+                             << "" << 0 << false;
+    QTest::newRow("port too big") << "127.0.0.1:65536"
+                                  << "" << 0 << false;
+    QTest::newRow("port not a number") << "127.0.0.1:http"
+                                       << "" << 0 << false;
+}
+
+void TestHttpApi::listen()
+{
+    QFETCH(QString, listen);
+    QFETCH(QString, address);
+    QFETCH(int, port);
+    QFETCH(bool, needsToken);
+
+    HttpConfig http;
+    QString reason;
+    QCOMPARE(HttpConfig::parseListen(listen, &http, &reason), !address.isEmpty());
+    if (address.isEmpty()) {
+        QVERIFY2(reason.contains(listen), qPrintable(reason));
+        return;
+    }
+    QCOMPARE(http.address, address);
+    QCOMPARE(int(http.port), port);
+    QString error;
+    QCOMPARE(HttpAccess::listenAllowed(http.address, {}, &error), !needsToken);
+    if (needsToken)
+        QVERIFY2(error.contains(QStringLiteral("token_file")), qPrintable(error));
+    QVERIFY(HttpAccess::listenAllowed(http.address, QStringLiteral("/etc/token"), &error));
+}
+
+void TestHttpApi::httpSection()
+{
+    const auto perms = QFile::ReadOwner | QFile::WriteOwner;
+    QString error;
+    auto config = Config::load(write(QStringLiteral("http.conf"),
+                                     "[http]\nlisten = 0.0.0.0:8081\ntoken_file = /etc/t\n"
+                                     "allow_origin = https://ha.lan:8123\n[com1]\nport = 1\n",
+                                     perms),
+                               &error);
+    QVERIFY2(config, qPrintable(error));
+    QVERIFY(!config->mqtt);
+    QVERIFY(config->http);
+    QCOMPARE(config->http->address, QStringLiteral("0.0.0.0"));
+    QCOMPARE(config->http->port, quint16(8081));
+    QCOMPARE(config->http->tokenFile, QStringLiteral("/etc/t"));
+    QCOMPARE(config->http->allowOrigin, QStringLiteral("https://ha.lan:8123"));
+
+    config = Config::load(write(QStringLiteral("mqtt.conf"), "[mqtt]\n[com1]\nport = 1\n", perms),
+                          &error);
+    QVERIFY2(config, qPrintable(error));
+    QVERIFY(config->mqtt);
+    QVERIFY(!config->http);
+
+    for (const auto &[content, has] :
+         {std::pair{QByteArray("[http]\nport = 80\n[com1]\nport = 1\n"), "2: port: unknown key"},
+          std::pair{QByteArray("[http]\nlisten = nowhere\n[com1]\nport = 1\n"),
+                    "2: listen: \"nowhere\" is not ADDRESS:PORT"},
+          std::pair{QByteArray("[http]\nallow_origin = *\n[com1]\nport = 1\n"),
+                    "2: allow_origin: \"*\" is not an origin"}}) {
+        const QString name = QStringLiteral("bad%1.conf").arg(++m_files);
+        QVERIFY(!Config::load(write(name, content, perms), &error));
+        QVERIFY2(error.contains(QString::fromLatin1(has)), qPrintable(error));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestHttpApi)
+#include "tst_httpapi.moc"
