@@ -26,7 +26,8 @@ public:
     QString url() const { return QStringLiteral("mqtt://127.0.0.1:%1").arg(m_port); }
     QString filePath(const QString &name) const { return m_dir.filePath(name); }
     QString errorString() const { return m_errorString; }
-    QByteArray log() { return m_log += m_process.readAll(); }
+    // What the broker logged since it was last started.
+    QByteArray log() const;
 
     static int freePort();
 
@@ -37,6 +38,5 @@ private:
     QProcess m_process;
     int m_port = 0;
     QByteArray m_options;
-    QByteArray m_log;
     QString m_errorString;
 };
