@@ -25,6 +25,9 @@ public:
 
 QString reasonOf(int rc)
 {
+    // This libmosquitto has no words of its own for it ("Unknown error.").
+    if (rc == MOSQ_ERR_KEEPALIVE)
+        return QStringLiteral("the broker sent nothing back within the keep-alive time");
     if (rc == MOSQ_ERR_ERRNO)
         return QString::fromLocal8Bit(std::strerror(errno));
     return QString::fromUtf8(mosquitto_strerror(rc));
