@@ -137,7 +137,8 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Serves sixteen-relay boards on an MQTT broker, with Home Assistant discovery."));
+        "Serves sixteen-relay boards on an MQTT broker, with Home Assistant discovery, and "
+        "over HTTP: a JSON API, an event stream and a web page."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({
