@@ -53,7 +53,8 @@ MqttConnection::MqttConnection(const BrokerConfig &broker, QObject *parent)
     mosquitto_publish_callback_set(m_mosq, &MqttConnection::onPublish);
     mosquitto_message_callback_set(m_mosq, &MqttConnection::onMessage);
     mosquitto_log_callback_set(m_mosq, [](mosquitto *, void *, int level, const char *text) {
-        if (level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING | MOSQ_LOG_NOTICE | MOSQ_LOG_INFO | MOSQ_LOG_DEBUG))
+        if (level &
+            (MOSQ_LOG_ERR | MOSQ_LOG_WARNING | MOSQ_LOG_NOTICE | MOSQ_LOG_INFO | MOSQ_LOG_DEBUG))
             Log::debug(QStringLiteral("libmosquitto: %1").arg(QString::fromUtf8(text)));
     });
     m_miscTimer.setInterval(kMiscInterval);
@@ -292,11 +293,10 @@ void MqttConnection::onDisconnect(mosquitto *, void *self, int rc)
         connection->m_connected = false;
         return;
     }
-    connection->handleLost(rc == MOSQ_ERR_SUCCESS
-                               ? QStringLiteral("disconnected")
-                               : QStringLiteral("connection lost (%1, code %2)")
-                                     .arg(reasonOf(rc))
-                                     .arg(rc));
+    connection->handleLost(
+        rc == MOSQ_ERR_SUCCESS
+            ? QStringLiteral("disconnected")
+            : QStringLiteral("connection lost (%1, code %2)").arg(reasonOf(rc)).arg(rc));
 }
 
 void MqttConnection::onPublish(mosquitto *, void *self, int mid)
