@@ -4,6 +4,7 @@
 #include "boardports.h"
 #include "localbroker.h"
 #include "mqttprobe.h"
+#include "serviceprocess.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -28,44 +29,7 @@ namespace {
 constexpr int kWait = 10000;
 constexpr int kReconnectWait = 20000;
 
-// The service as a process; its standard error kept for the test to read.
-class Service final
-{
-public:
-    explicit Service(const QStringList &arguments, const QProcessEnvironment &environment =
-                                                       QProcessEnvironment::systemEnvironment())
-    {
-        m_process.setProcessEnvironment(environment);
-        m_process.start(QStringLiteral(USB16RELAYD_PATH), arguments);
-    }
-    ~Service()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(kWait);
-        }
-    }
-    QByteArray log() { return m_log += m_process.readAllStandardError(); }
-    QProcess &process() { return m_process; }
-    // Keeps the event loop turning (in-process boards answer on it) until the process ends.
-    bool finish(int ms = kWait)
-    {
-        const QDeadlineTimer deadline(ms);
-        while (m_process.state() != QProcess::NotRunning && !deadline.hasExpired())
-            QTest::qWait(5);
-        log();
-        return m_process.state() == QProcess::NotRunning;
-    }
-    bool stop()
-    {
-        m_process.terminate();
-        return finish();
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_log;
-};
+using Service = ServiceProcess;
 
 bool waitUntil(const std::function<bool()> &condition, int ms = kWait)
 {

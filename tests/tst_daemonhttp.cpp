@@ -4,6 +4,7 @@
 #include "boardports.h"
 #include "localbroker.h"
 #include "mqttprobe.h"
+#include "serviceprocess.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -26,35 +27,7 @@ namespace {
 constexpr int kWait = 10000;
 const QByteArray kToken = "0123456789abcdef0123456789abcdef";
 
-class Service final
-{
-public:
-    explicit Service(const QStringList &arguments)
-    {
-        m_process.start(QStringLiteral(USB16RELAYD_PATH), arguments);
-    }
-    ~Service()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished(kWait);
-        }
-    }
-    QByteArray log() { return m_log += m_process.readAllStandardError(); }
-    QProcess &process() { return m_process; }
-    bool finish(int ms = kWait)
-    {
-        const QDeadlineTimer deadline(ms);
-        while (m_process.state() != QProcess::NotRunning && !deadline.hasExpired())
-            QTest::qWait(5);
-        log();
-        return m_process.state() == QProcess::NotRunning;
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_log;
-};
+using Service = ServiceProcess;
 
 struct Answer
 {
