@@ -36,21 +36,6 @@ bool waitUntil(const std::function<bool()> &condition, int ms = kWait)
     return MqttProbe::waitUntil(condition, ms);
 }
 
-QList<QByteArray> switching(const SimulatedBoard *board)
-{
-    QList<QByteArray> commands;
-    for (const QByteArray &command : board->commands()) {
-        if (command != "ask//")
-            commands.append(command);
-    }
-    return commands;
-}
-
-QString maskText(quint16 state)
-{
-    return QStringLiteral("%1").arg(state, 4, 16, QLatin1Char('0')).toUpper();
-}
-
 bool statePublished(const MqttProbe::Message &message, const QString &board, quint16 state)
 {
     return message.topic == QStringLiteral("usb16relay/%1/state").arg(board) &&

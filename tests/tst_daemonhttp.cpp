@@ -37,21 +37,6 @@ struct Answer
     QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
 };
 
-QList<QByteArray> switching(const SimulatedBoard *board)
-{
-    QList<QByteArray> commands;
-    for (const QByteArray &command : board->commands()) {
-        if (command != "ask//")
-            commands.append(command);
-    }
-    return commands;
-}
-
-QString maskText(quint16 state)
-{
-    return QStringLiteral("%1").arg(state, 4, 16, QLatin1Char('0')).toUpper();
-}
-
 // A raw connection, read with the event loop turning (the boards answer on it).
 class RawClient final
 {

@@ -46,3 +46,18 @@ SimulatedBoard *BoardPorts::board(int port) const
     const auto found = m_boards.find(port);
     return found == m_boards.end() ? nullptr : found->second.get();
 }
+
+QList<QByteArray> switching(const SimulatedBoard *board)
+{
+    QList<QByteArray> commands;
+    for (const QByteArray &command : board->commands()) {
+        if (command != "ask//")
+            commands.append(command);
+    }
+    return commands;
+}
+
+QString maskText(quint16 state)
+{
+    return QStringLiteral("%1").arg(state, 4, 16, QLatin1Char('0')).toUpper();
+}

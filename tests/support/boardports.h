@@ -29,3 +29,8 @@ private:
     QTemporaryDir m_dir;
     std::map<int, std::unique_ptr<SimulatedBoard>> m_boards;
 };
+
+// The commands a board received, in order, without the status requests.
+QList<QByteArray> switching(const SimulatedBoard *board);
+// A state as the service writes it: four upper-case hex digits, relay 1 = bit 15.
+QString maskText(quint16 state);
