@@ -1,10 +1,12 @@
 #include "relayprotocol.h"
 
+#include "relaymask.h"
+
 namespace RelayProtocol {
 
 QByteArray switchCommand(int relay, bool on)
 {
-    if (relay < 1 || relay > kRelayCount)
+    if (!isRelayNumber(relay))
         return {};
     QByteArray command = QByteArray::number(relay).rightJustified(2, '0');
     command += on ? '+' : '-';
@@ -43,26 +45,22 @@ std::optional<RelayState> decodeStatus(const QByteArray &reply)
         return std::nullopt;
     const unsigned bits =
         (static_cast<unsigned char>(reply.at(0)) << 8) | static_cast<unsigned char>(reply.at(1));
-    RelayState state{};
-    for (int i = 0; i < kRelayCount; ++i)
-        state[i] = (bits & (0x8000u >> i)) != 0;
-    return state;
+    return fromMask(quint16(bits));
 }
 
 quint16 toMask(const RelayState &state)
 {
-    quint16 mask = 0;
+    RelayMask mask;
     for (int i = 0; i < kRelayCount; ++i)
-        if (state[i])
-            mask |= quint16(0x8000u >> i);
-    return mask;
+        mask = mask.with(i + 1, state[i]);
+    return mask.bits();
 }
 
 RelayState fromMask(quint16 mask)
 {
     RelayState state{};
     for (int i = 0; i < kRelayCount; ++i)
-        state[i] = (mask & (0x8000u >> i)) != 0;
+        state[i] = RelayMask(mask).isOn(i + 1);
     return state;
 }
 

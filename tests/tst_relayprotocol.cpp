@@ -1,3 +1,4 @@
+#include "relaymask.h"
 #include "relayprotocol.h"
 
 #include <QtTest>
@@ -20,6 +21,10 @@ private slots:
     void maskRoundTrip();
     void commandsToReach_data();
     void commandsToReach();
+    void relayNumberText_data();
+    void relayNumberText();
+    void maskText_data();
+    void maskText();
 };
 
 void TestRelayProtocol::switchCommand_data()
@@ -168,6 +173,59 @@ void TestRelayProtocol::commandsToReach()
     QCOMPARE(
         RelayProtocol::commandsToReach(RelayProtocol::fromMask(from), RelayProtocol::fromMask(to)),
         commands);
+}
+
+void TestRelayProtocol::relayNumberText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("relay"); // 0: refused
+    QTest::newRow("first") << "1" << 1;
+    QTest::newRow("last") << "16" << 16;
+    QTest::newRow("wire form") << "05" << 5;
+    QTest::newRow("zero") << "0" << 0;
+    QTest::newRow("seventeen") << "17" << 0;
+    QTest::newRow("three digits") << "016" << 0;
+    QTest::newRow("sign") << "+5" << 0;
+    QTest::newRow("space") << " 5" << 0;
+    QTest::newRow("final newline") << "5\n" << 0;
+    QTest::newRow("empty") << "" << 0;
+    QTest::newRow("arabic-indic digit") << QString(QChar(0x0665)) << 0;
+}
+
+void TestRelayProtocol::relayNumberText()
+{
+    QFETCH(QString, text);
+    QFETCH(int, relay);
+    QCOMPARE(parseRelayNumber(text).value_or(0), relay);
+}
+
+void TestRelayProtocol::maskText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<QList<int>>("relays");
+    QTest::newRow("relays 1, 8, 10") << "8140" << true << QList<int>{1, 8, 10};
+    QTest::newRow("lower case") << "000f" << true << QList<int>{13, 14, 15, 16};
+    QTest::newRow("none") << "0000" << true << QList<int>{};
+    QTest::newRow("three digits") << "840" << false << QList<int>{};
+    QTest::newRow("final newline") << "8140\n" << false << QList<int>{};
+    QTest::newRow("not hex") << "81G0" << false << QList<int>{};
+}
+
+void TestRelayProtocol::maskText()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, valid);
+    QFETCH(QList<int>, relays);
+    const std::optional<RelayMask> mask = RelayMask::fromHex(text);
+    QCOMPARE(mask.has_value(), valid);
+    if (!valid)
+        return;
+    QCOMPARE(mask->relays(), relays);
+    QCOMPARE(mask->toHex(), text.toUpper());
+    QCOMPARE(RelayMask::fromRelays(relays), mask);
+    for (int relay = 1; relay <= 16; ++relay)
+        QCOMPARE(mask->isOn(relay), relays.contains(relay));
 }
 
 QTEST_GUILESS_MAIN(TestRelayProtocol)
