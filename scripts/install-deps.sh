@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages usb16relay needs to build, test and run, if any are missing.
-# Usage: scripts/install-deps.sh [build|test|run|package|fuzz|bench]   (default: test)
+# Usage: scripts/install-deps.sh [build|test|run|service|package|fuzz|bench]   (default: test)
 set -euo pipefail
 
 build_packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev fonts-dejavu-core
@@ -8,6 +8,8 @@ build_packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-
 test_packages=(xvfb xdotool x11-utils openbox python3 dbus at-spi2-core python3-pyatspi systemd
     mosquitto mosquitto-clients openssl chromium chromium-driver python3-selenium)
 run_packages=(qt6-qpa-plugins qt6-wayland)
+# scripts/try-service.sh: a private broker, and the clients it tells you to try.
+service_packages=(mosquitto mosquitto-clients curl)
 # Building the .debs and checking them with Debian's own validators; systemd for
 # systemd-analyze (the service's unit), also in the tests.
 package_packages=(dpkg-dev file fakeroot librsvg2-bin desktop-file-utils appstream lintian man-db
@@ -19,11 +21,12 @@ case "${1:-test}" in
 build) wanted=("${build_packages[@]}") ;;
 test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
 run) wanted=("${build_packages[@]}" "${run_packages[@]}") ;;
+service) wanted=("${build_packages[@]}" "${service_packages[@]}") ;;
 package) wanted=("${build_packages[@]}" "${package_packages[@]}") ;;
 fuzz) wanted=("${build_packages[@]}" "${fuzz_packages[@]}") ;;
 bench) wanted=("${build_packages[@]}" "${bench_packages[@]}") ;;
 *)
-    echo "usage: $0 [build|test|run|package|fuzz|bench]" >&2
+    echo "usage: $0 [build|test|run|service|package|fuzz|bench]" >&2
     exit 2
     ;;
 esac
