@@ -20,7 +20,8 @@ directory and on loopback only:
     and the web page on 127.0.0.1 on another free port.
 It prints the page's address and the commands to try, then waits. Ctrl-C stops everything and
 removes the temporary directory; exit status 130 (143 on SIGTERM). A piece that fails to start
-or ends on its own is named, with the end of its log, and the status is 1.
+or ends on its own is named, with the end of its log, and the status is 1; a bad argument
+gives 2.
 
   --no-build BUILD_DIR   install and build nothing: use the programs already built in
                          BUILD_DIR (for tests, and for a build of your own)
@@ -52,10 +53,12 @@ while [ $# -gt 0 ]; do
 done
 
 if [ -z "$build" ]; then
-    "$root/scripts/install-deps.sh" service
     build="$root/build"
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release
-    cmake --build "$build" -j2 --target usb16relayd usb16relay-sim usb16relay-ctl
+    "$root/scripts/install-deps.sh" service ||
+        { echo "$me: installing the Debian packages failed (see above)" >&2 && exit 1; }
+    { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release &&
+        cmake --build "$build" -j2 --target usb16relayd usb16relay-sim usb16relay-ctl; } ||
+        { echo "$me: building into $build failed (see above)" >&2 && exit 1; }
 fi
 
 daemon="$build/daemon/usb16relayd"

@@ -8,10 +8,8 @@ set -euo pipefail
 # shellcheck source-path=SCRIPTDIR
 source "$(dirname "${BASH_SOURCE[0]}")/tryservice-rig.sh"
 
-if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-    echo "nodered: node or npm is missing (scripts/install-deps.sh test installs them)" >&2
-    exit 77
-fi
+{ command -v node && command -v npm; } >/dev/null ||
+    { echo "nodered: no node or npm (scripts/install-deps.sh test installs them)" >&2 && exit 77; }
 red="$4/node_modules/node-red/red.js"
 [ -f "$red" ] || fail "no Node-RED in $4/node_modules: run scripts/install-deps.sh test"
 

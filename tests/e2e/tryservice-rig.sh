@@ -1,24 +1,8 @@
-# Sourced by the tests that run scripts/try-service.sh. rig_start runs it against the built
-# programs with its temporary files under $rig_dir/tmp, and reads its ready line.
+# Sourced by the tests that run scripts/try-service.sh: rig_start runs it against the built
+# programs, its temporary files under $rig_dir/tmp, and reads its ready line.
 # shellcheck shell=bash disable=SC2034 # rig_* are read by the tests that source this
 
 patience=30 # seconds to wait for anything; never a pass/fail time
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-
-wait_for() { # WHAT COMMAND...
-    local what=$1
-    shift
-    for _ in $(seq $((patience * 10))); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    fail "waited $patience s for $what"
-}
-
 rig_dir=$(mktemp -d "${TMPDIR:-/tmp}/tryservice-test.XXXXXX")
 rig_pid=""
 rig_cleanup() {
@@ -27,9 +11,20 @@ rig_cleanup() {
 }
 trap rig_cleanup EXIT
 
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+wait_for() { # WHAT COMMAND...
+    for _ in $(seq $((patience * 10))); do
+        "${@:2}" && return 0
+        sleep 0.1
+    done
+    fail "waited $patience s for $1"
+}
+
 rig_start() { # TRY_SERVICE BUILD_DIR
     mkdir -p "$rig_dir/tmp"
-    : >"$rig_dir/out"
     # In a job of its own: a script's background command ignores SIGINT, and bash cannot trap
     # a signal that was ignored when it started.
     set -m
@@ -40,15 +35,11 @@ rig_start() { # TRY_SERVICE BUILD_DIR
     local ready pattern='\(page ([^,]+), broker 127\.0\.0\.1:([0-9]+), files in ([^)]+)\)'
     ready=$(grep 'ready (' "$rig_dir/out")
     [[ $ready =~ $pattern ]] || fail "try-service.sh's ready line has changed: $ready"
-    rig_page=${BASH_REMATCH[1]}
-    rig_mqtt=${BASH_REMATCH[2]}
-    rig_files=${BASH_REMATCH[3]}
+    rig_page=${BASH_REMATCH[1]} rig_mqtt=${BASH_REMATCH[2]} rig_files=${BASH_REMATCH[3]}
 }
 
 rig_ended() { ! kill -0 "$rig_pid" 2>/dev/null; }
-
-# Sends SIGNAL to try-service.sh and waits for it to end; its status in rig_status.
-rig_stop() { # SIGNAL
+rig_stop() { # SIGNAL; try-service.sh's status in rig_status
     [ -n "$rig_pid" ] || return 0
     kill -"$1" "$rig_pid" 2>/dev/null || true
     wait_for "try-service.sh to end on SIG$1" rig_ended
@@ -57,11 +48,9 @@ rig_stop() { # SIGNAL
     rig_pid=""
 }
 
-# Nothing of the script's left: no process naming its directory, no file in it.
-rig_left_nothing() {
+rig_left_nothing() { # no process naming the script's directory, no file in it
     local processes
-    processes=$(pgrep -af -- "$rig_dir/tmp" || true)
-    [ -z "$processes" ] || fail "still running after try-service.sh ended:"$'\n'"$processes"
+    processes=$(pgrep -af -- "$rig_dir/tmp") && fail "still running:"$'\n'"$processes"
     [ -z "$(ls -A "$rig_dir/tmp")" ] || fail "left behind: $(ls -A "$rig_dir/tmp")"
 }
 
