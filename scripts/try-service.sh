@@ -65,13 +65,17 @@ daemon="$build/daemon/usb16relayd"
 sim="$build/sim/usb16relay-sim"
 ctl="$build/ctl/usb16relay-ctl"
 mosquitto=/usr/sbin/mosquitto
-for program in "$daemon" "$sim" "$ctl" "$mosquitto"; do
+for program in "$daemon" "$sim" "$ctl"; do
     if [ ! -x "$program" ]; then
-        echo "$me: $program is missing (scripts/install-deps.sh service installs mosquitto;" \
-            "build the programs with scripts/try-service.sh without --no-build)" >&2
+        echo "$me: $program is missing: build it (cmake --build $build --target" \
+            "${program##*/}), or run scripts/try-service.sh without --no-build" >&2
         exit 1
     fi
 done
+if [ ! -x "$mosquitto" ]; then
+    echo "$me: $mosquitto is missing (scripts/install-deps.sh service installs it)" >&2
+    exit 1
+fi
 for tool in mosquitto_sub mosquitto_pub curl; do
     if ! command -v "$tool" >/dev/null; then
         echo "$me: $tool is missing (scripts/install-deps.sh service installs it)" >&2
