@@ -196,8 +196,11 @@ done
 
 # The service.
 http_port=$(free_port)
-sed -e "s|@MQTT_PORT@|$mqtt_port|" -e "s|@HTTP_PORT@|$http_port|" -e "s|@PORT_DIR@|$work/ports|" \
-    "$root/docs/try-service.conf" >"$work/usb16relayd.conf"
+config=$(<"$root/docs/try-service.conf")
+config=${config//@MQTT_PORT@/$mqtt_port}
+config=${config//@HTTP_PORT@/$http_port}
+config=${config//@PORT_DIR@/"$work/ports"}
+printf '%s\n' "$config" >"$work/usb16relayd.conf"
 start "usb16relayd (the service)" "$work/usb16relayd.log" \
     "$daemon" --config "$work/usb16relayd.conf"
 page="http://127.0.0.1:$http_port/"
