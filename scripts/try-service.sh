@@ -6,7 +6,7 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 me=try-service.sh
-patience=30 # seconds any piece may take to come up; ten steps a second
+patience=30 # seconds any piece may take to come up, or to stop
 
 usage() {
     cat <<EOF
@@ -141,9 +141,9 @@ fail() { # INDEX WHAT
 
 # Waits until COMMAND succeeds, as long as the piece at INDEX runs.
 await() { # INDEX WHAT COMMAND...
-    local i=$1 what=$2 status
+    local i=$1 what=$2 status deadline=$((SECONDS + patience))
     shift 2
-    for _ in $(seq $((patience * 10))); do
+    while [ "$SECONDS" -lt "$deadline" ]; do
         "$@" && return 0
         if ! kill -0 "${pids[i]}" 2>/dev/null; then
             status=0

@@ -16,7 +16,8 @@ fail() {
     exit 1
 }
 wait_for() { # WHAT COMMAND...
-    for _ in $(seq $((patience * 10))); do
+    local deadline=$((SECONDS + patience))
+    while [ "$SECONDS" -lt "$deadline" ]; do
         "${@:2}" && return 0
         sleep 0.1
     done
