@@ -8,8 +8,8 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/tryservice-rig.sh"
 
 rig_start "$1" "$2"
-curl -fsS --max-time "$patience" "$rig_page" | grep -q '<title>' ||
-    fail "the page $rig_page did not answer with a page"
+page=$(curl -fsS --max-time "$patience" "$rig_page") || fail "the page $rig_page did not answer"
+grep -q '<title>' <<<"$page" || fail "$rig_page did not answer with a page: $page"
 
 mqtt=(-h 127.0.0.1 -p "$rig_mqtt")
 mosquitto_pub "${mqtt[@]}" -q 1 -t usb16relay/workshop/relay/3/set -m ON
