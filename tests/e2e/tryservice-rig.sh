@@ -26,6 +26,7 @@ wait_for() { # WHAT COMMAND...
 
 rig_start() { # TRY_SERVICE BUILD_DIR
     mkdir -p "$rig_dir/tmp"
+    : >"$rig_dir/out" # before the job starts: no ready line of an earlier run is read
     # In a job of its own: a script's background command ignores SIGINT, and bash cannot trap
     # a signal that was ignored when it started.
     set -m
