@@ -25,7 +25,7 @@ node "$red" --settings "$4/settings.js" --userDir "$rig_dir/node-red" --port "$p
 red_pid=$!
 finish() {
     local status=$?
-    kill -TERM "$red_pid" 2>/dev/null
+    kill -TERM "$red_pid" 2>/dev/null || true
     wait "$red_pid" 2>/dev/null || true
     [ "$status" -eq 0 ] || { echo "Node-RED's log:" && tail -n 40 "$log"; } >&2
     rig_cleanup
