@@ -1,11 +1,16 @@
 #include "config.h"
 
+#include "comportpath.h"
+
 #include <QFile>
 #include <QHash>
 #include <QHostAddress>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QSysInfo>
 #include <QUrl>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -313,6 +318,49 @@ bool readBoard(QSettings &settings, Reader &reader, const QString &id, BoardConf
     return true;
 }
 
+// Two paths for one device (a /dev/serial/by-id link and its target, or COM n and the device it
+// maps to) are one board: compare what they open, not how they are written.
+bool sameDevice(const BoardConfig &a, const BoardConfig &b)
+{
+    const auto pathOf = [](const BoardConfig &board) {
+        return board.device.isEmpty() ? ComPortPath::devicePath(board.port) : board.device;
+    };
+    const QByteArray first = QFile::encodeName(pathOf(a));
+    const QByteArray second = QFile::encodeName(pathOf(b));
+    if (first == second)
+        return true;
+    struct stat one = {};
+    struct stat two = {};
+    if (::stat(first.constData(), &one) != 0 || ::stat(second.constData(), &two) != 0)
+        return false;
+    if (S_ISCHR(one.st_mode) && S_ISCHR(two.st_mode))
+        return one.st_rdev == two.st_rdev;
+    return one.st_dev == two.st_dev && one.st_ino == two.st_ino;
+}
+
+const QString kServiceSection = QStringLiteral("service");
+
+bool readService(QSettings &settings, Reader &reader, BrokerConfig *broker)
+{
+    settings.beginGroup(kServiceSection);
+    const auto done = qScopeGuard([&settings] { settings.endGroup(); });
+    for (const QString &key : settings.childKeys()) {
+        if (key != u"id")
+            return reader.fail(kServiceSection, key,
+                               QStringLiteral("unknown key; the [service] section knows id"));
+    }
+    if (!settings.contains(QStringLiteral("id")))
+        return true;
+    broker->serviceId = reader.text(settings, QStringLiteral("id"));
+    broker->serviceIdGiven = true;
+    if (!Config::isValidId(broker->serviceId))
+        return reader.fail(kServiceSection, QStringLiteral("id"),
+                           QStringLiteral("\"%1\" is not a service id: use 1 to 32 of a-z, 0-9, _ "
+                                          "and -")
+                               .arg(broker->serviceId));
+    return true;
+}
+
 const QString kHttpSection = QStringLiteral("http");
 const QStringList kHttpKeys = {QStringLiteral("listen"), QStringLiteral("token_file"),
                                QStringLiteral("allow_origin")};
@@ -356,6 +404,14 @@ QString BoardConfig::relayName(int relay) const
 QString BoardConfig::where() const
 {
     return device.isEmpty() ? QStringLiteral("COM%1").arg(port) : device;
+}
+
+QString BrokerConfig::defaultServiceId()
+{
+    QString host = QSysInfo::machineHostName().toLower().section(u'.', 0, 0);
+    host.replace(QRegularExpression(QStringLiteral("[^a-z0-9_-]")), QStringLiteral("-"));
+    host.truncate(32);
+    return host.isEmpty() ? QStringLiteral("usb16relayd") : host;
 }
 
 bool Config::isValidId(const QString &id)
@@ -409,10 +465,13 @@ std::optional<Config> Config::load(const QString &path, QString *error)
                                    "or a board's [id]"));
         return std::nullopt;
     }
-    if (!readMqtt(settings, reader, &config.broker))
+    if (!readMqtt(settings, reader, &config.broker) ||
+        !readService(settings, reader, &config.broker))
         return std::nullopt;
     if (config.broker.password.isEmpty())
         config.broker.password = qEnvironmentVariable(kPasswordVariable);
+    if (config.broker.serviceId.isEmpty())
+        config.broker.serviceId = BrokerConfig::defaultServiceId();
 
     // An empty section counts too: "[mqtt]" alone means the broker on localhost.
     config.mqtt = lines.lineOf(kMqttSection) > 0;
@@ -423,13 +482,13 @@ std::optional<Config> Config::load(const QString &path, QString *error)
     }
 
     for (const QString &id : settings.childGroups()) {
-        if (id == kMqttSection || id == kHttpSection)
+        if (id == kMqttSection || id == kHttpSection || id == kServiceSection)
             continue;
         BoardConfig board;
         if (!readBoard(settings, reader, id, &board))
             return std::nullopt;
         for (const BoardConfig &other : std::as_const(config.boards)) {
-            if (board.device.isEmpty() ? other.port == board.port : other.device == board.device) {
+            if (sameDevice(board, other)) {
                 const QString key =
                     board.device.isEmpty() ? QStringLiteral("port") : QStringLiteral("device");
                 reader.fail(id, key,

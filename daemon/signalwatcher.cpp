@@ -2,6 +2,7 @@
 
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,8 +13,11 @@ int g_pipe[2] = {-1, -1};
 
 extern "C" void onSignal(int signal)
 {
+    // The interrupted code may be about to read errno.
+    const int savedErrno = errno;
     const unsigned char byte = static_cast<unsigned char>(signal);
     [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &byte, 1);
+    errno = savedErrno;
 }
 
 } // namespace
@@ -22,7 +26,7 @@ SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent) {}
 
 SignalWatcher::~SignalWatcher() = default;
 
-bool SignalWatcher::install()
+bool SignalWatcher::install(std::initializer_list<int> caught)
 {
     if (g_pipe[0] < 0 && ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
@@ -32,7 +36,11 @@ bool SignalWatcher::install()
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
+    for (const int signal : caught) {
+        if (sigaction(signal, &action, nullptr) != 0)
+            return false;
+    }
+    return true;
 }
 
 void SignalWatcher::handleReadable()

@@ -2,6 +2,8 @@
 
 #include <QObject>
 
+#include <initializer_list>
+
 class QSocketNotifier;
 
 // SIGTERM and SIGINT as a Qt signal on the event loop (through a pipe the handler writes), so
@@ -14,7 +16,8 @@ public:
     explicit SignalWatcher(QObject *parent = nullptr);
     ~SignalWatcher() override;
 
-    bool install(); // false when the signals cannot be caught
+    // False when one of the signals cannot be caught.
+    bool install(std::initializer_list<int> caught);
 
 signals:
     void signalReceived(int signal);

@@ -13,7 +13,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSocketNotifier>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -34,6 +36,14 @@ using Service = ServiceProcess;
 bool waitUntil(const std::function<bool()> &condition, int ms = kWait)
 {
     return MqttProbe::waitUntil(condition, ms);
+}
+
+// The service's own status topic: named after the host unless the config names the service.
+QString statusTopic()
+{
+    QString host = QSysInfo::machineHostName().toLower().section(u'.', 0, 0);
+    host.replace(QRegularExpression(QStringLiteral("[^a-z0-9_-]")), QStringLiteral("-"));
+    return QStringLiteral("usb16relay/service/%1/status").arg(host.left(32));
 }
 
 bool statePublished(const MqttProbe::Message &message, const QString &board, quint16 state)
@@ -545,8 +555,7 @@ void TestDaemon::brokerRestarted()
     m_probe = std::make_unique<MqttProbe>();
     QVERIFY(m_probe->connectTo(m_broker->port()));
     QVERIFY(m_probe->subscribe(QStringLiteral("usb16relay/#")));
-    QVERIFY2(m_probe->waitFor(QStringLiteral("usb16relay/status"), "online", kReconnectWait),
-             service->log().constData());
+    QVERIFY2(m_probe->waitFor(statusTopic(), "online", kReconnectWait), service->log().constData());
     QVERIFY(waitAvailability(QStringLiteral("com1"), "online"));
     QVERIFY(
         m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x0010); }, kWait));
@@ -668,7 +677,7 @@ void TestDaemon::sigtermDuringPulse()
     MqttProbe later;
     QVERIFY(later.connectTo(m_broker->port()));
     QVERIFY(later.subscribe(QStringLiteral("usb16relay/#")));
-    QVERIFY(later.waitFor(QStringLiteral("usb16relay/status"), "offline", kWait));
+    QVERIFY(later.waitFor(statusTopic(), "offline", kWait));
     QVERIFY(later.waitFor(QStringLiteral("usb16relay/com1/availability"), "offline", kWait));
     QVERIFY(later.waitFor(QStringLiteral("usb16relay/com1/relay/4"), "OFF", kWait));
     QVERIFY(service->log().contains("<6>stopped"));
@@ -679,16 +688,16 @@ void TestDaemon::killedServiceLeavesItsLastWill()
     QVERIFY(m_ports->add(1, 0));
     auto service = startService(writeConfig(standardBoard(1)));
     QVERIFY(service);
-    QVERIFY(m_probe->waitFor(QStringLiteral("usb16relay/status"), "online", kWait));
+    QVERIFY(m_probe->waitFor(statusTopic(), "online", kWait));
     m_probe->clear();
     service->process().kill();
     QVERIFY(service->finish());
     // The broker notices the lost connection at once on loopback, or after the keep-alive.
-    QVERIFY(m_probe->waitFor(QStringLiteral("usb16relay/status"), "offline", 60000));
+    QVERIFY(m_probe->waitFor(statusTopic(), "offline", 60000));
     MqttProbe later;
     QVERIFY(later.connectTo(m_broker->port()));
-    QVERIFY(later.subscribe(QStringLiteral("usb16relay/status")));
-    QVERIFY(later.waitFor(QStringLiteral("usb16relay/status"), "offline", kWait));
+    QVERIFY(later.subscribe(statusTopic()));
+    QVERIFY(later.waitFor(statusTopic(), "offline", kWait));
 }
 
 void TestDaemon::passwordRefusedThenAccepted()
