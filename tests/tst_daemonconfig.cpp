@@ -4,6 +4,8 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+
+#include "comportpath.h"
 #include <QTest>
 
 using namespace std::chrono_literals;
@@ -30,6 +32,10 @@ private:
 void TestDaemonConfig::initTestCase()
 {
     QVERIFY(m_dir.isValid());
+    // One device under other names: a link, and COM1 through the port directory.
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), m_dir.filePath(QStringLiteral("null-link"))));
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), m_dir.filePath(QStringLiteral("COM1"))));
+    qputenv(ComPortPath::kPortDirVariable, QFile::encodeName(m_dir.path()));
 }
 
 QString TestDaemonConfig::write(const QString &name, const QByteArray &content)
@@ -136,6 +142,14 @@ void TestDaemonConfig::refusesBadFiles_data()
         << head + "[a]\ndevice = /dev/ttyUSB0\n[b]\ndevice = /dev/ttyUSB0\n"
         << 7 << "device"
         << "already served by board [a]";
+    QTest::newRow("same device through a link")
+        << head + "[a]\ndevice = /dev/null\n[b]\ndevice = " +
+               QFile::encodeName(m_dir.filePath(QStringLiteral("null-link"))) + "\n"
+        << 7 << "device"
+        << "already served by board [a]";
+    QTest::newRow("COM port beside its device") << head + "[a]\nport = 1\n[b]\ndevice = /dev/null\n"
+                                                << 7 << "device"
+                                                << "already served by board [a]";
     QTest::newRow("duplicate port") << head + "[a]\nport = 3\n[b]\nport = 3\n"
                                     << 7 << "port"
                                     << "already served";
