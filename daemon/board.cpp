@@ -322,7 +322,12 @@ BoardResult Board::failure(quint64 id, quint16 care, quint16 target)
                 state};
     }
     missed();
-    return {id, BoardResult::Error::Offline, reason, std::nullopt};
+    // The commands went out before the answer failed to come: they may have been carried out.
+    return {id, BoardResult::Error::Offline,
+            QStringLiteral("%1; the command was sent, so relays %2 may have switched: read the "
+                           "state before asking again")
+                .arg(reason, relayList(care)),
+            std::nullopt};
 }
 
 void Board::endPulse(int relay)

@@ -96,6 +96,7 @@ private slots:
     void twoServicesOneBoardId();
     void errorsDuringOutage();
     void staleRetainedStates();
+    void slowNameServer();
 
 private:
     QString writeConfig(const QByteArray &boards, const QByteArray &mqtt = {});
@@ -1059,6 +1060,32 @@ void TestDaemon::staleRetainedStates()
     QVERIFY(later.subscribe(QStringLiteral("usb16relay/com1/relay/+")));
     QTest::qWait(300);
     QVERIFY(later.messages().isEmpty());
+}
+
+void TestDaemon::slowNameServer()
+{
+    QVERIFY(m_ports->add(1, 0));
+    const QString path = m_dir.filePath(QStringLiteral("slow.conf"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[mqtt]\nurl = mqtt://localhost:" + QByteArray::number(m_broker->port()) + "\n" +
+               standardBoard(1));
+    file.close();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(SLOW_RESOLVER_PATH));
+    environment.insert(QStringLiteral("SLOW_RESOLVER_SECONDS"), QStringLiteral("20"));
+    environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                       environment.value(QStringLiteral("ASAN_OPTIONS")) +
+                           QStringLiteral(":verify_asan_link_order=0"));
+    Service service({QStringLiteral("--config"), path}, environment);
+    // The board is served while the broker's name is still being looked up, and SIGTERM is
+    // answered without waiting for the look-up.
+    QVERIFY2(waitUntil([&] { return service.log().contains("answers: online"); }, 3 * kWait),
+             service.log().constData());
+    QVERIFY(!service.log().contains("slow resolver: answered"));
+    QVERIFY(service.stop());
+    QVERIFY2(!service.log().contains("slow resolver: answered"), service.log().constData());
+    QCOMPARE(service.process().exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestDaemon)
