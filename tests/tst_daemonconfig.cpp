@@ -82,7 +82,7 @@ void TestDaemonConfig::readsEverything()
     QCOMPARE(config->broker.discoveryPrefix, QStringLiteral("homeassistant"));
     QVERIFY(!config->broker.discovery);
     QCOMPARE(config->boards.size(), 2);
-    const BoardConfig &board = config->boards.at(1);
+    const BoardConfig &board = config->boards.at(0); // in the file's order
     QCOMPARE(board.id, QStringLiteral("greenhouse"));
     QCOMPARE(board.device, QStringLiteral("/dev/serial/by-id/x"));
     QCOMPARE(board.name, QStringLiteral("Greenhouse, east"));
@@ -91,7 +91,7 @@ void TestDaemonConfig::readsEverything()
     QCOMPARE(board.relayName(6), QStringLiteral("Relay 6"));
     QCOMPARE(board.onConnect, OnConnect::Restore);
     QCOMPARE(board.interlocks, (QList<QList<int>>{{1, 2}, {3, 4, 5}}));
-    const BoardConfig &second = config->boards.at(0);
+    const BoardConfig &second = config->boards.at(1);
     QCOMPARE(second.port, 2);
     QCOMPARE(second.pollInterval, 1000ms);
     QCOMPARE(second.onConnect, OnConnect::Keep);
@@ -153,6 +153,12 @@ void TestDaemonConfig::refusesBadFiles_data()
     QTest::newRow("duplicate port") << head + "[a]\nport = 3\n[b]\nport = 3\n"
                                     << 7 << "port"
                                     << "already served";
+    QTest::newRow("key twice") << head + "[a]\nport = 3\nport = 4\n"
+                               << 6 << "port"
+                               << "written twice";
+    QTest::newRow("board named general") << head + "[general]\nport = 1\ncolour = red\n"
+                                         << 6 << "colour"
+                                         << "unknown key";
     QTest::newRow("section twice") << head + "[a]\nport = 3\n[a]\nport = 4\n"
                                    << 6 << "[a]"
                                    << "written twice";
