@@ -13,14 +13,32 @@ int g_pipe[2] = {-1, -1};
 
 extern "C" void onSignal(int signal)
 {
-    // The interrupted code may be about to read errno.
+    SignalPipe::forward(signal);
+}
+
+} // namespace
+
+namespace SignalPipe {
+
+bool open()
+{
+    return g_pipe[0] >= 0 || ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) == 0;
+}
+
+int readEnd()
+{
+    return g_pipe[0];
+}
+
+void forward(int signal)
+{
     const int savedErrno = errno;
     const unsigned char byte = static_cast<unsigned char>(signal);
     [[maybe_unused]] const ssize_t written = ::write(g_pipe[1], &byte, 1);
     errno = savedErrno;
 }
 
-} // namespace
+} // namespace SignalPipe
 
 SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent) {}
 
@@ -28,9 +46,9 @@ SignalWatcher::~SignalWatcher() = default;
 
 bool SignalWatcher::install(std::initializer_list<int> caught)
 {
-    if (g_pipe[0] < 0 && ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (!SignalPipe::open())
         return false;
-    m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
+    m_notifier = new QSocketNotifier(SignalPipe::readEnd(), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &SignalWatcher::handleReadable);
     struct sigaction action = {};
     action.sa_handler = onSignal;
@@ -46,6 +64,6 @@ bool SignalWatcher::install(std::initializer_list<int> caught)
 void SignalWatcher::handleReadable()
 {
     unsigned char byte = 0;
-    while (::read(g_pipe[0], &byte, 1) == 1)
+    while (::read(SignalPipe::readEnd(), &byte, 1) == 1)
         emit signalReceived(byte);
 }
