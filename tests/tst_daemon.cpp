@@ -605,7 +605,7 @@ void TestDaemon::burstBeyondTheQueue()
     constexpr int kQueue = 1024;
     SimulatedBoard *board = m_ports->add(1, 0);
     QVERIFY(board);
-    auto service = startService(writeConfig(standardBoard(1, "poll_interval = 60000\n")));
+    auto service = startService(writeConfig("[com1]\nport = 1\npoll_interval = 60000\n"));
     QVERIFY(service);
 
     // The board holds its first answer back while the rest arrive, so the queue fills.
