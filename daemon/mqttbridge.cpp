@@ -161,11 +161,12 @@ void MqttBridge::handleMessage(const QString &topic, const QByteArray &payload, 
     BoardView *view = viewOf(command.board);
     if (!view || view->foreign)
         return;
+    // An empty message is how a retained command is cleared (and it reaches a subscriber
+    // already there without the retain flag): nothing to carry out, nothing to report.
+    if (payload.isEmpty())
+        return;
     const QString described = describeCommand(topic, payload);
     if (retained) {
-        // An empty retained message is how a retained command is cleared: nothing to report.
-        if (payload.isEmpty())
-            return;
         reportError(*view, described,
                     QStringLiteral("a retained command is never carried out: it may be old. "
                                    "Publish commands without the retain flag, and clear this one "

@@ -331,7 +331,14 @@ void TestDaemon::retainedCommandIgnored()
         m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x0400); }, kWait));
     QCOMPARE(board->state(), quint16(0x0400));
     QCOMPARE(switching(board), QList<QByteArray>{"06+//"});
+    // Clearing it, as the error says, is no error, and switches nothing.
+    m_probe->clear();
     QVERIFY(m_probe->publish(topic, {}, true));
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/6/set"), "OFF"));
+    QVERIFY(m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0); }, kWait));
+    QVERIFY(m_probe->on(QStringLiteral("usb16relay/com1/error")).isEmpty());
+    // Without --verbose, no line per command or per MQTT packet.
+    QVERIFY(!service->log().contains("<7>"));
 }
 
 void TestDaemon::discovery()
