@@ -179,6 +179,18 @@ void TestBoard::refusals()
     config.port = 1;
     QVERIFY(startHub(config));
 
+    // The board falls silent once the command is in: the answer says it may have switched.
+    const auto silence =
+        connect(board, &SimulatedBoard::commandReceived, this, [board](const QByteArray &command) {
+            if (command == "05+//")
+                board->setFaultMode(FaultMode::Silent);
+        });
+    const Answer sent = submit(*m_hub, QStringLiteral("com1"), BoardRequest::switchRelay(5, true));
+    QTRY_VERIFY_WITH_TIMEOUT(sent->has_value(), kWait);
+    QVERIFY2((*sent)->message.contains("may have switched"), qPrintable((*sent)->message));
+    disconnect(silence);
+    board->setFaultMode(FaultMode::None);
+
     const Answer unknown = submit(*m_hub, QStringLiteral("com9"), BoardRequest::toggle(1));
     QTRY_VERIFY(unknown->has_value());
     QCOMPARE((*unknown)->error, BoardResult::Error::UnknownBoard);
