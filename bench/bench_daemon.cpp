@@ -5,6 +5,7 @@
 #include "localbroker.h"
 #include "measure.h"
 #include "mqttprobe.h"
+#include "relaymask.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -188,8 +189,7 @@ int main(int argc, char *argv[])
         for (int i = 0; i < 1000; ++i) {
             const int relay = i % 16 + 1;
             const bool on = (i * 7 + i / 16) % 3 != 0;
-            const quint16 bit = quint16(1u << (16 - relay));
-            expected = on ? (expected | bit) : quint16(expected & ~bit);
+            expected = RelayMask(expected).with(relay, on).bits();
             probe.publishLater(QStringLiteral("usb16relay/com1/relay/%1/set").arg(relay),
                                on ? "ON" : "OFF");
         }

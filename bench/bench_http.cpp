@@ -6,6 +6,7 @@
 #include "localbroker.h"
 #include "measure.h"
 #include "mqttprobe.h"
+#include "relaymask.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -258,18 +259,13 @@ int main(int argc, char *argv[])
             int lost = 0;
             for (int i = 0; i < 100; ++i) {
                 const int relay = i % 16 + 1;
-                const quint16 bit = quint16(1u << (16 - relay));
-                state ^= bit;
-                const std::string mask = "\"mask\":\"" +
-                                         QStringLiteral("%1")
-                                             .arg(state, 4, 16, QLatin1Char('0'))
-                                             .toUpper()
-                                             .toStdString() +
-                                         "\"";
+                state ^= RelayMask::relay(relay).bits();
+                const std::string mask =
+                    "\"mask\":\"" + RelayMask(state).toHex().toStdString() + "\"";
                 QThread::msleep(20); // one command at a time, as a person clicking
                 const auto sent = Clock::now();
                 if (!probe.publishLater(QStringLiteral("usb16relay/com1/relay/%1/set").arg(relay),
-                                        (state & bit) ? "ON" : "OFF")) {
+                                        RelayMask(state).isOn(relay) ? "ON" : "OFF")) {
                     ++faults;
                     break;
                 }

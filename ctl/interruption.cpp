@@ -1,5 +1,7 @@
 #include "interruption.h"
 
+#include "signalwatcher.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 
@@ -20,7 +22,6 @@ constexpr std::array kSignals = {SIGHUP,  SIGINT,  SIGQUIT, SIGUSR1,
                                  SIGUSR2, SIGALRM, SIGPIPE, SIGTERM};
 
 // Read by the handler: written only while the signals are blocked.
-int signalPipe[2] = {-1, -1};
 volatile sig_atomic_t holding = 0;
 bool stopIsSuccess = false;
 char afterText[1024] = {};
@@ -36,11 +37,8 @@ void writeText(const char *text)
 // Only async-signal-safe calls here: write, unlink, _exit.
 void handleSignal(int signal)
 {
-    const int savedErrno = errno;
     if (holding) {
-        const char byte = char(signal);
-        [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
-        errno = savedErrno;
+        SignalPipe::forward(signal);
         return;
     }
     if (lockFile[0] != '\0')
@@ -72,7 +70,7 @@ void drain()
 {
     char bytes[16];
     ssize_t count = 0;
-    while ((count = ::read(signalPipe[0], bytes, sizeof bytes)) > 0) {
+    while ((count = ::read(SignalPipe::readEnd(), bytes, sizeof bytes)) > 0) {
         if (caught == 0)
             caught = bytes[0];
     }
@@ -113,9 +111,9 @@ const char *signalName(int signal)
 
 bool catchSignals()
 {
-    if (signalPipe[0] >= 0)
+    if (SignalPipe::readEnd() >= 0)
         return true;
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (!SignalPipe::open())
         return false;
     struct sigaction action = {};
     action.sa_handler = handleSignal;
@@ -153,7 +151,7 @@ void holdSignals()
 
 int pending()
 {
-    if (signalPipe[0] >= 0)
+    if (SignalPipe::readEnd() >= 0)
         drain();
     return caught;
 }
@@ -165,7 +163,7 @@ Wake sleep(std::chrono::milliseconds length, int output)
         if (pending() != 0)
             return Wake::Signal;
         // No events asked of the output: poll reports its errors and hang-ups all the same.
-        pollfd watched[2] = {{signalPipe[0], POLLIN, 0}, {output, 0, 0}};
+        pollfd watched[2] = {{SignalPipe::readEnd(), POLLIN, 0}, {output, 0, 0}};
         const int count = ::poll(watched, output >= 0 ? 2 : 1, int(deadline.remainingTime()));
         if (count < 0 && errno != EINTR)
             return Wake::TimeUp;

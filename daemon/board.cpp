@@ -1,6 +1,7 @@
 #include "board.h"
 
 #include "boardclient.h"
+#include "relaymask.h"
 #include "relayprotocol.h"
 
 #include <QMutexLocker>
@@ -10,12 +11,18 @@ namespace {
 
 constexpr quint16 bitOf(int relay)
 {
-    return quint16(1u << (16 - relay));
+    return RelayMask::relay(relay).bits();
 }
 
-quint16 allRelays()
+constexpr quint16 allRelays()
 {
-    return 0xFFFF;
+    return RelayMask::all().bits();
+}
+
+void answer(const BoardRequest &request, const BoardResult &result)
+{
+    if (request.reply)
+        request.reply(result);
 }
 
 } // namespace
@@ -30,17 +37,38 @@ Board::Board(const BoardConfig &config, QObject *parent) : QObject(parent), m_co
 
 Board::~Board() = default;
 
-bool Board::submit(const BoardRequest &request)
+void Board::submit(BoardRequest request)
 {
-    QMutexLocker lock(&m_queueMutex);
-    if (m_stopping || qsizetype(m_queue.size()) >= kQueueLimit)
-        return false;
-    m_queue.push_back(request);
-    if (!m_drainPosted) {
-        m_drainPosted = true;
-        QMetaObject::invokeMethod(this, &Board::drain, Qt::QueuedConnection);
+    BoardResult refused{request.id, BoardResult::Error::None, {}, std::nullopt};
+    {
+        QMutexLocker lock(&m_queueMutex);
+        if (m_stopping) {
+            refused.error = BoardResult::Error::Stopping;
+            refused.message = QStringLiteral("%1: the service is stopping; nothing was switched")
+                                  .arg(m_config.id);
+        } else if (qsizetype(m_queue.size()) >= kQueueLimit) {
+            refused.error = BoardResult::Error::QueueFull;
+            refused.message = QStringLiteral("%1 has %2 requests waiting; this one was refused, "
+                                             "nothing was switched")
+                                  .arg(m_config.id)
+                                  .arg(kQueueLimit);
+        } else {
+            m_queue.push_back(std::move(request));
+            if (!m_drainPosted) {
+                m_drainPosted = true;
+                QMetaObject::invokeMethod(this, &Board::drain, Qt::QueuedConnection);
+            }
+            return;
+        }
     }
-    return true;
+    answer(request, refused);
+}
+
+void Board::continueFrom(std::optional<quint16> lastRead)
+{
+    m_continued = true;
+    m_lastRead = lastRead;
+    m_restore = lastRead;
 }
 
 void Board::start()
@@ -62,10 +90,9 @@ void Board::stop()
         waiting.swap(m_queue);
     }
     for (const BoardRequest &request : waiting) {
-        emit requestFinished(
-            {request.id, BoardResult::Error::Stopping,
-             QStringLiteral("%1: the service stopped before this ran").arg(m_config.id),
-             std::nullopt});
+        answer(request, {request.id, BoardResult::Error::Stopping,
+                         QStringLiteral("%1: the service stopped before this ran").arg(m_config.id),
+                         std::nullopt});
     }
     m_pollTimer.stop();
     m_retryTimer.stop();
@@ -93,11 +120,7 @@ void Board::open()
         return;
     }
     quint16 state = RelayProtocol::toMask(*found);
-    std::optional<quint16> wanted;
-    if (m_config.onConnect == OnConnect::AllOff)
-        wanted = 0;
-    else if (m_config.onConnect == OnConnect::Restore)
-        wanted = m_lastRead;
+    const std::optional<quint16> wanted = onConnectTarget();
     if (wanted && *wanted != state) {
         if (!applyTarget(state, *wanted, allRelays()))
             emit warning(QStringLiteral("%1: could not bring the board to %2 on connecting: %3")
@@ -153,9 +176,33 @@ void Board::drain()
         m_drainPosted = more;
     }
     if (request)
-        emit requestFinished(execute(*request));
+        answer(*request, execute(*request));
     if (more)
         QMetaObject::invokeMethod(this, &Board::drain, Qt::QueuedConnection);
+}
+
+std::optional<quint16> Board::onConnectTarget()
+{
+    const bool continued = std::exchange(m_continued, false);
+    if (continued || m_config.onConnect == OnConnect::Keep)
+        return std::nullopt;
+    if (m_config.onConnect == OnConnect::AllOff)
+        return quint16(0);
+    if (!m_restore)
+        return std::nullopt;
+    // Restoring goes through the interlocks like every other switching on: a group that would
+    // have two on stays as the board has it now if that is safe, and off otherwise.
+    quint16 wanted = *m_restore;
+    const quint16 broken = brokenGroups(wanted);
+    if (broken) {
+        wanted &= ~broken;
+        const QString message =
+            QStringLiteral("%1: relays %2 are interlocked and were on together before the "
+                           "board went away; they are left off rather than restored")
+                .arg(m_config.id, relayList(*m_restore & broken));
+        emit problem({0, BoardResult::Error::Refused, message, std::nullopt});
+    }
+    return wanted;
 }
 
 std::optional<quint16> Board::currentState()
@@ -231,8 +278,8 @@ BoardResult Board::execute(const BoardRequest &request)
 
     if (request.kind == BoardRequest::Kind::Pulse) {
         Pulse pulse;
-        pulse.original = restartsPulse ? running.original : ((*current & care) != 0);
-        pulse.requestId = id;
+        pulse.original =
+            restartsPulse ? running.original : ((*current & bitOf(request.relay)) != 0);
         pulse.timer = std::make_unique<QTimer>();
         pulse.timer->setSingleShot(true);
         pulse.timer->setTimerType(Qt::PreciseTimer); // a coarse timer may end a pulse early
@@ -275,7 +322,12 @@ BoardResult Board::failure(quint64 id, quint16 care, quint16 target)
                 state};
     }
     missed();
-    return {id, BoardResult::Error::Offline, reason, std::nullopt};
+    // The commands went out before the answer failed to come: they may have been carried out.
+    return {id, BoardResult::Error::Offline,
+            QStringLiteral("%1; the command was sent, so relays %2 may have switched: read the "
+                           "state before asking again")
+                .arg(reason, relayList(care)),
+            std::nullopt};
 }
 
 void Board::endPulse(int relay)
@@ -284,8 +336,12 @@ void Board::endPulse(int relay)
     if (found == m_pulses.end())
         return;
     const bool original = found->second.original;
-    const quint64 id = found->second.requestId;
     m_pulses.erase(found);
+    // Nobody waits for this any more: an id of 0 is nobody's request.
+    constexpr quint64 id = 0;
+    const auto report = [this](const BoardResult &result) {
+        emit problem(result);
+    };
     const quint16 bit = bitOf(relay);
     const QString what =
         QStringLiteral("%1: relay %2 could not be switched back %3 at the end of its pulse")
@@ -293,16 +349,15 @@ void Board::endPulse(int relay)
             .arg(relay)
             .arg(original ? QStringLiteral("on") : QStringLiteral("off"));
     if (!m_online) {
-        emit requestFinished({id, BoardResult::Error::Offline,
-                              QStringLiteral("%1: %2").arg(what, m_offlineReason), std::nullopt});
+        report({id, BoardResult::Error::Offline,
+                QStringLiteral("%1: %2").arg(what, m_offlineReason), std::nullopt});
         return;
     }
     const std::optional<quint16> current = currentState();
     if (!current) {
         const QString reason = m_client->errorString();
         missed();
-        emit requestFinished(
-            {id, BoardResult::Error::Offline, QStringLiteral("%1: %2").arg(what, reason), {}});
+        report({id, BoardResult::Error::Offline, QStringLiteral("%1: %2").arg(what, reason), {}});
         return;
     }
     // Back on goes through the interlock like any other switching on.
@@ -313,7 +368,7 @@ void Board::endPulse(int relay)
     if (!applyTarget(*current, target, care)) {
         BoardResult result = failure(id, care, target);
         result.message = QStringLiteral("%1: %2").arg(what, result.message);
-        emit requestFinished(result);
+        report(result);
     }
 }
 
@@ -345,6 +400,8 @@ void Board::missed()
 
 void Board::goOffline(const QString &reason)
 {
+    if (m_online && m_lastRead)
+        m_restore = beforePulses();
     m_client->close();
     m_pollTimer.stop();
     m_misses = 0;
@@ -373,38 +430,45 @@ quint16 Board::interlockPartners(int relay) const
     for (const QList<int> &group : m_config.interlocks) {
         if (!group.contains(relay))
             continue;
-        quint16 partners = 0;
-        for (int other : group) {
-            if (other != relay)
-                partners |= bitOf(other);
-        }
-        return partners;
+        return RelayMask::fromRelays(group).value_or(RelayMask()).with(relay, false).bits();
     }
     return 0;
 }
 
+quint16 Board::brokenGroups(quint16 mask) const
+{
+    quint16 broken = 0;
+    for (const QList<int> &group : m_config.interlocks) {
+        const quint16 relays = RelayMask::fromRelays(group).value_or(RelayMask()).bits();
+        if (RelayMask(mask & relays).count() > 1)
+            broken |= relays;
+    }
+    return broken;
+}
+
 bool Board::breaksInterlock(quint16 mask, QString *why) const
 {
-    for (const QList<int> &group : m_config.interlocks) {
-        quint16 on = 0;
-        for (int relay : group)
-            on |= mask & bitOf(relay);
-        if (on & (on - 1)) {
-            *why = QStringLiteral("%1: refused: relays %2 are interlocked and never on together; "
-                                  "nothing was switched")
-                       .arg(m_config.id, relayList(on));
-            return true;
-        }
-    }
-    return false;
+    const quint16 broken = brokenGroups(mask);
+    if (!broken)
+        return false;
+    *why = QStringLiteral("%1: refused: relays %2 are interlocked and never on together; "
+                          "nothing was switched")
+               .arg(m_config.id, relayList(mask & broken));
+    return true;
+}
+
+quint16 Board::beforePulses() const
+{
+    RelayMask state(m_lastRead.value_or(0));
+    for (const auto &[relay, pulse] : m_pulses)
+        state = state.with(relay, pulse.original);
+    return state.bits();
 }
 
 QString Board::relayList(quint16 relays) const
 {
     QStringList names;
-    for (int relay = 1; relay <= RelayProtocol::kRelayCount; ++relay) {
-        if (relays & bitOf(relay))
-            names.append(QString::number(relay));
-    }
+    for (int relay : RelayMask(relays).relays())
+        names.append(QString::number(relay));
     return names.join(QStringLiteral(", "));
 }

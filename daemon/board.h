@@ -36,9 +36,14 @@ public:
 
     const BoardConfig &config() const { return m_config; }
 
-    // From any thread. Queues the request and returns at once; false (nothing queued) when the
-    // queue is full or the board is stopping. The outcome comes as requestFinished(id).
-    bool submit(const BoardRequest &request);
+    // From any thread. Queues the request and returns at once. Its reply answers once: with
+    // QueueFull or Stopping at once, inside this call, when nothing was queued; otherwise on the
+    // board's thread when it has run.
+    void submit(BoardRequest request);
+
+    // A board taken over from an earlier instance of itself on the same device (a reload): its
+    // first opening keeps what the board holds, whatever on_connect says. Before start().
+    void continueFrom(std::optional<quint16> lastRead);
 
     // On the board's thread (invoke them queued): start opens the board; stop ends the running
     // pulses (switching their relays back and verifying), answers the waiting requests with
@@ -46,12 +51,17 @@ public:
     void start();
     void stop();
 
+    // The state read last (any thread once stopped() came).
+    std::optional<quint16> lastRead() const { return m_lastRead; }
+
 signals:
     void stateRead(quint16 state);
     // Every state the board reports, changed or not: when it was last heard from.
     void answered(quint16 state);
     void availabilityChanged(bool online, const QString &reason);
-    void requestFinished(const BoardResult &result);
+    // A failure nobody waits for: a pulse that could not end as asked, a state that could not
+    // be restored on connecting. Every front may tell its clients.
+    void problem(const BoardResult &result);
     void stopped();
     // Something a person running the service should read in its log.
     void warning(const QString &message);
@@ -60,7 +70,6 @@ private:
     struct Pulse
     {
         bool original = false;
-        quint64 requestId = 0;
         std::unique_ptr<QTimer> timer;
     };
 
@@ -68,6 +77,7 @@ private:
     void poll();
     void drain();
     BoardResult execute(const BoardRequest &request);
+    std::optional<quint16> onConnectTarget();
     bool applyTarget(quint16 current, quint16 target, quint16 care);
     BoardResult failure(quint64 id, quint16 care, quint16 target);
     void endPulse(int relay);
@@ -78,7 +88,10 @@ private:
     void scheduleRetry();
     std::optional<quint16> currentState();
     quint16 interlockPartners(int relay) const;
+    // The relays of every group that has more than one on in `mask`.
+    quint16 brokenGroups(quint16 mask) const;
     bool breaksInterlock(quint16 mask, QString *why) const;
+    quint16 beforePulses() const;
     QString relayList(quint16 relays) const;
 
     const BoardConfig m_config;
@@ -91,6 +104,10 @@ private:
     int m_misses = 0;
     QString m_offlineReason;
     std::optional<quint16> m_lastRead;
+    // What on_connect = restore brings back: the state last read while online, with every pulse
+    // that was running put back to the state it started from.
+    std::optional<quint16> m_restore;
+    bool m_continued = false;
     std::optional<quint16> m_lastEmitted;
     std::map<int, Pulse> m_pulses;
 

@@ -43,6 +43,8 @@ QString BoardResult::kindName(Error error)
         return QStringLiteral("bad-request");
     case Error::Refused:
         return QStringLiteral("interlock");
+    case Error::UnknownBoard:
+        return QStringLiteral("unknown-board");
     case Error::QueueFull:
         return QStringLiteral("queue-full");
     case Error::OtherState:

@@ -4,7 +4,13 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 #include <optional>
+
+struct BoardResult;
+// How a request is answered: once, to the front that asked and no other. Called on the board's
+// thread, or at once inside submit() when the request is refused before it is queued.
+using BoardReply = std::function<void(const BoardResult &)>;
 
 // What a front asks of a board. The only place a wanted state exists is a request in a queue;
 // what is published or answered is the state the board reported back.
@@ -13,6 +19,7 @@ struct BoardRequest
     enum class Kind { Switch, Toggle, Mask, Pulse };
 
     quint64 id = 0; // chosen by the front, handed back in the result
+    BoardReply reply;
     Kind kind = Kind::Switch;
     int relay = 0;                       // 1..16 for Switch, Toggle and Pulse
     bool on = false;                     // Switch
@@ -20,9 +27,6 @@ struct BoardRequest
     std::chrono::milliseconds length{0}; // Pulse
 
     static constexpr std::chrono::milliseconds kMaxPulse{86400000};
-    // Every front sees every result; the HTTP front's ids carry this bit, so that each front
-    // answers only its own.
-    static constexpr quint64 kHttpIdBit = quint64(1) << 62;
 
     static BoardRequest switchRelay(int relay, bool on);
     static BoardRequest toggle(int relay);
@@ -35,12 +39,13 @@ struct BoardResult
 {
     enum class Error {
         None,
-        BadRequest, // malformed or out of range; nothing was sent to the board
-        Refused,    // an interlock forbids it; nothing was sent
-        QueueFull,  // too many requests waiting; nothing was sent
-        OtherState, // the board answered with another state than the one asked for
-        Offline,    // the board cannot be opened or does not answer
-        Stopping,   // the service stopped before the request ran
+        BadRequest,   // malformed or out of range; nothing was sent to the board
+        Refused,      // an interlock forbids it; nothing was sent
+        UnknownBoard, // no board has that id; nothing was sent
+        QueueFull,    // too many requests waiting; nothing was sent
+        OtherState,   // the board answered with another state than the one asked for
+        Offline,      // the board cannot be opened or does not answer
+        Stopping,     // the service stopped before the request ran
     };
 
     quint64 id = 0;

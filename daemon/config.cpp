@@ -1,11 +1,15 @@
 #include "config.h"
 
+#include "comportpath.h"
+#include "relaymask.h"
+
 #include <QFile>
-#include <QHash>
 #include <QHostAddress>
 #include <QRegularExpression>
-#include <QSettings>
+#include <QSysInfo>
 #include <QUrl>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -24,96 +28,119 @@ const QStringList kBoardKeys = {
 constexpr int kMaxPollInterval = 3600000;
 constexpr int kMaxName = 64;
 
-// Where each section and key stands in the file. QSettings keeps no line numbers, and it merges
-// a section written twice, so the file is scanned once more for both.
-class LineMap
+// The file as written, read once: sections in order, each key with its value and its line.
+// Values are taken as written (after the "=" and without the spaces around it); a value in
+// double quotes loses them.
+struct IniEntry
+{
+    QString key;
+    QString value;
+    int line = 0;
+};
+
+struct IniSection
+{
+    QString name; // empty for the lines before the first section
+    int line = 0;
+    QList<IniEntry> entries;
+
+    const IniEntry *find(const QString &key) const
+    {
+        for (const IniEntry &entry : entries) {
+            if (entry.key == key)
+                return &entry;
+        }
+        return nullptr;
+    }
+    bool contains(const QString &key) const { return find(key) != nullptr; }
+    QString text(const QString &key) const
+    {
+        const IniEntry *entry = find(key);
+        return entry ? entry->value : QString();
+    }
+};
+
+class Reader
 {
 public:
-    bool scan(const QString &path, QString *error)
+    Reader(const QString &path, QString *error) : m_path(path), m_error(error) {}
+
+    bool read()
     {
-        QFile file(path);
+        QFile file(m_path);
         if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-            *error =
-                QStringLiteral("%1: cannot read the config file: %2").arg(path, file.errorString());
+            *m_error = QStringLiteral("%1: cannot read the config file: %2")
+                           .arg(m_path, file.errorString());
             return false;
         }
-        QString section;
+        m_sections.append(IniSection{});
         int number = 0;
         while (!file.atEnd()) {
             ++number;
             const QString line = QString::fromUtf8(file.readLine()).trimmed();
             if (line.isEmpty() || line.startsWith(u';') || line.startsWith(u'#'))
                 continue;
-            if (line.startsWith(u'[') && line.endsWith(u']')) {
-                section = line.mid(1, line.size() - 2).trimmed();
-                if (m_lines.contains(section) && m_duplicateSection.isEmpty()) {
-                    m_duplicateSection = section;
-                    m_duplicateLine = number;
+            if (line.startsWith(u'[')) {
+                if (!line.endsWith(u']'))
+                    return failAt(number, line, QStringLiteral("a section is written [name]"));
+                const QString name = line.mid(1, line.size() - 2).trimmed();
+                for (const IniSection &section : std::as_const(m_sections)) {
+                    if (section.line > 0 && section.name == name)
+                        return failAt(number, QStringLiteral("[%1]").arg(name),
+                                      QStringLiteral("the section is written twice"));
                 }
-                m_lines.insert(section, number);
+                m_sections.append(IniSection{name, number, {}});
                 continue;
             }
             const qsizetype equals = line.indexOf(u'=');
-            const QString key = (equals < 0 ? line : line.left(equals)).trimmed();
-            const QString full = section.isEmpty() ? key : section + u'/' + key;
-            if (!m_lines.contains(full)) {
-                m_lines.insert(full, number);
-                m_values.insert(full, equals < 0 ? QString() : line.mid(equals + 1).trimmed());
-            }
+            if (equals <= 0)
+                return failAt(number, line.left(32), QStringLiteral("not a line key = value"));
+            IniEntry entry{line.left(equals).trimmed(), line.mid(equals + 1).trimmed(), number};
+            if (entry.value.size() >= 2 && entry.value.startsWith(u'"') &&
+                entry.value.endsWith(u'"'))
+                entry.value = entry.value.mid(1, entry.value.size() - 2);
+            if (m_sections.last().contains(entry.key))
+                return failAt(number, entry.key, QStringLiteral("the key is written twice"));
+            m_sections.last().entries.append(entry);
         }
         return true;
     }
-    int lineOf(const QString &section, const QString &key = {}) const
+
+    const QList<IniSection> &sections() const { return m_sections; }
+    const IniSection *section(const QString &name) const
     {
-        const QString full =
-            key.isEmpty() ? section : (section.isEmpty() ? key : section + u'/' + key);
-        return m_lines.value(full, m_lines.value(section, 0));
+        for (const IniSection &section : m_sections) {
+            if (section.line > 0 && section.name == name)
+                return &section;
+        }
+        return nullptr;
     }
-    QString rawValue(const QString &section, const QString &key) const
+
+    bool failAt(int line, const QString &what, const QString &reason)
     {
-        return m_values.value(section.isEmpty() ? key : section + u'/' + key);
-    }
-    QString duplicateSection() const { return m_duplicateSection; }
-    int duplicateLine() const { return m_duplicateLine; }
-
-private:
-    QHash<QString, int> m_lines;
-    QHash<QString, QString> m_values;
-    QString m_duplicateSection;
-    int m_duplicateLine = 0;
-};
-
-class Reader
-{
-public:
-    Reader(const QString &path, const LineMap &lines, QString *error)
-        : m_path(path), m_lines(lines), m_error(error)
-    {}
-
-    bool fail(const QString &section, const QString &key, const QString &reason)
-    {
-        *m_error = QStringLiteral("%1:%2: %3: %4")
-                       .arg(m_path)
-                       .arg(m_lines.lineOf(section, key))
-                       .arg(key.isEmpty() ? QStringLiteral("[%1]").arg(section) : key, reason);
+        *m_error = QStringLiteral("%1:%2: %3: %4").arg(m_path).arg(line).arg(what, reason);
         return false;
     }
-
-    // QSettings turns an unquoted comma into a list and drops the spaces after it; such a value
-    // is taken as written in the file.
-    QString text(const QSettings &settings, const QString &key) const
+    bool fail(const IniSection &section, const QString &key, const QString &reason)
     {
-        const QVariant value = settings.value(key);
-        if (value.typeId() != QMetaType::QStringList)
-            return value.toString().trimmed();
-        const QString group = settings.group();
-        return m_lines.rawValue(group, key);
+        const IniEntry *entry = key.isEmpty() ? nullptr : section.find(key);
+        return failAt(entry ? entry->line : section.line,
+                      key.isEmpty() ? QStringLiteral("[%1]").arg(section.name) : key, reason);
+    }
+    // Every key of the section is one the table knows.
+    bool knownKeys(const IniSection &section, const QStringList &keys, const QString &known)
+    {
+        for (const IniEntry &entry : section.entries) {
+            if (!keys.contains(entry.key))
+                return failAt(entry.line, entry.key, QStringLiteral("unknown key; %1").arg(known));
+        }
+        return true;
     }
 
 private:
     QString m_path;
-    const LineMap &m_lines;
     QString *m_error;
+    QList<IniSection> m_sections;
 };
 
 std::optional<int> number(const QString &value)
@@ -126,7 +153,7 @@ std::optional<int> number(const QString &value)
 std::optional<int> relayNumber(const QString &value)
 {
     const std::optional<int> n = number(value);
-    return n && *n >= 1 && *n <= 16 ? n : std::nullopt;
+    return n && isRelayNumber(*n) ? n : std::nullopt;
 }
 
 bool readSecret(const QString &path, QString *secret, QString *reason)
@@ -140,33 +167,29 @@ bool readSecret(const QString &path, QString *secret, QString *reason)
     return true;
 }
 
-bool readMqtt(QSettings &settings, Reader &reader, BrokerConfig *broker)
+bool readMqtt(const IniSection &section, Reader &reader, BrokerConfig *broker)
 {
-    settings.beginGroup(kMqttSection);
-    const auto done = qScopeGuard([&settings] { settings.endGroup(); });
-    for (const QString &key : settings.childKeys()) {
-        if (!kMqttKeys.contains(key))
-            return reader.fail(kMqttSection, key,
-                               QStringLiteral("unknown key; the [mqtt] section knows %1")
-                                   .arg(kMqttKeys.join(QStringLiteral(", "))));
-    }
+    if (!reader.knownKeys(section, kMqttKeys,
+                          QStringLiteral("the [mqtt] section knows %1")
+                              .arg(kMqttKeys.join(QStringLiteral(", ")))))
+        return false;
     QString reason;
-    if (settings.contains(QStringLiteral("url")) &&
-        !Config::parseUrl(reader.text(settings, QStringLiteral("url")), broker, &reason))
-        return reader.fail(kMqttSection, QStringLiteral("url"), reason);
-    broker->username = reader.text(settings, QStringLiteral("username"));
-    const QString passwordFile = reader.text(settings, QStringLiteral("password_file"));
+    if (section.contains(QStringLiteral("url")) &&
+        !Config::parseUrl(section.text(QStringLiteral("url")), broker, &reason))
+        return reader.fail(section, QStringLiteral("url"), reason);
+    broker->username = section.text(QStringLiteral("username"));
+    const QString passwordFile = section.text(QStringLiteral("password_file"));
     if (!passwordFile.isEmpty() && !readSecret(passwordFile, &broker->password, &reason))
-        return reader.fail(kMqttSection, QStringLiteral("password_file"), reason);
+        return reader.fail(section, QStringLiteral("password_file"), reason);
     for (const auto &[key, into] : {std::pair{QStringLiteral("ca_file"), &broker->caFile},
                                     std::pair{QStringLiteral("cert_file"), &broker->certFile},
                                     std::pair{QStringLiteral("key_file"), &broker->keyFile}}) {
-        *into = reader.text(settings, key);
+        *into = section.text(key);
         if (!into->isEmpty() && !QFile::exists(*into))
-            return reader.fail(kMqttSection, key, QStringLiteral("%1 does not exist").arg(*into));
+            return reader.fail(section, key, QStringLiteral("%1 does not exist").arg(*into));
     }
     if (broker->certFile.isEmpty() != broker->keyFile.isEmpty())
-        return reader.fail(kMqttSection,
+        return reader.fail(section,
                            broker->certFile.isEmpty() ? QStringLiteral("key_file")
                                                       : QStringLiteral("cert_file"),
                            QStringLiteral("cert_file and key_file go together"));
@@ -174,23 +197,23 @@ bool readMqtt(QSettings &settings, Reader &reader, BrokerConfig *broker)
     for (const auto &[key, into] :
          {std::pair{QStringLiteral("base_topic"), &broker->baseTopic},
           std::pair{QStringLiteral("discovery_prefix"), &broker->discoveryPrefix}}) {
-        if (!settings.contains(key))
+        if (!section.contains(key))
             continue;
-        *into = reader.text(settings, key);
+        *into = section.text(key);
         if (!topicPart.match(*into).hasMatch())
-            return reader.fail(kMqttSection, key,
+            return reader.fail(section, key,
                                QStringLiteral("\"%1\" is not a topic: no '+', '#', empty levels "
                                               "or leading or trailing '/'")
                                    .arg(*into));
     }
-    if (settings.contains(QStringLiteral("discovery"))) {
-        const QString value = reader.text(settings, QStringLiteral("discovery")).toLower();
+    if (section.contains(QStringLiteral("discovery"))) {
+        const QString value = section.text(QStringLiteral("discovery")).toLower();
         if (value == u"on" || value == u"true" || value == u"yes")
             broker->discovery = true;
         else if (value == u"off" || value == u"false" || value == u"no")
             broker->discovery = false;
         else
-            return reader.fail(kMqttSection, QStringLiteral("discovery"),
+            return reader.fail(section, QStringLiteral("discovery"),
                                QStringLiteral("\"%1\" is neither on nor off").arg(value));
     }
     return true;
@@ -224,79 +247,79 @@ bool readInterlocks(const QString &value, BoardConfig *board, QString *reason)
     return true;
 }
 
-bool readBoard(QSettings &settings, Reader &reader, const QString &id, BoardConfig *board)
+bool readBoard(const IniSection &section, Reader &reader, BoardConfig *board)
 {
+    const QString &id = section.name;
     board->id = id;
     if (!Config::isValidId(id))
-        return reader.fail(id, {},
+        return reader.fail(section, {},
                            QStringLiteral("\"%1\" is not a board id: use 1 to 32 of a-z, 0-9, _ "
                                           "and -")
                                .arg(id));
-    settings.beginGroup(id);
-    const auto done = qScopeGuard([&settings] { settings.endGroup(); });
     static const QRegularExpression relayKey(QStringLiteral("^relay(.*)$"));
-    for (const QString &key : settings.childKeys()) {
+    for (const IniEntry &entry : section.entries) {
+        const QString &key = entry.key;
         const QRegularExpressionMatch match = relayKey.match(key);
         if (match.hasMatch()) {
             const std::optional<int> relay = relayNumber(match.captured(1));
             if (!relay)
-                return reader.fail(id, key,
+                return reader.fail(section, key,
                                    QStringLiteral("bad relay number \"%1\" (relay1 to relay16)")
                                        .arg(match.captured(1)));
-            const QString name = reader.text(settings, key);
+            const QString name = section.text(key);
             if (name.isEmpty() || name.size() > kMaxName)
                 return reader.fail(
-                    id, key, QStringLiteral("a relay's name has 1 to %1 characters").arg(kMaxName));
+                    section, key,
+                    QStringLiteral("a relay's name has 1 to %1 characters").arg(kMaxName));
             board->relayNames[*relay - 1] = name;
             continue;
         }
         if (!kBoardKeys.contains(key))
-            return reader.fail(id, key,
+            return reader.fail(section, key,
                                QStringLiteral("unknown key; a board's section knows %1 and "
                                               "relay1 to relay16")
                                    .arg(kBoardKeys.join(QStringLiteral(", "))));
     }
-    const bool hasDevice = settings.contains(QStringLiteral("device"));
-    const bool hasPort = settings.contains(QStringLiteral("port"));
+    const bool hasDevice = section.contains(QStringLiteral("device"));
+    const bool hasPort = section.contains(QStringLiteral("port"));
     if (hasDevice == hasPort)
         return reader.fail(
-            id, hasDevice ? QStringLiteral("port") : QStringLiteral("device"),
+            section, hasDevice ? QStringLiteral("port") : QStringLiteral("device"),
             QStringLiteral("a board needs either device (a path such as "
                            "/dev/serial/by-id/...) or port (a COM number), not %1")
                 .arg(hasDevice ? QStringLiteral("both") : QStringLiteral("neither")));
     if (hasDevice) {
-        board->device = reader.text(settings, QStringLiteral("device"));
+        board->device = section.text(QStringLiteral("device"));
         if (!board->device.startsWith(u'/'))
-            return reader.fail(id, QStringLiteral("device"),
+            return reader.fail(section, QStringLiteral("device"),
                                QStringLiteral("\"%1\" is not an absolute path").arg(board->device));
     } else {
-        const std::optional<int> port = number(reader.text(settings, QStringLiteral("port")));
-        if (!port || *port < 1 || *port > 16)
-            return reader.fail(id, QStringLiteral("port"),
+        const std::optional<int> port = number(section.text(QStringLiteral("port")));
+        if (!port || !isRelayNumber(*port))
+            return reader.fail(section, QStringLiteral("port"),
                                QStringLiteral("\"%1\" is not a COM number from 1 to 16")
-                                   .arg(reader.text(settings, QStringLiteral("port"))));
+                                   .arg(section.text(QStringLiteral("port"))));
         board->port = *port;
     }
-    board->name = settings.contains(QStringLiteral("name"))
-                      ? reader.text(settings, QStringLiteral("name"))
-                      : id;
+    board->name =
+        section.contains(QStringLiteral("name")) ? section.text(QStringLiteral("name")) : id;
     if (board->name.isEmpty() || board->name.size() > kMaxName)
-        return reader.fail(id, QStringLiteral("name"),
+        return reader.fail(section, QStringLiteral("name"),
                            QStringLiteral("a board's name has 1 to %1 characters").arg(kMaxName));
-    if (settings.contains(QStringLiteral("poll_interval"))) {
-        const QString value = reader.text(settings, QStringLiteral("poll_interval"));
+    if (section.contains(QStringLiteral("poll_interval"))) {
+        const QString value = section.text(QStringLiteral("poll_interval"));
         const std::optional<int> ms = number(value);
         if (!ms || *ms < Config::kMinPollInterval.count() || *ms > kMaxPollInterval)
             return reader.fail(
-                id, QStringLiteral("poll_interval"),
+                section, QStringLiteral("poll_interval"),
                 QStringLiteral("\"%1\" is not a number of milliseconds from %2 to %3")
                     .arg(value)
                     .arg(Config::kMinPollInterval.count())
                     .arg(kMaxPollInterval));
         board->pollInterval = std::chrono::milliseconds(*ms);
     }
-    if (settings.contains(QStringLiteral("on_connect"))) {
-        const QString value = reader.text(settings, QStringLiteral("on_connect"));
+    if (section.contains(QStringLiteral("on_connect"))) {
+        const QString value = section.text(QStringLiteral("on_connect"));
         if (value == u"keep")
             board->onConnect = OnConnect::Keep;
         else if (value == u"restore")
@@ -304,12 +327,51 @@ bool readBoard(QSettings &settings, Reader &reader, const QString &id, BoardConf
         else if (value == u"all-off")
             board->onConnect = OnConnect::AllOff;
         else
-            return reader.fail(id, QStringLiteral("on_connect"),
+            return reader.fail(section, QStringLiteral("on_connect"),
                                QStringLiteral("\"%1\" is not keep, restore or all-off").arg(value));
     }
     QString reason;
-    if (!readInterlocks(reader.text(settings, QStringLiteral("interlock")), board, &reason))
-        return reader.fail(id, QStringLiteral("interlock"), reason);
+    if (!readInterlocks(section.text(QStringLiteral("interlock")), board, &reason))
+        return reader.fail(section, QStringLiteral("interlock"), reason);
+    return true;
+}
+
+// Two paths for one device (a /dev/serial/by-id link and its target, or COM n and the device it
+// maps to) are one board: compare what they open, not how they are written.
+bool sameDevice(const BoardConfig &a, const BoardConfig &b)
+{
+    const auto pathOf = [](const BoardConfig &board) {
+        return board.device.isEmpty() ? ComPortPath::devicePath(board.port) : board.device;
+    };
+    const QByteArray first = QFile::encodeName(pathOf(a));
+    const QByteArray second = QFile::encodeName(pathOf(b));
+    if (first == second)
+        return true;
+    struct stat one = {};
+    struct stat two = {};
+    if (::stat(first.constData(), &one) != 0 || ::stat(second.constData(), &two) != 0)
+        return false;
+    if (S_ISCHR(one.st_mode) && S_ISCHR(two.st_mode))
+        return one.st_rdev == two.st_rdev;
+    return one.st_dev == two.st_dev && one.st_ino == two.st_ino;
+}
+
+const QString kServiceSection = QStringLiteral("service");
+
+bool readService(const IniSection &section, Reader &reader, BrokerConfig *broker)
+{
+    if (!reader.knownKeys(section, {QStringLiteral("id")},
+                          QStringLiteral("the [service] section knows id")))
+        return false;
+    if (!section.contains(QStringLiteral("id")))
+        return true;
+    broker->serviceId = section.text(QStringLiteral("id"));
+    broker->serviceIdGiven = true;
+    if (!Config::isValidId(broker->serviceId))
+        return reader.fail(section, QStringLiteral("id"),
+                           QStringLiteral("\"%1\" is not a service id: use 1 to 32 of a-z, 0-9, _ "
+                                          "and -")
+                               .arg(broker->serviceId));
     return true;
 }
 
@@ -317,28 +379,24 @@ const QString kHttpSection = QStringLiteral("http");
 const QStringList kHttpKeys = {QStringLiteral("listen"), QStringLiteral("token_file"),
                                QStringLiteral("allow_origin")};
 
-bool readHttp(QSettings &settings, Reader &reader, HttpConfig *http)
+bool readHttp(const IniSection &section, Reader &reader, HttpConfig *http)
 {
-    settings.beginGroup(kHttpSection);
-    const auto done = qScopeGuard([&settings] { settings.endGroup(); });
-    for (const QString &key : settings.childKeys()) {
-        if (!kHttpKeys.contains(key))
-            return reader.fail(kHttpSection, key,
-                               QStringLiteral("unknown key; the [http] section knows %1")
-                                   .arg(kHttpKeys.join(QStringLiteral(", "))));
-    }
+    if (!reader.knownKeys(section, kHttpKeys,
+                          QStringLiteral("the [http] section knows %1")
+                              .arg(kHttpKeys.join(QStringLiteral(", ")))))
+        return false;
     QString reason;
-    if (settings.contains(QStringLiteral("listen")) &&
-        !HttpConfig::parseListen(reader.text(settings, QStringLiteral("listen")), http, &reason))
-        return reader.fail(kHttpSection, QStringLiteral("listen"), reason);
-    http->tokenFile = reader.text(settings, QStringLiteral("token_file"));
-    if (settings.contains(QStringLiteral("token_file")) && http->tokenFile.isEmpty())
-        return reader.fail(kHttpSection, QStringLiteral("token_file"),
+    if (section.contains(QStringLiteral("listen")) &&
+        !HttpConfig::parseListen(section.text(QStringLiteral("listen")), http, &reason))
+        return reader.fail(section, QStringLiteral("listen"), reason);
+    http->tokenFile = section.text(QStringLiteral("token_file"));
+    if (section.contains(QStringLiteral("token_file")) && http->tokenFile.isEmpty())
+        return reader.fail(section, QStringLiteral("token_file"),
                            QStringLiteral("give the path of a file holding the token"));
-    http->allowOrigin = reader.text(settings, QStringLiteral("allow_origin"));
+    http->allowOrigin = section.text(QStringLiteral("allow_origin"));
     static const QRegularExpression origin(QStringLiteral("^https?://[^/\\s]+$"));
     if (!http->allowOrigin.isEmpty() && !origin.match(http->allowOrigin).hasMatch())
-        return reader.fail(kHttpSection, QStringLiteral("allow_origin"),
+        return reader.fail(section, QStringLiteral("allow_origin"),
                            QStringLiteral("\"%1\" is not an origin such as "
                                           "https://home.example:8123 (scheme, host, port; no path)")
                                .arg(http->allowOrigin));
@@ -356,6 +414,14 @@ QString BoardConfig::relayName(int relay) const
 QString BoardConfig::where() const
 {
     return device.isEmpty() ? QStringLiteral("COM%1").arg(port) : device;
+}
+
+QString BrokerConfig::defaultServiceId()
+{
+    QString host = QSysInfo::machineHostName().toLower().section(u'.', 0, 0);
+    host.replace(QRegularExpression(QStringLiteral("[^a-z0-9_-]")), QStringLiteral("-"));
+    host.truncate(32);
+    return host.isEmpty() ? QStringLiteral("usb16relayd") : host;
 }
 
 bool Config::isValidId(const QString &id)
@@ -386,53 +452,47 @@ bool Config::parseUrl(const QString &url, BrokerConfig *broker, QString *reason)
 
 std::optional<Config> Config::load(const QString &path, QString *error)
 {
-    LineMap lines;
-    if (!lines.scan(path, error))
+    Reader reader(path, error);
+    if (!reader.read())
         return std::nullopt;
-    Reader reader(path, lines, error);
-    if (!lines.duplicateSection().isEmpty()) {
-        *error = QStringLiteral("%1:%2: [%3]: the section is written twice")
-                     .arg(path)
-                     .arg(lines.duplicateLine())
-                     .arg(lines.duplicateSection());
-        return std::nullopt;
-    }
-    QSettings settings(path, QSettings::IniFormat);
-    if (settings.status() != QSettings::NoError) {
-        *error = QStringLiteral("%1: the file is not a valid INI file").arg(path);
-        return std::nullopt;
-    }
     Config config;
-    for (const QString &key : settings.childKeys()) {
-        reader.fail({}, key,
+    const IniSection &outside = reader.sections().constFirst();
+    if (!outside.entries.isEmpty()) {
+        reader.fail(outside, outside.entries.constFirst().key,
                     QStringLiteral("unknown key outside any section; put it under [mqtt] "
                                    "or a board's [id]"));
         return std::nullopt;
     }
-    if (!readMqtt(settings, reader, &config.broker))
+    // An empty section counts too: "[mqtt]" alone means the broker on localhost.
+    const IniSection none;
+    const IniSection *mqtt = reader.section(kMqttSection);
+    const IniSection *service = reader.section(kServiceSection);
+    if (!readMqtt(mqtt ? *mqtt : none, reader, &config.broker) ||
+        !readService(service ? *service : none, reader, &config.broker))
         return std::nullopt;
     if (config.broker.password.isEmpty())
         config.broker.password = qEnvironmentVariable(kPasswordVariable);
-
-    // An empty section counts too: "[mqtt]" alone means the broker on localhost.
-    config.mqtt = lines.lineOf(kMqttSection) > 0;
-    if (lines.lineOf(kHttpSection) > 0) {
+    if (config.broker.serviceId.isEmpty())
+        config.broker.serviceId = BrokerConfig::defaultServiceId();
+    config.mqtt = mqtt != nullptr;
+    if (const IniSection *http = reader.section(kHttpSection)) {
         config.http.emplace();
-        if (!readHttp(settings, reader, &*config.http))
+        if (!readHttp(*http, reader, &*config.http))
             return std::nullopt;
     }
 
-    for (const QString &id : settings.childGroups()) {
-        if (id == kMqttSection || id == kHttpSection)
+    for (const IniSection &section : reader.sections()) {
+        const QString &id = section.name;
+        if (section.line == 0 || id == kMqttSection || id == kHttpSection || id == kServiceSection)
             continue;
         BoardConfig board;
-        if (!readBoard(settings, reader, id, &board))
+        if (!readBoard(section, reader, &board))
             return std::nullopt;
         for (const BoardConfig &other : std::as_const(config.boards)) {
-            if (board.device.isEmpty() ? other.port == board.port : other.device == board.device) {
+            if (sameDevice(board, other)) {
                 const QString key =
                     board.device.isEmpty() ? QStringLiteral("port") : QStringLiteral("device");
-                reader.fail(id, key,
+                reader.fail(section, key,
                             QStringLiteral("%1 is already served by board [%2]")
                                 .arg(board.where(), other.id));
                 return std::nullopt;

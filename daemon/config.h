@@ -39,6 +39,12 @@ struct BrokerConfig
     QString baseTopic = QStringLiteral("usb16relay");
     QString discoveryPrefix = QStringLiteral("homeassistant");
     bool discovery = true;
+    // This service among others on one broker: its status topic, and (when given in the file)
+    // part of its entities' ids. Defaults to the host name.
+    QString serviceId;
+    bool serviceIdGiven = false;
+
+    static QString defaultServiceId();
 };
 
 // The HTTP front: off unless an [http] section or --http asks for it.

@@ -228,6 +228,8 @@ int statusOf(BoardResult::Error error)
         return 200;
     case BoardResult::Error::BadRequest:
         return 400;
+    case BoardResult::Error::UnknownBoard:
+        return 404;
     case BoardResult::Error::Refused:
         return 409;
     case BoardResult::Error::OtherState:

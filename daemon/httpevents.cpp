@@ -63,9 +63,3 @@ void HttpEvents::close()
     }
     m_changed.notify_all();
 }
-
-int HttpEvents::count() const
-{
-    std::lock_guard lock(m_mutex);
-    return int(m_subscribers.size());
-}

@@ -33,7 +33,6 @@ public:
     std::optional<QByteArray> next(const Handle &subscriber, std::chrono::milliseconds wait);
     // Ends every stream, for stopping.
     void close();
-    int count() const;
 
 private:
     mutable std::mutex m_mutex;

@@ -203,7 +203,7 @@ HttpServer::HttpServer(const HttpConfig &config, const QList<Board *> &boards, Q
             },
             Qt::DirectConnection);
         connect(
-            board, &Board::requestFinished, this,
+            board, &Board::problem, this,
             [this, i](const BoardResult &result) { d->onFinished(d->views[i], result); },
             Qt::DirectConnection);
     }
@@ -310,11 +310,6 @@ void HttpServer::stop()
     }
     d->server.stop();
     d->thread.join();
-}
-
-quint16 HttpServer::port() const
-{
-    return quint16(d->port);
 }
 
 QString HttpServer::url() const
@@ -490,18 +485,13 @@ HttpApi::Reply HttpServer::Private::perform(const QString &board, BoardRequest r
     std::future<BoardResult> future = promise->get_future();
     {
         std::lock_guard lock(mutex);
-        request.id = BoardRequest::kHttpIdBit | nextId++;
+        request.id = nextId++;
         pending.emplace(request.id, promise);
     }
-    if (!view->board->submit(request)) {
-        std::lock_guard lock(mutex);
-        pending.erase(request.id);
-        return HttpApi::error(503, QStringLiteral("%1 has %2 requests waiting, or the service is "
-                                                  "stopping; nothing was switched, try again "
-                                                  "later")
-                                       .arg(board)
-                                       .arg(Board::kQueueLimit));
-    }
+    request.reply = [this, &view = *view](const BoardResult &result) {
+        onFinished(view, result);
+    };
+    view->board->submit(std::move(request));
     if (future.wait_for(kAnswerBound) != std::future_status::ready) {
         std::lock_guard lock(mutex);
         if (pending.erase(request.id) > 0)
@@ -561,8 +551,6 @@ void HttpServer::Private::onAvailability(View &view, bool online, const QString 
 
 void HttpServer::Private::onFinished(View &view, const BoardResult &result)
 {
-    if (!(result.id & BoardRequest::kHttpIdBit))
-        return;
     std::lock_guard lock(mutex);
     const auto found = pending.find(result.id);
     if (found != pending.end()) {

@@ -26,7 +26,6 @@ public:
     bool start(QString *error);
     // Ends the event streams, answers what still waits, and closes every connection.
     void stop();
-    quint16 port() const;
     QString url() const;
 
 private:

@@ -2,9 +2,12 @@
 
 #include <QByteArray>
 
+#include <atomic>
 #include <cstdio>
 
 namespace {
+
+std::atomic<bool> g_verbose{false};
 
 void write(int priority, const QString &message)
 {
@@ -36,7 +39,13 @@ void info(const QString &message)
 
 void debug(const QString &message)
 {
-    write(7, message);
+    if (g_verbose.load(std::memory_order_relaxed))
+        write(7, message);
+}
+
+void setVerbose(bool verbose)
+{
+    g_verbose.store(verbose, std::memory_order_relaxed);
 }
 
 } // namespace Log

@@ -9,6 +9,8 @@ namespace Log {
 void error(const QString &message);
 void warning(const QString &message);
 void info(const QString &message);
+// Only with --verbose: a line per command and the MQTT library's own lines.
 void debug(const QString &message);
+void setVerbose(bool verbose);
 
 } // namespace Log

@@ -1,4 +1,5 @@
 #include "board.h"
+#include "boardhub.h"
 #include "comportpath.h"
 #include "config.h"
 #include "httpserver.h"
@@ -7,30 +8,27 @@
 #include "mqttbridge.h"
 #include "mqttconnection.h"
 #include "mqttprotocol.h"
+#include "relaymask.h"
 #include "servicenotifier.h"
 #include "signalwatcher.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QFileInfo>
-#include <QThread>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
-#include <vector>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
 constexpr int kExitFailure = 1;
 constexpr std::chrono::milliseconds kStopBound{15000};
 constexpr std::chrono::milliseconds kDisconnectBound{3000};
-
-struct BoardThread
-{
-    std::unique_ptr<Board> board;
-    std::unique_ptr<QThread> thread;
-};
+// Past this, the process ends whatever a board's thread or an HTTP client is doing.
+constexpr std::chrono::milliseconds kLastBound{25000};
 
 // Without a config file: one board from --port, --device or the lowest COM number there is.
 std::optional<Config> configFromArguments(const QCommandLineParser &parser, QString *error)
@@ -42,7 +40,7 @@ std::optional<Config> configFromArguments(const QCommandLineParser &parser, QStr
     } else if (parser.isSet(QStringLiteral("port"))) {
         bool ok = false;
         board.port = parser.value(QStringLiteral("port")).toInt(&ok);
-        if (!ok || board.port < 1 || board.port > 16) {
+        if (!ok || !isRelayNumber(board.port)) {
             *error = QStringLiteral("--port takes a COM number from 1 to 16, not \"%1\"")
                          .arg(parser.value(QStringLiteral("port")));
             return std::nullopt;
@@ -74,6 +72,7 @@ std::optional<Config> configFromArguments(const QCommandLineParser &parser, QStr
     board.name = board.id;
     config.boards.append(board);
     config.broker.password = qEnvironmentVariable(Config::kPasswordVariable);
+    config.broker.serviceId = BrokerConfig::defaultServiceId();
     return config;
 }
 
@@ -127,6 +126,102 @@ std::optional<Config> readConfig(const QCommandLineParser &parser, QString *erro
     return config;
 }
 
+// The fronts over the hub's boards. Built anew on a reload; the broker connection stays for as
+// long as the broker settings do.
+struct Fronts
+{
+    std::unique_ptr<MqttBridge> bridge;
+    std::unique_ptr<HttpServer> http;
+};
+
+bool sameBroker(const BrokerConfig &a, const BrokerConfig &b)
+{
+    return a.host == b.host && a.port == b.port && a.tls == b.tls && a.username == b.username &&
+           a.password == b.password && a.caFile == b.caFile && a.certFile == b.certFile &&
+           a.keyFile == b.keyFile && a.baseTopic == b.baseTopic && a.serviceId == b.serviceId;
+}
+
+std::unique_ptr<MqttConnection> connectBroker(const Config &config, QString *error)
+{
+    auto connection = std::make_unique<MqttConnection>(config.broker);
+    if (!connection->setup(MqttProtocol::statusTopic(config.broker), error))
+        return nullptr;
+    return connection;
+}
+
+bool startFronts(const Config &config, BoardHub *hub, MqttConnection *connection, Fronts *fronts,
+                 QString *error)
+{
+    if (connection)
+        fronts->bridge = std::make_unique<MqttBridge>(config.broker, hub, connection,
+                                                      QStringLiteral(USB16RELAY_VERSION));
+    if (config.http) {
+        fronts->http = std::make_unique<HttpServer>(*config.http, hub->boards());
+        if (!fronts->http->start(error)) {
+            *error = QStringLiteral("HTTP: %1").arg(*error);
+            return false;
+        }
+        Log::info(QStringLiteral("HTTP API and page on %1%2")
+                      .arg(fronts->http->url(), config.http->tokenFile.isEmpty()
+                                                    ? QString()
+                                                    : QStringLiteral(" (token required)")));
+    }
+    return true;
+}
+
+void stopFronts(Fronts *fronts)
+{
+    if (fronts->http)
+        fronts->http->stop();
+    fronts->http.reset();
+    fronts->bridge.reset();
+}
+
+// What the old configuration published and the new one does not: boards gone or renamed, and
+// discovery turned off.
+QStringList retiredTopics(const Config &before, const Config &after)
+{
+    QStringList kept;
+    if (after.mqtt) {
+        for (const BoardConfig &board : after.boards)
+            kept += MqttProtocol::retainedTopics(after.broker, board);
+    }
+    QStringList retired;
+    for (const BoardConfig &board : before.boards) {
+        for (const QString &topic : MqttProtocol::retainedTopics(before.broker, board)) {
+            if (!kept.contains(topic))
+                retired += topic;
+        }
+    }
+    return retired;
+}
+
+void logServing(const Config &config, const MqttConnection *connection)
+{
+    QStringList served;
+    for (const BoardConfig &boardConfig : config.boards)
+        served += QStringLiteral("%1 (%2)").arg(boardConfig.id, boardConfig.where());
+    if (connection)
+        Log::info(QStringLiteral("usb16relayd %1 serving %2 on %3, topics under %4/, service "
+                                 "status on %5")
+                      .arg(QStringLiteral(USB16RELAY_VERSION), served.join(QStringLiteral(", ")),
+                           connection->brokerName(), config.broker.baseTopic,
+                           MqttProtocol::statusTopic(config.broker)));
+    else
+        Log::info(QStringLiteral("usb16relayd %1 serving %2 over HTTP only")
+                      .arg(QStringLiteral(USB16RELAY_VERSION), served.join(QStringLiteral(", "))));
+}
+
+void armLastBound()
+{
+    std::thread([] {
+        std::this_thread::sleep_for(kLastBound);
+        Log::error(
+            QStringLiteral("did not stop within %1 s; ending now").arg(kLastBound.count() / 1000));
+        ::_exit(kExitFailure);
+    }).detach();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -158,6 +253,8 @@ int main(int argc, char *argv[])
         {QStringLiteral("id"),
          QStringLiteral("Without --config: the board's id in topics (default com<N>)."),
          QStringLiteral("ID")},
+        {QStringLiteral("verbose"),
+         QStringLiteral("Log every command and the MQTT library's own lines too.")},
     });
     if (!parser.parse(QCoreApplication::arguments())) {
         Log::error(parser.errorText() + QStringLiteral(" (see usb16relayd --help)"));
@@ -177,128 +274,133 @@ int main(int argc, char *argv[])
         return kExitFailure;
     }
 
+    Log::setVerbose(parser.isSet(QStringLiteral("verbose")));
+
     QString error;
-    const std::optional<Config> config = readConfig(parser, &error);
+    std::optional<Config> config = readConfig(parser, &error);
     if (!config) {
         Log::error(error);
         return kExitFailure;
     }
 
+    // SIGHUP reads the configuration again; every other signal that would end the process ends
+    // it the way SIGTERM does, pulses switched back and availability "offline".
     SignalWatcher signalWatcher;
-    if (!signalWatcher.install()) {
+    if (!signalWatcher.install({SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
+                                SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ})) {
         Log::error(QStringLiteral("cannot catch SIGTERM and SIGINT, so a pulse could not be ended "
                                   "safely on stopping; not starting"));
         return kExitFailure;
     }
+    ::signal(SIGPIPE, SIG_IGN);
     ServiceNotifier notifier;
 
     std::unique_ptr<MqttConnection> connection;
     if (config->mqtt) {
-        connection = std::make_unique<MqttConnection>(config->broker);
-        if (!connection->setup(MqttProtocol::statusTopic(config->broker.baseTopic), &error)) {
+        connection = connectBroker(*config, &error);
+        if (!connection) {
             Log::error(error);
             return kExitFailure;
         }
     }
 
-    std::vector<BoardThread> boards;
-    QList<Board *> boardList;
-    for (const BoardConfig &boardConfig : config->boards) {
-        BoardThread entry{std::make_unique<Board>(boardConfig), std::make_unique<QThread>()};
-        entry.thread->setObjectName(QStringLiteral("board %1").arg(boardConfig.id));
-        entry.board->moveToThread(entry.thread.get());
-        QObject::connect(entry.board.get(), &Board::warning, &app,
-                         [](const QString &message) { Log::warning(message); });
-        boardList.append(entry.board.get());
-        boards.push_back(std::move(entry));
+    BoardHub hub;
+    // Ready once every board has been opened or scheduled for another try; again after a reload.
+    QObject::connect(&hub, &BoardHub::ready, &app, [&notifier](int count) {
+        notifier.ready(QStringLiteral("serving %1 board(s)").arg(count));
+    });
+    hub.load(config->boards);
+    Fronts fronts;
+    if (!startFronts(*config, &hub, connection.get(), &fronts, &error)) {
+        Log::error(error);
+        return kExitFailure;
     }
-    std::unique_ptr<MqttBridge> bridge;
-    if (connection)
-        bridge = std::make_unique<MqttBridge>(config->broker, boardList, connection.get(),
-                                              QStringLiteral(USB16RELAY_VERSION));
-
-    // The HTTP front, beside MQTT on the same boards.
-    std::unique_ptr<HttpServer> http;
-    if (config->http) {
-        http = std::make_unique<HttpServer>(*config->http, boardList);
-        if (!http->start(&error)) {
-            Log::error(QStringLiteral("HTTP: %1").arg(error));
-            return kExitFailure;
-        }
-        Log::info(QStringLiteral("HTTP API and page on %1%2")
-                      .arg(http->url(), config->http->tokenFile.isEmpty()
-                                            ? QString()
-                                            : QStringLiteral(" (token required)")));
-    }
-
-    // Ready once every board has been opened or scheduled for another try.
-    auto waiting = std::make_shared<int>(int(boards.size()));
-    for (const BoardThread &entry : boards) {
-        auto first = std::make_shared<bool>(true);
-        QObject::connect(entry.board.get(), &Board::availabilityChanged, &app,
-                         [&notifier, waiting, first, count = boards.size()] {
-                             if (!*first)
-                                 return;
-                             *first = false;
-                             if (--*waiting == 0)
-                                 notifier.ready(QStringLiteral("serving %1 board(s)").arg(count));
-                         });
-        QObject::connect(entry.thread.get(), &QThread::started, entry.board.get(), &Board::start);
-    }
-
-    QStringList served;
-    for (const BoardConfig &boardConfig : config->boards)
-        served += QStringLiteral("%1 (%2)").arg(boardConfig.id, boardConfig.where());
-    if (connection)
-        Log::info(QStringLiteral("usb16relayd %1 serving %2 on %3, topics under %4/")
-                      .arg(QStringLiteral(USB16RELAY_VERSION), served.join(QStringLiteral(", ")),
-                           connection->brokerName(), config->broker.baseTopic));
-    else
-        Log::info(QStringLiteral("usb16relayd %1 serving %2 over HTTP only")
-                      .arg(QStringLiteral(USB16RELAY_VERSION), served.join(QStringLiteral(", "))));
-    for (BoardThread &entry : boards)
-        entry.thread->start();
+    logServing(*config, connection.get());
+    hub.start();
     if (connection)
         connection->start();
 
     int caught = 0;
     QObject::connect(&signalWatcher, &SignalWatcher::signalReceived, &app, [&caught](int signal) {
-        if (caught == 0) {
+        if (caught == 0 || caught == SIGHUP) {
             caught = signal;
             QCoreApplication::exit(0);
         }
     });
-    app.exec();
+    int status = 0;
+    for (;;) {
+        if (caught == 0)
+            app.exec();
+        if (caught != SIGHUP)
+            break;
+        caught = 0;
+        if (!parser.isSet(QStringLiteral("config"))) {
+            Log::info(QStringLiteral("SIGHUP: nothing to read again without --config"));
+            continue;
+        }
+        notifier.reloading();
+        Log::info(
+            QStringLiteral("SIGHUP: reading %1 again").arg(parser.value(QStringLiteral("config"))));
+        std::optional<Config> next = readConfig(parser, &error);
+        if (!next) {
+            Log::error(QStringLiteral("%1; the service goes on as it was").arg(error));
+            notifier.ready(QStringLiteral("serving %1 board(s)").arg(hub.boards().size()));
+            continue;
+        }
+        // Every board stops (pulses end, waiting requests are answered) and starts again from
+        // the new file; one on the same device keeps what the board holds.
+        if (!hub.stop(kStopBound)) {
+            status = kExitFailure;
+            break;
+        }
+        const QStringList retired = connection ? retiredTopics(*config, *next) : QStringList();
+        stopFronts(&fronts);
+        if (connection && (!next->mqtt || !sameBroker(config->broker, next->broker))) {
+            MqttBridge(config->broker, &hub, connection.get(), {}).publishOffline();
+            for (const QString &topic : retired)
+                connection->publish(topic, {}, true);
+            connection->close(kDisconnectBound);
+            connection.reset();
+        }
+        if (next->mqtt && !connection) {
+            connection = connectBroker(*next, &error);
+            if (!connection) {
+                Log::error(error);
+                status = kExitFailure;
+                break;
+            }
+            connection->start();
+        }
+        config = std::move(next);
+        hub.load(config->boards);
+        if (!startFronts(*config, &hub, connection.get(), &fronts, &error)) {
+            Log::error(error);
+            status = kExitFailure;
+            break;
+        }
+        if (fronts.bridge)
+            fronts.bridge->retire(retired);
+        logServing(*config, connection.get());
+        hub.start();
+    }
 
+    armLastBound();
     Log::info(QStringLiteral("stopping on signal %1: ending pulses, then offline").arg(caught));
     notifier.stopping();
-    auto running = std::make_shared<int>(int(boards.size()));
-    for (BoardThread &entry : boards) {
-        QObject::connect(entry.board.get(), &Board::stopped, &app, [running] { --*running; });
-        QMetaObject::invokeMethod(entry.board.get(), &Board::stop, Qt::QueuedConnection);
-    }
-    const QDeadlineTimer deadline(kStopBound);
-    while (*running > 0 && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    QCoreApplication::processEvents(); // the last states the boards read, before "offline"
-    int status = 0;
-    if (*running > 0) {
-        Log::error(QStringLiteral("%1 board(s) did not stop within %2 s; their pulses may not "
-                                  "have ended")
-                       .arg(*running)
-                       .arg(kStopBound.count() / 1000));
+    if (!hub.stop(kStopBound))
         status = kExitFailure;
-    }
-    if (http)
-        http->stop();
-    if (bridge) {
-        bridge->publishOffline();
+    if (fronts.http)
+        fronts.http->stop();
+    if (fronts.bridge) {
+        fronts.bridge->publishOffline();
         connection->close(kDisconnectBound);
     }
-    for (BoardThread &entry : boards) {
-        entry.thread->quit();
-        entry.thread->wait();
-    }
+    stopFronts(&fronts);
     Log::info(QStringLiteral("stopped"));
+    if (status != 0) {
+        // A board's thread may still hang in a call to its port: end without waiting for it.
+        std::fflush(stderr);
+        ::_exit(status);
+    }
     return status;
 }

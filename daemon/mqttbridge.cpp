@@ -1,19 +1,25 @@
 #include "mqttbridge.h"
 
 #include "board.h"
+#include "boardhub.h"
 #include "log.h"
 #include "mqttconnection.h"
 #include "mqttprotocol.h"
+#include "relaymask.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
 
 using namespace MqttProtocol;
 
-MqttBridge::MqttBridge(const BrokerConfig &broker, const QList<Board *> &boards,
-                       MqttConnection *connection, const QString &version, QObject *parent)
-    : QObject(parent), m_broker(broker), m_connection(connection), m_version(version)
+MqttBridge::MqttBridge(const BrokerConfig &broker, BoardHub *hub, MqttConnection *connection,
+                       const QString &version, QObject *parent)
+    : QObject(parent), m_broker(broker), m_hub(hub), m_connection(connection), m_version(version)
 {
+    const QList<Board *> boards = hub->boards();
     m_views.reserve(boards.size());
     for (Board *board : boards)
-        m_views.append(BoardView{board, {}, {}, {}, {}});
+        m_views.append(BoardView{board, {}, {}, {}, {}, false});
     for (qsizetype i = 0; i < m_views.size(); ++i) {
         Board *board = m_views[i].board;
         // Queued: the boards live on threads of their own.
@@ -23,25 +29,49 @@ MqttBridge::MqttBridge(const BrokerConfig &broker, const QList<Board *> &boards,
                 [this, i](bool online, const QString &reason) {
                     handleAvailability(m_views[i], online, reason);
                 });
-        connect(board, &Board::requestFinished, this,
-                [this, i](const BoardResult &result) { handleFinished(m_views[i], result); });
+        // Logged by the hub already.
+        connect(board, &Board::problem, this, [this, i](const BoardResult &result) {
+            reportError(m_views[i], QStringLiteral("end of a pulse or restore"), result.message,
+                        BoardResult::kindName(result.error), true);
+        });
     }
     connect(m_connection, &MqttConnection::connected, this, &MqttBridge::handleConnected);
     connect(m_connection, &MqttConnection::messageReceived, this, &MqttBridge::handleMessage);
+    if (m_connection->isConnected())
+        QMetaObject::invokeMethod(this, &MqttBridge::handleConnected, Qt::QueuedConnection);
+}
+
+void MqttBridge::retire(const QStringList &topics)
+{
+    m_retired += topics;
 }
 
 void MqttBridge::handleConnected()
 {
     QStringList filters{homeAssistantStatusTopic(m_broker.discoveryPrefix)};
-    for (const BoardView &view : std::as_const(m_views))
+    for (const BoardView &view : std::as_const(m_views)) {
         filters += commandFilters(m_broker.baseTopic, view.board->config().id);
+        // Another service publishing for the same board id shows here.
+        filters += stateTopic(m_broker.baseTopic, view.board->config().id);
+    }
     m_connection->subscribe(filters);
+    while (!m_retired.isEmpty() && m_connection->publish(m_retired.constFirst(), {}, true))
+        m_retired.removeFirst();
     publishEverything();
+    if (m_dropped > 0)
+        Log::warning(QStringLiteral("%1 error event(s) were lost while the broker was away (only "
+                                    "the last %2 are kept)")
+                         .arg(m_dropped)
+                         .arg(kErrorBacklog));
+    m_dropped = 0;
+    while (!m_backlog.empty() &&
+           m_connection->publish(m_backlog.front().topic, m_backlog.front().payload, false))
+        m_backlog.pop_front();
 }
 
 void MqttBridge::publishEverything()
 {
-    m_connection->publish(statusTopic(m_broker.baseTopic), "online", true);
+    m_connection->publish(statusTopic(m_broker), "online", true);
     publishDiscovery();
     for (BoardView &view : m_views) {
         publishState(view, true);
@@ -54,8 +84,10 @@ void MqttBridge::publishDiscovery()
     if (!m_broker.discovery)
         return;
     for (const BoardView &view : std::as_const(m_views)) {
+        if (view.foreign)
+            continue;
         const BoardConfig &board = view.board->config();
-        for (int relay = 1; relay <= 16; ++relay)
+        for (int relay = 1; relay <= RelayMask::kRelayCount; ++relay)
             m_connection->publish(discoveryTopic(m_broker, board, relay),
                                   discoveryPayload(m_broker, board, relay, m_version), true);
     }
@@ -63,26 +95,40 @@ void MqttBridge::publishDiscovery()
 
 void MqttBridge::publishState(BoardView &view, bool force)
 {
-    if (!view.state || !m_connection->isConnected())
+    if (!m_connection->isConnected() || view.foreign)
         return;
     const QString &id = view.board->config().id;
-    const quint16 state = *view.state;
-    for (int relay = 1; relay <= 16; ++relay) {
-        const quint16 bit = quint16(1u << (16 - relay));
-        if (force || !view.published || ((*view.published ^ state) & bit))
-            m_connection->publish(relayTopic(m_broker.baseTopic, id, relay),
-                                  relayPayload(state & bit), true);
+    const StateReport report{view.state, view.online.value_or(false) && view.state, view.readAt,
+                             m_broker.serviceId};
+    if (!view.state) {
+        // Nothing read by this run yet: what an earlier run left retained must not pass for
+        // the state now.
+        if (force) {
+            for (int relay = 1; relay <= RelayMask::kRelayCount; ++relay)
+                m_connection->publish(relayTopic(m_broker.baseTopic, id, relay), {}, true);
+            m_connection->publish(stateTopic(m_broker.baseTopic, id), statePayload(report), true);
+        }
+        return;
     }
-    if (force || view.published != state)
-        m_connection->publish(stateTopic(m_broker.baseTopic, id), statePayload(state), true);
-    view.published = state;
+    const RelayMask state(*view.state);
+    const RelayMask changed =
+        view.published ? state ^ RelayMask(*view.published) : RelayMask::all();
+    for (int relay = 1; relay <= RelayMask::kRelayCount; ++relay) {
+        if (force || changed.isOn(relay))
+            m_connection->publish(relayTopic(m_broker.baseTopic, id, relay),
+                                  relayPayload(state.isOn(relay)), true);
+    }
+    if (force || view.published != *view.state)
+        m_connection->publish(stateTopic(m_broker.baseTopic, id), statePayload(report), true);
+    view.published = *view.state;
 }
 
 void MqttBridge::publishAvailability(const BoardView &view)
 {
-    if (view.online)
-        m_connection->publish(availabilityTopic(m_broker.baseTopic, view.board->config().id),
-                              *view.online ? "online" : "offline", true);
+    if (view.foreign)
+        return;
+    m_connection->publish(availabilityTopic(m_broker.baseTopic, view.board->config().id),
+                          view.online.value_or(false) ? "online" : "offline", true);
 }
 
 void MqttBridge::publishOffline()
@@ -90,8 +136,9 @@ void MqttBridge::publishOffline()
     for (BoardView &view : m_views) {
         view.online = false;
         publishAvailability(view);
+        publishState(view, true);
     }
-    m_connection->publish(statusTopic(m_broker.baseTopic), "offline", true);
+    m_connection->publish(statusTopic(m_broker), "offline", true);
 }
 
 void MqttBridge::handleMessage(const QString &topic, const QByteArray &payload, bool retained)
@@ -104,9 +151,19 @@ void MqttBridge::handleMessage(const QString &topic, const QByteArray &payload, 
         }
         return;
     }
+    for (BoardView &view : m_views) {
+        if (topic == stateTopic(m_broker.baseTopic, view.board->config().id)) {
+            handleForeignState(view, payload);
+            return;
+        }
+    }
     const Command command = parseCommand(m_broker.baseTopic, topic, payload);
     BoardView *view = viewOf(command.board);
-    if (!view)
+    if (!view || view->foreign)
+        return;
+    // An empty message is how a retained command is cleared (and it reaches a subscriber
+    // already there without the retain flag): nothing to carry out, nothing to report.
+    if (payload.isEmpty())
         return;
     const QString described = describeCommand(topic, payload);
     if (retained) {
@@ -125,61 +182,76 @@ void MqttBridge::handleMessage(const QString &topic, const QByteArray &payload, 
     }
     BoardRequest request = *command.request;
     request.id = m_nextId++;
+    const qsizetype index = view - m_views.data();
+    // On the board's thread, or at once when refused: answered here, on this one.
+    request.reply = [this, index, described](const BoardResult &result) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, index, described, result] { handleFinished(m_views[index], described, result); },
+            Qt::QueuedConnection);
+    };
     Log::debug(QStringLiteral("command %1").arg(described));
-    if (!view->board->submit(request)) {
-        reportError(*view, described,
-                    QStringLiteral("%1 has %2 commands waiting; this one was refused, nothing "
-                                   "was switched")
-                        .arg(view->board->config().id)
-                        .arg(Board::kQueueLimit),
-                    BoardResult::kindName(BoardResult::Error::QueueFull));
+    m_hub->submit(view->board->config().id, std::move(request));
+}
+
+void MqttBridge::handleForeignState(BoardView &view, const QByteArray &payload)
+{
+    const QString service = serviceOf(payload);
+    if (view.foreign || service.isEmpty() || service == m_broker.serviceId ||
+        !QJsonDocument::fromJson(payload).object().value(u"online").toBool())
         return;
-    }
-    view->commands.insert(request.id, described);
+    // Two services answering one board id would both switch on every command: this one steps
+    // back, and says so until its configuration changes.
+    const QString &id = view.board->config().id;
+    const QString message =
+        QStringLiteral("service \"%1\" publishes board %2 on %3/%2 too; this service (\"%4\") "
+                       "leaves it alone: give one of the boards another id, or the services "
+                       "different base_topic settings")
+            .arg(service, id, m_broker.baseTopic, m_broker.serviceId);
+    Log::error(message);
+    reportError(view, QStringLiteral("board %1").arg(id), message, QStringLiteral("conflict"),
+                true);
+    view.foreign = true;
 }
 
 void MqttBridge::handleState(BoardView &view, quint16 state)
 {
     view.state = state;
+    view.readAt = QDateTime::currentDateTimeUtc();
     publishState(view, false);
 }
 
-void MqttBridge::handleAvailability(BoardView &view, bool online, const QString &reason)
+void MqttBridge::handleAvailability(BoardView &view, bool online, const QString &)
 {
-    const BoardConfig &config = view.board->config();
-    if (online)
-        Log::info(QStringLiteral("board %1 (%2) answers: online").arg(config.id, config.where()));
-    else
-        Log::warning(QStringLiteral("board %1 (%2) is offline: %3%4Opening it again with growing "
-                                    "pauses up to %5 s.")
-                         .arg(config.id, config.where(), reason,
-                              reason.endsWith(u'.') ? QStringLiteral(" ") : QStringLiteral(". "))
-                         .arg(Board::kLastRetry.count() / 1000));
+    // Once per change: another reason for staying offline is the hub's to log.
+    if (view.online == online)
+        return;
     view.online = online;
-    if (online)
-        publishState(view, true); // a board back after a gap: its state as read now
+    // A board back after a gap: its state as read now; one gone: its last state, marked so.
+    publishState(view, true);
     publishAvailability(view);
 }
 
-void MqttBridge::handleFinished(BoardView &view, const BoardResult &result)
+void MqttBridge::handleFinished(BoardView &view, const QString &command, const BoardResult &result)
 {
-    if (result.id & BoardRequest::kHttpIdBit)
-        return; // the HTTP front's, answered there
-    // A pulse that ran reports again only if its end fails; its command is gone by then.
-    QString command = view.commands.take(result.id);
-    if (result.ok())
-        return;
-    if (command.isEmpty())
-        command = QStringLiteral("end of a pulse");
-    reportError(view, command, result.message, BoardResult::kindName(result.error));
+    if (!result.ok())
+        reportError(view, command, result.message, BoardResult::kindName(result.error));
 }
 
 void MqttBridge::reportError(const BoardView &view, const QString &command, const QString &error,
-                             const QString &kind)
+                             const QString &kind, bool logged)
 {
-    Log::warning(QStringLiteral("command %1 failed: %2").arg(command, error));
-    m_connection->publish(errorTopic(m_broker.baseTopic, view.board->config().id),
-                          errorPayload(command, error, kind), false);
+    if (!logged)
+        Log::warning(QStringLiteral("command %1 failed: %2").arg(command, error));
+    const QString topic = errorTopic(m_broker.baseTopic, view.board->config().id);
+    const QByteArray payload = errorPayload(command, error, kind);
+    if (m_connection->publish(topic, payload, false))
+        return;
+    m_backlog.push_back({topic, payload});
+    if (qsizetype(m_backlog.size()) > kErrorBacklog) {
+        m_backlog.pop_front();
+        ++m_dropped;
+    }
 }
 
 MqttBridge::BoardView *MqttBridge::viewOf(const QString &id)

@@ -3,13 +3,16 @@
 #include "boardrequest.h"
 #include "config.h"
 
-#include <QHash>
+#include <QDateTime>
 #include <QList>
 #include <QObject>
+#include <QStringList>
 
+#include <deque>
 #include <optional>
 
 class Board;
+class BoardHub;
 class MqttConnection;
 
 // The MQTT front: turns messages into board requests and the boards' reports into retained
@@ -19,9 +22,15 @@ class MqttBridge final : public QObject
     Q_OBJECT
 
 public:
-    MqttBridge(const BrokerConfig &broker, const QList<Board *> &boards, MqttConnection *connection,
+    // Error events kept while the broker is away, published (with their time) on reconnecting.
+    static constexpr qsizetype kErrorBacklog = 64;
+
+    MqttBridge(const BrokerConfig &broker, BoardHub *hub, MqttConnection *connection,
                const QString &version, QObject *parent = nullptr);
 
+    // Retained topics of boards or relays this service no longer serves (a reload): cleared with
+    // an empty retained message once connected, so that Home Assistant drops their entities.
+    void retire(const QStringList &topics);
     // "offline" on every board's availability and on the service's status, for a clean stop.
     void publishOffline();
 
@@ -29,28 +38,39 @@ private:
     struct BoardView
     {
         Board *board = nullptr;
-        std::optional<quint16> state;     // last read
+        std::optional<quint16> state;     // last read by this run
+        QDateTime readAt;                 // when
         std::optional<quint16> published; // last published on the relay and state topics
         std::optional<bool> online;
-        QHash<quint64, QString> commands; // running requests: what was asked, for error events
+        bool foreign = false; // another service publishes for this board id
+    };
+    struct PendingError
+    {
+        QString topic;
+        QByteArray payload;
     };
 
     void handleConnected();
     void handleMessage(const QString &topic, const QByteArray &payload, bool retained);
     void handleState(BoardView &view, quint16 state);
     void handleAvailability(BoardView &view, bool online, const QString &reason);
-    void handleFinished(BoardView &view, const BoardResult &result);
+    void handleFinished(BoardView &view, const QString &command, const BoardResult &result);
+    void handleForeignState(BoardView &view, const QByteArray &payload);
     void publishEverything();
     void publishDiscovery();
     void publishState(BoardView &view, bool force);
     void publishAvailability(const BoardView &view);
     void reportError(const BoardView &view, const QString &command, const QString &error,
-                     const QString &kind);
+                     const QString &kind, bool logged = false);
     BoardView *viewOf(const QString &id);
 
     BrokerConfig m_broker;
+    BoardHub *m_hub;
     QList<BoardView> m_views;
     MqttConnection *m_connection;
     QString m_version;
     quint64 m_nextId = 1;
+    QStringList m_retired;
+    std::deque<PendingError> m_backlog;
+    qsizetype m_dropped = 0;
 };

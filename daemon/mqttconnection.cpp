@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -33,7 +35,21 @@ QString reasonOf(int rc)
     return QString::fromUtf8(mosquitto_strerror(rc));
 }
 
+void check(int rc, const char *what)
+{
+    if (rc != MOSQ_ERR_SUCCESS)
+        Log::warning(QStringLiteral("libmosquitto: cannot set %1: %2")
+                         .arg(QString::fromLatin1(what), reasonOf(rc)));
+}
+
 } // namespace
+
+struct MqttConnection::Attempt
+{
+    std::mutex mutex;
+    MqttConnection *owner = nullptr; // null once the connection is gone
+    bool running = false;
+};
 
 MqttConnection::MqttConnection(const BrokerConfig &broker, QObject *parent)
     : QObject(parent), m_broker(broker)
@@ -44,14 +60,21 @@ MqttConnection::MqttConnection(const BrokerConfig &broker, QObject *parent)
                                     .arg(QCoreApplication::applicationPid())
                                     .toUtf8();
     // A clean session: commands sent while the service was away are not delivered late.
+    m_attempt = std::make_shared<Attempt>();
+    m_attempt->owner = this;
     m_mosq = mosquitto_new(clientId.constData(), true, this);
+    if (!m_mosq) {
+        m_lastReason = QString::fromLocal8Bit(std::strerror(errno)); // setup() reports it
+        return;
+    }
     // Small packets each way (a command, its acknowledgement, two states): without this, Nagle's
     // algorithm holds the second back until the broker's delayed acknowledgement, some 40 ms.
-    mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
+    check(mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1), "TCP_NODELAY");
     mosquitto_connect_callback_set(m_mosq, &MqttConnection::onConnect);
     mosquitto_disconnect_callback_set(m_mosq, &MqttConnection::onDisconnect);
     mosquitto_publish_callback_set(m_mosq, &MqttConnection::onPublish);
     mosquitto_message_callback_set(m_mosq, &MqttConnection::onMessage);
+    mosquitto_subscribe_callback_set(m_mosq, &MqttConnection::onSubscribe);
     mosquitto_log_callback_set(m_mosq, [](mosquitto *, void *, int level, const char *text) {
         if (level &
             (MOSQ_LOG_ERR | MOSQ_LOG_WARNING | MOSQ_LOG_NOTICE | MOSQ_LOG_INFO | MOSQ_LOG_DEBUG))
@@ -66,7 +89,11 @@ MqttConnection::MqttConnection(const BrokerConfig &broker, QObject *parent)
 MqttConnection::~MqttConnection()
 {
     dropSocket();
-    mosquitto_destroy(m_mosq);
+    std::lock_guard lock(m_attempt->mutex);
+    m_attempt->owner = nullptr;
+    // A connect still resolving holds the client: it is left to the process's end.
+    if (!m_attempt->running)
+        mosquitto_destroy(m_mosq);
 }
 
 QString MqttConnection::brokerName() const
@@ -78,14 +105,26 @@ QString MqttConnection::brokerName() const
 
 bool MqttConnection::setup(const QString &willTopic, QString *error)
 {
+    if (!m_mosq) {
+        *error = QStringLiteral("cannot make an MQTT client: %1").arg(m_lastReason);
+        return false;
+    }
     if (!m_broker.username.isEmpty()) {
         const QByteArray user = m_broker.username.toUtf8();
         const QByteArray password = m_broker.password.toUtf8();
-        mosquitto_username_pw_set(m_mosq, user.constData(),
-                                  password.isEmpty() ? nullptr : password.constData());
+        const int rc = mosquitto_username_pw_set(
+            m_mosq, user.constData(), password.isEmpty() ? nullptr : password.constData());
+        if (rc != MOSQ_ERR_SUCCESS) {
+            *error = QStringLiteral("MQTT username for %1: %2").arg(brokerName(), reasonOf(rc));
+            return false;
+        }
     }
     const QByteArray will = willTopic.toUtf8();
-    mosquitto_will_set(m_mosq, will.constData(), 7, "offline", 1, true);
+    const int willRc = mosquitto_will_set(m_mosq, will.constData(), 7, "offline", 1, true);
+    if (willRc != MOSQ_ERR_SUCCESS) {
+        *error = QStringLiteral("MQTT Last Will on %1: %2").arg(willTopic, reasonOf(willRc));
+        return false;
+    }
     if (!m_broker.tls)
         return true;
     const QByteArray ca = m_broker.caFile.toUtf8();
@@ -123,10 +162,36 @@ void MqttConnection::connectNow()
     if (m_closing)
         return;
     dropSocket();
-    const QByteArray host = m_broker.host.toUtf8();
-    const int rc =
-        mosquitto_connect_async(m_mosq, host.constData(), m_broker.port, kKeepAliveSeconds);
+    {
+        std::lock_guard lock(m_attempt->mutex);
+        if (m_attempt->running)
+            return;
+        m_attempt->running = true;
+    }
+    // Nothing on this thread touches the client until the attempt is back: the socket is not
+    // watched and m_connected is false, so publish() and the timers leave it alone.
+    std::thread([attempt = m_attempt, mosq = m_mosq, host = m_broker.host.toUtf8(),
+                 port = m_broker.port] {
+        const int rc = mosquitto_connect_async(mosq, host.constData(), port, kKeepAliveSeconds);
+        const int error = errno;
+        std::lock_guard lock(attempt->mutex);
+        attempt->running = false;
+        if (attempt->owner)
+            QMetaObject::invokeMethod(
+                attempt->owner,
+                [owner = attempt->owner, rc, error] { owner->handleAttempt(rc, error); },
+                Qt::QueuedConnection);
+        else
+            mosquitto_destroy(mosq);
+    }).detach();
+}
+
+void MqttConnection::handleAttempt(int rc, int error)
+{
+    if (m_closing)
+        return;
     if (rc != MOSQ_ERR_SUCCESS) {
+        errno = error;
         handleLost(reasonOf(rc));
         return;
     }
@@ -138,6 +203,7 @@ void MqttConnection::handleLost(const QString &reason)
     const bool wasConnected = m_connected;
     m_connected = false;
     m_unacknowledged.clear();
+    m_subscribing.clear();
     dropSocket();
     if (m_closing)
         return;
@@ -238,10 +304,13 @@ void MqttConnection::subscribe(const QStringList &filters)
 {
     for (const QString &filter : filters) {
         const QByteArray name = filter.toUtf8();
-        const int rc = mosquitto_subscribe(m_mosq, nullptr, name.constData(), 1);
+        int mid = 0;
+        const int rc = mosquitto_subscribe(m_mosq, &mid, name.constData(), 1);
         if (rc != MOSQ_ERR_SUCCESS)
             Log::error(QStringLiteral("MQTT broker %1: cannot subscribe to %2: %3")
                            .arg(brokerName(), filter, reasonOf(rc)));
+        else
+            m_subscribing.insert(mid, filter);
     }
     updateWriteInterest();
 }
@@ -297,6 +366,20 @@ void MqttConnection::onDisconnect(mosquitto *, void *self, int rc)
         rc == MOSQ_ERR_SUCCESS
             ? QStringLiteral("disconnected")
             : QStringLiteral("connection lost (%1, code %2)").arg(reasonOf(rc)).arg(rc));
+}
+
+void MqttConnection::onSubscribe(mosquitto *, void *self, int mid, int count, const int *granted)
+{
+    auto *connection = static_cast<MqttConnection *>(self);
+    const QString filter = connection->m_subscribing.take(mid);
+    for (int i = 0; i < count; ++i) {
+        // 0x80: the broker refused it, an ACL most often; the commands on it never come.
+        if (granted[i] == 0x80)
+            Log::error(QStringLiteral("MQTT broker %1 refused the subscription to %2: commands "
+                                      "there are not received. Check the broker's ACL for this "
+                                      "user.")
+                           .arg(connection->brokerName(), filter));
+    }
 }
 
 void MqttConnection::onPublish(mosquitto *, void *self, int mid)

@@ -3,12 +3,14 @@
 #include "config.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
 #include <QTimer>
 
 #include <chrono>
+#include <memory>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -55,8 +57,10 @@ private:
     static void onDisconnect(mosquitto *mosq, void *self, int rc);
     static void onPublish(mosquitto *mosq, void *self, int mid);
     static void onMessage(mosquitto *mosq, void *self, const mosquitto_message *message);
+    static void onSubscribe(mosquitto *mosq, void *self, int mid, int count, const int *granted);
 
     void connectNow();
+    void handleAttempt(int rc, int error);
     void handleLost(const QString &reason);
     void watchSocket();
     void dropSocket();
@@ -78,4 +82,9 @@ private:
     bool m_closing = false;
     QString m_lastReason;
     QSet<int> m_unacknowledged;
+    QHash<int, QString> m_subscribing; // subscription message ids, to name a refused one
+    // libmosquitto resolves the broker's name inside its connect call: that runs on a thread of
+    // its own, so that a slow name server never holds up the event loop (and the watchdog).
+    struct Attempt;
+    std::shared_ptr<Attempt> m_attempt;
 };

@@ -5,16 +5,9 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
-namespace {
+#include "relaymask.h"
 
-std::optional<int> relayNumber(const QString &text)
-{
-    static const QRegularExpression digits(QStringLiteral("^[1-9][0-9]?$"));
-    if (!digits.match(text).hasMatch())
-        return std::nullopt;
-    const int relay = text.toInt();
-    return relay <= 16 ? std::optional<int>(relay) : std::nullopt;
-}
+namespace {
 
 MqttProtocol::Command bad(const QString &board, const QString &error)
 {
@@ -25,9 +18,9 @@ MqttProtocol::Command bad(const QString &board, const QString &error)
 
 namespace MqttProtocol {
 
-QString statusTopic(const QString &base)
+QString statusTopic(const BrokerConfig &broker)
 {
-    return base + QStringLiteral("/status");
+    return QStringLiteral("%1/service/%2/status").arg(broker.baseTopic, broker.serviceId);
 }
 
 QString availabilityTopic(const QString &base, const QString &board)
@@ -55,11 +48,6 @@ QString relaySetTopic(const QString &base, const QString &board, int relay)
     return relayTopic(base, board, relay) + QStringLiteral("/set");
 }
 
-QString relayPulseTopic(const QString &base, const QString &board, int relay)
-{
-    return relayTopic(base, board, relay) + QStringLiteral("/pulse");
-}
-
 QString maskSetTopic(const QString &base, const QString &board)
 {
     return QStringLiteral("%1/%2/mask/set").arg(base, board);
@@ -76,39 +64,57 @@ QString homeAssistantStatusTopic(const QString &discoveryPrefix)
     return discoveryPrefix + QStringLiteral("/status");
 }
 
-QString nodeId(const QString &base, const QString &board)
+QString nodeId(const BrokerConfig &broker, const QString &board)
 {
-    QString node = base;
-    node.replace(QRegularExpression(QStringLiteral("[^A-Za-z0-9_-]")), QStringLiteral("_"));
-    return node + u'_' + board;
+    return broker.serviceIdGiven ? QStringLiteral("usb16relay_%1_%2").arg(broker.serviceId, board)
+                                 : QStringLiteral("usb16relay_%1").arg(board);
 }
 
 QString discoveryTopic(const BrokerConfig &broker, const BoardConfig &board, int relay)
 {
     return QStringLiteral("%1/switch/%2/relay%3/config")
-        .arg(broker.discoveryPrefix, nodeId(broker.baseTopic, board.id))
+        .arg(broker.discoveryPrefix, nodeId(broker, board.id))
         .arg(relay);
+}
+
+QStringList retainedTopics(const BrokerConfig &broker, const BoardConfig &board)
+{
+    QStringList topics{availabilityTopic(broker.baseTopic, board.id),
+                       stateTopic(broker.baseTopic, board.id)};
+    for (int relay = 1; relay <= RelayMask::kRelayCount; ++relay) {
+        topics += relayTopic(broker.baseTopic, board.id, relay);
+        if (broker.discovery)
+            topics += discoveryTopic(broker, board, relay);
+    }
+    return topics;
 }
 
 QByteArray discoveryPayload(const BrokerConfig &broker, const BoardConfig &board, int relay,
                             const QString &version)
 {
-    const QString node = nodeId(broker.baseTopic, board.id);
+    const QString node = nodeId(broker, board.id);
     const QString &base = broker.baseTopic;
     const QJsonObject device{
         {QStringLiteral("identifiers"), QJsonArray{node}},
         {QStringLiteral("name"), board.name},
+        {QStringLiteral("manufacturer"), QStringLiteral("usb16relay")},
         {QStringLiteral("model"), QStringLiteral("16-relay serial board")},
         {QStringLiteral("sw_version"), version},
     };
+    // Who published this discovery message (Home Assistant shows it in its logs).
+    const QJsonObject origin{
+        {QStringLiteral("name"), QStringLiteral("usb16relayd")},
+        {QStringLiteral("sw_version"), version},
+    };
     const QJsonArray availability{
-        QJsonObject{{QStringLiteral("topic"), statusTopic(base)}},
+        QJsonObject{{QStringLiteral("topic"), statusTopic(broker)}},
         QJsonObject{{QStringLiteral("topic"), availabilityTopic(base, board.id)}},
     };
     const QJsonObject config{
         {QStringLiteral("name"), board.relayName(relay)},
         {QStringLiteral("unique_id"), QStringLiteral("%1_relay%2").arg(node).arg(relay)},
         {QStringLiteral("device"), device},
+        {QStringLiteral("origin"), origin},
         {QStringLiteral("state_topic"), relayTopic(base, board.id, relay)},
         {QStringLiteral("command_topic"), relaySetTopic(base, board.id, relay)},
         {QStringLiteral("payload_on"), QStringLiteral("ON")},
@@ -126,25 +132,39 @@ QByteArray relayPayload(bool on)
     return on ? QByteArrayLiteral("ON") : QByteArrayLiteral("OFF");
 }
 
-QByteArray statePayload(quint16 state)
+QByteArray statePayload(const StateReport &report)
 {
-    QJsonArray relays;
-    for (int relay = 1; relay <= 16; ++relay)
-        relays.append((state & (1u << (16 - relay))) != 0);
-    const QJsonObject object{
-        {QStringLiteral("relays"), relays},
-        {QStringLiteral("mask"),
-         QStringLiteral("%1").arg(state, 4, 16, QLatin1Char('0')).toUpper()},
+    QJsonObject object{
+        {QStringLiteral("online"), report.online},
+        {QStringLiteral("read_at"), report.readAt.isValid()
+                                        ? QJsonValue(report.readAt.toString(Qt::ISODateWithMs))
+                                        : QJsonValue()},
+        {QStringLiteral("service"), report.service},
     };
+    if (report.state) {
+        const RelayMask mask(*report.state);
+        QJsonArray relays;
+        for (int relay = 1; relay <= RelayMask::kRelayCount; ++relay)
+            relays.append(mask.isOn(relay));
+        object.insert(QStringLiteral("relays"), relays);
+        object.insert(QStringLiteral("mask"), mask.toHex());
+    }
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-QByteArray errorPayload(const QString &command, const QString &error, const QString &kind)
+QString serviceOf(const QByteArray &statePayload)
+{
+    return QJsonDocument::fromJson(statePayload).object().value(u"service").toString();
+}
+
+QByteArray errorPayload(const QString &command, const QString &error, const QString &kind,
+                        const QDateTime &at)
 {
     const QJsonObject object{
         {QStringLiteral("command"), command},
         {QStringLiteral("error"), error},
         {QStringLiteral("kind"), kind},
+        {QStringLiteral("time"), at.toUTC().toString(Qt::ISODateWithMs)},
     };
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
@@ -184,13 +204,15 @@ Command parseCommand(const QString &base, const QString &topic, const QByteArray
                               .arg(kMaxPayload));
     const QByteArray word = payload.trimmed();
     if (maskCommand) {
-        static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{4}$"));
-        if (!hex.match(QString::fromLatin1(word)).hasMatch())
+        const std::optional<RelayMask> mask = RelayMask::fromHex(QString::fromLatin1(word));
+        if (!mask)
             return bad(board, QStringLiteral("a mask is four hex digits, bit 15 = relay 1 "
                                              "(8000 = relay 1 on, the others off)"));
-        return {board, BoardRequest::setMask(quint16(word.toUInt(nullptr, 16))), {}};
+        return {board, BoardRequest::setMask(mask->bits()), {}};
     }
-    const std::optional<int> relay = relayNumber(levels.at(2));
+    // One spelling per relay in topics: "5", never "05".
+    const std::optional<int> relay =
+        levels.at(2).startsWith(u'0') ? std::nullopt : parseRelayNumber(levels.at(2));
     if (!relay)
         return bad(board, QStringLiteral("there is no relay \"%1\": relays are 1 to 16")
                               .arg(levels.at(2).left(16)));

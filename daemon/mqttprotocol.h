@@ -4,6 +4,7 @@
 #include "config.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -15,8 +16,9 @@ namespace MqttProtocol {
 
 constexpr qsizetype kMaxPayload = 256;
 
-// Out, retained: "online"/"offline"; "offline" is the Last Will.
-QString statusTopic(const QString &base);
+// Out, retained: "online"/"offline"; "offline" is the Last Will. One per service, so that
+// services sharing a broker do not answer for each other.
+QString statusTopic(const BrokerConfig &broker);
 // Out, retained: "online" while the board answers.
 QString availabilityTopic(const QString &base, const QString &board);
 // Out, retained: "ON"/"OFF" as read from the board.
@@ -27,7 +29,6 @@ QString stateTopic(const QString &base, const QString &board);
 QString errorTopic(const QString &base, const QString &board);
 // In: ON, OFF, TOGGLE; milliseconds; four hex digits.
 QString relaySetTopic(const QString &base, const QString &board, int relay);
-QString relayPulseTopic(const QString &base, const QString &board, int relay);
 QString maskSetTopic(const QString &base, const QString &board);
 // The filters that bring a board's commands (relay numbers outside 1..16 included, to answer
 // them with an error).
@@ -35,14 +36,30 @@ QStringList commandFilters(const QString &base, const QString &board);
 // In: Home Assistant says "online" when it (re)starts.
 QString homeAssistantStatusTopic(const QString &discoveryPrefix);
 
-QString nodeId(const QString &base, const QString &board); // "usb16relay_com1"
+// "usb16relay_com1", whatever the base topic; "usb16relay_SERVICE_com1" when the config names the
+// service, so that two services' boards of one id stay apart in Home Assistant.
+QString nodeId(const BrokerConfig &broker, const QString &board);
 QString discoveryTopic(const BrokerConfig &broker, const BoardConfig &board, int relay);
+// Every retained topic the service publishes for a board, discovery included when it is on.
+QStringList retainedTopics(const BrokerConfig &broker, const BoardConfig &board);
 QByteArray discoveryPayload(const BrokerConfig &broker, const BoardConfig &board, int relay,
                             const QString &version);
 
 QByteArray relayPayload(bool on);
-QByteArray statePayload(quint16 state);
-QByteArray errorPayload(const QString &command, const QString &error, const QString &kind);
+// The state as this run read it: "online" false and no relays until it has read the board; when
+// it was read ("read_at", UTC, or null), and by which service.
+struct StateReport
+{
+    std::optional<quint16> state;
+    bool online = false;
+    QDateTime readAt;
+    QString service;
+};
+QByteArray statePayload(const StateReport &report);
+// The service a state payload names; empty when it names none.
+QString serviceOf(const QByteArray &statePayload);
+QByteArray errorPayload(const QString &command, const QString &error, const QString &kind,
+                        const QDateTime &at = QDateTime::currentDateTimeUtc());
 // A command as it can be shown in an error event: topic and payload, printable and short.
 QString describeCommand(const QString &topic, const QByteArray &payload);
 

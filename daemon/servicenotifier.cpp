@@ -5,6 +5,7 @@
 #include <systemd/sd-daemon.h>
 
 #include <chrono>
+#include <ctime>
 
 ServiceNotifier::ServiceNotifier(QObject *parent) : QObject(parent)
 {
@@ -29,9 +30,12 @@ void ServiceNotifier::stopping()
     notify("STOPPING=1");
 }
 
-void ServiceNotifier::status(const QString &status)
+void ServiceNotifier::reloading()
 {
-    notify("STATUS=" + status.toUtf8());
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const quint64 usec = quint64(now.tv_sec) * 1000000u + quint64(now.tv_nsec) / 1000u;
+    notify("RELOADING=1\nMONOTONIC_USEC=" + QByteArray::number(usec));
 }
 
 void ServiceNotifier::notify(const QByteArray &message)

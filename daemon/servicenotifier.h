@@ -14,7 +14,8 @@ public:
 
     void ready(const QString &status);
     void stopping();
-    void status(const QString &status);
+    // Reading the configuration again; ready() follows when it is in force.
+    void reloading();
 
 private:
     void notify(const QByteArray &message);

@@ -4,6 +4,7 @@
 
 #include "boardlogic.h"
 #include "fuzzcheck.h"
+#include "relaymask.h"
 
 #include <QByteArray>
 #include <QList>
@@ -50,7 +51,7 @@ struct Model
             (command[2] != '+' && command[2] != '-') || !command.endsWith("//"))
             return 0;
         const int relay = (command[0] - '0') * 10 + (command[1] - '0');
-        return relay >= 1 && relay <= 16 ? relay : 0;
+        return isRelayNumber(relay) ? relay : 0;
     }
 
     QByteArray answer(const QByteArray &command)
@@ -75,8 +76,7 @@ struct Model
         } else if (command == "off//") {
             state = 0;
         } else if (const int relay = relayOf(command)) {
-            const quint16 bit = quint16(0x8000u >> (relay - 1));
-            state = command[2] == '+' ? quint16(state | bit) : quint16(state & ~bit);
+            state = RelayMask(state).with(relay, command[2] == '+').bits();
         }
         return fault == FaultMode::Chatty ? status(state) : QByteArray();
     }

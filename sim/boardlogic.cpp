@@ -1,5 +1,7 @@
 #include "boardlogic.h"
 
+#include "relaymask.h"
+
 namespace {
 
 constexpr char kTerminator[] = "//";
@@ -27,12 +29,12 @@ int switchedRelay(const QByteArray &command)
         (command[2] != '+' && command[2] != '-'))
         return 0;
     const int relay = (command[0] - '0') * 10 + (command[1] - '0');
-    return relay >= 1 && relay <= kRelayCount ? relay : 0;
+    return isRelayNumber(relay) ? relay : 0;
 }
 
 quint16 relayBit(int relay)
 {
-    return quint16(0x8000u >> (relay - 1));
+    return RelayMask::relay(relay).bits();
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "consoleview.h"
 
+#include "relaymask.h"
+
 #include <QTime>
 
 #include <cstdio>
@@ -102,7 +104,7 @@ QString ConsoleView::relayLine() const
     for (int relay = 1; relay <= kRelayCount; ++relay) {
         if (relay == 9)
             line += QStringLiteral(" | 9-16 ");
-        line += (m_state & (0x8000u >> (relay - 1))) ? on : off;
+        line += RelayMask(m_state).isOn(relay) ? on : off;
     }
     return line;
 }

@@ -1,5 +1,6 @@
 #include "boardlogic.h"
 #include "consoleview.h"
+#include "signalwatcher.h"
 #include "simulatedboard.h"
 #include "standardstreams.h"
 
@@ -33,33 +34,6 @@ struct Settings
     QString byteLogPath;
     bool quiet = false;
 };
-
-int signalPipe[2] = {-1, -1};
-
-void forwardSignal(int)
-{
-    const int savedErrno = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
-    errno = savedErrno;
-}
-
-// Signals arrive through a pipe so that quitting happens on the event loop and destructors (which
-// remove the link) run.
-bool catchTerminationSignals()
-{
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction action = {};
-    action.sa_handler = forwardSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        if (::sigaction(signal, &action, nullptr) != 0)
-            return false;
-    }
-    return true;
-}
 
 void printError(const QString &message)
 {
@@ -187,17 +161,13 @@ int main(int argc, char *argv[])
         return kExitUsage;
     }
 
-    if (!catchTerminationSignals()) {
+    // Quitting happens on the event loop, so that destructors (which remove the link) run.
+    SignalWatcher watcher;
+    if (!watcher.install({SIGINT, SIGTERM, SIGHUP})) {
         printError(QStringLiteral("cannot catch signals: %1").arg(qt_error_string(errno)));
         return kExitFailure;
     }
-    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [] {
-        char drain[16];
-        while (::read(signalPipe[0], drain, sizeof drain) > 0) {
-        }
-        QCoreApplication::quit();
-    });
+    QObject::connect(&watcher, &SignalWatcher::signalReceived, &app, &QCoreApplication::quit);
 
     ConsoleView view(settings->quiet);
     SimulatedBoard board;

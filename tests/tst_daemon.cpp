@@ -13,10 +13,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSocketNotifier>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <memory>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -34,6 +37,14 @@ using Service = ServiceProcess;
 bool waitUntil(const std::function<bool()> &condition, int ms = kWait)
 {
     return MqttProbe::waitUntil(condition, ms);
+}
+
+// The service's own status topic: named after the host unless the config names the service.
+QString statusTopic()
+{
+    QString host = QSysInfo::machineHostName().toLower().section(u'.', 0, 0);
+    host.replace(QRegularExpression(QStringLiteral("[^a-z0-9_-]")), QStringLiteral("-"));
+    return QStringLiteral("usb16relay/service/%1/status").arg(host.left(32));
 }
 
 bool statePublished(const MqttProbe::Message &message, const QString &board, quint16 state)
@@ -79,6 +90,13 @@ private slots:
     void badConfigStopsStart();
     void withoutConfig_data();
     void withoutConfig();
+    void reload();
+    void endingSignals_data();
+    void endingSignals();
+    void twoServicesOneBoardId();
+    void errorsDuringOutage();
+    void staleRetainedStates();
+    void slowNameServer();
 
 private:
     QString writeConfig(const QByteArray &boards, const QByteArray &mqtt = {});
@@ -313,7 +331,14 @@ void TestDaemon::retainedCommandIgnored()
         m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x0400); }, kWait));
     QCOMPARE(board->state(), quint16(0x0400));
     QCOMPARE(switching(board), QList<QByteArray>{"06+//"});
+    // Clearing it, as the error says, is no error, and switches nothing.
+    m_probe->clear();
     QVERIFY(m_probe->publish(topic, {}, true));
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/6/set"), "OFF"));
+    QVERIFY(m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0); }, kWait));
+    QVERIFY(m_probe->on(QStringLiteral("usb16relay/com1/error")).isEmpty());
+    // Without --verbose, no line per command or per MQTT packet.
+    QVERIFY(!service->log().contains("<7>"));
 }
 
 void TestDaemon::discovery()
@@ -545,8 +570,7 @@ void TestDaemon::brokerRestarted()
     m_probe = std::make_unique<MqttProbe>();
     QVERIFY(m_probe->connectTo(m_broker->port()));
     QVERIFY(m_probe->subscribe(QStringLiteral("usb16relay/#")));
-    QVERIFY2(m_probe->waitFor(QStringLiteral("usb16relay/status"), "online", kReconnectWait),
-             service->log().constData());
+    QVERIFY2(m_probe->waitFor(statusTopic(), "online", kReconnectWait), service->log().constData());
     QVERIFY(waitAvailability(QStringLiteral("com1"), "online"));
     QVERIFY(
         m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x0010); }, kWait));
@@ -588,7 +612,7 @@ void TestDaemon::burstBeyondTheQueue()
     constexpr int kQueue = 1024;
     SimulatedBoard *board = m_ports->add(1, 0);
     QVERIFY(board);
-    auto service = startService(writeConfig(standardBoard(1, "poll_interval = 60000\n")));
+    auto service = startService(writeConfig("[com1]\nport = 1\npoll_interval = 60000\n"));
     QVERIFY(service);
 
     // The board holds its first answer back while the rest arrive, so the queue fills.
@@ -668,7 +692,7 @@ void TestDaemon::sigtermDuringPulse()
     MqttProbe later;
     QVERIFY(later.connectTo(m_broker->port()));
     QVERIFY(later.subscribe(QStringLiteral("usb16relay/#")));
-    QVERIFY(later.waitFor(QStringLiteral("usb16relay/status"), "offline", kWait));
+    QVERIFY(later.waitFor(statusTopic(), "offline", kWait));
     QVERIFY(later.waitFor(QStringLiteral("usb16relay/com1/availability"), "offline", kWait));
     QVERIFY(later.waitFor(QStringLiteral("usb16relay/com1/relay/4"), "OFF", kWait));
     QVERIFY(service->log().contains("<6>stopped"));
@@ -679,16 +703,16 @@ void TestDaemon::killedServiceLeavesItsLastWill()
     QVERIFY(m_ports->add(1, 0));
     auto service = startService(writeConfig(standardBoard(1)));
     QVERIFY(service);
-    QVERIFY(m_probe->waitFor(QStringLiteral("usb16relay/status"), "online", kWait));
+    QVERIFY(m_probe->waitFor(statusTopic(), "online", kWait));
     m_probe->clear();
     service->process().kill();
     QVERIFY(service->finish());
     // The broker notices the lost connection at once on loopback, or after the keep-alive.
-    QVERIFY(m_probe->waitFor(QStringLiteral("usb16relay/status"), "offline", 60000));
+    QVERIFY(m_probe->waitFor(statusTopic(), "offline", 60000));
     MqttProbe later;
     QVERIFY(later.connectTo(m_broker->port()));
-    QVERIFY(later.subscribe(QStringLiteral("usb16relay/status")));
-    QVERIFY(later.waitFor(QStringLiteral("usb16relay/status"), "offline", kWait));
+    QVERIFY(later.subscribe(statusTopic()));
+    QVERIFY(later.waitFor(statusTopic(), "offline", kWait));
 }
 
 void TestDaemon::passwordRefusedThenAccepted()
@@ -899,6 +923,176 @@ void TestDaemon::withoutConfig()
     QVERIFY(m_probe->publish(QStringLiteral("usb16relay/%1/relay/1/set").arg(board), "ON"));
     QVERIFY(
         m_probe->waitFor([&](const auto &m) { return statePublished(m, board, 0x8000); }, kWait));
+}
+
+void TestDaemon::reload()
+{
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    QVERIFY(m_ports->add(2, 0));
+    const QString path = writeConfig(standardBoard(1) + standardBoard(2));
+    auto service = startService(path, {QStringLiteral("com1"), QStringLiteral("com2")});
+    QVERIFY(service);
+    MqttProbe homeAssistant;
+    QVERIFY(homeAssistant.connectTo(m_broker->port()));
+    QVERIFY(homeAssistant.subscribe(QStringLiteral("homeassistant/switch/+/+/config")));
+    QVERIFY(homeAssistant.waitUntil([&] { return homeAssistant.messages().size() >= 32; }, kWait));
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/4/pulse"), "60000"));
+    QVERIFY(
+        m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x1000); }, kWait));
+
+    // com2 goes; com1 names relay 5 and interlocks 1 and 2.
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[mqtt]\nurl = " + m_broker->url().toUtf8() + "\n" +
+               standardBoard(1, "relay5 = Pump\ninterlock = 1,2\n"));
+    file.close();
+    homeAssistant.clear();
+    QCOMPARE(::kill(pid_t(service->process().processId()), SIGHUP), 0);
+    QVERIFY2(homeAssistant.waitFor(
+                 [](const auto &m) {
+                     return m.topic == u"homeassistant/switch/usb16relay_com2/relay16/config" &&
+                            m.payload.isEmpty();
+                 },
+                 kWait),
+             service->log().constData());
+    QVERIFY(homeAssistant.waitFor(
+        [](const auto &m) {
+            return m.topic == u"homeassistant/switch/usb16relay_com1/relay5/config" &&
+                   QJsonDocument::fromJson(m.payload).object().value("name").toString() == u"Pump";
+        },
+        kWait));
+    QTRY_COMPARE_WITH_TIMEOUT(board->state(), quint16(0), kWait); // the pulse ended, switched back
+    QVERIFY(waitAvailability(QStringLiteral("com1"), "online"));
+    m_probe->clear();
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/mask/set"), "C000"));
+    const auto error = waitError(QStringLiteral("com1"));
+    QVERIFY(error);
+    QCOMPARE(QJsonDocument::fromJson(error->payload).object().value("kind").toString(),
+             QStringLiteral("interlock"));
+    QVERIFY(service->stop());
+    QCOMPARE(service->process().exitCode(), 0);
+}
+
+void TestDaemon::endingSignals_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGQUIT") << int(SIGQUIT);
+    QTest::newRow("SIGUSR1") << int(SIGUSR1);
+}
+
+void TestDaemon::endingSignals()
+{
+    QFETCH(int, signal);
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    auto service = startService(writeConfig(standardBoard(1)));
+    QVERIFY(service);
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/4/pulse"), "60000"));
+    QVERIFY(
+        m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x1000); }, kWait));
+    QCOMPARE(::kill(pid_t(service->process().processId()), signal), 0);
+    QVERIFY(service->finish());
+    QCOMPARE(service->process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(service->process().exitCode(), 0);
+    QCOMPARE(board->state(), quint16(0));
+    QVERIFY(waitAvailability(QStringLiteral("com1"), "offline"));
+}
+
+void TestDaemon::twoServicesOneBoardId()
+{
+    SimulatedBoard *north = m_ports->add(1, 0);
+    SimulatedBoard *south = m_ports->add(2, 0);
+    QVERIFY(north && south);
+    auto first = startService(writeConfig("[service]\nid = north\n" + standardBoard(1)));
+    QVERIFY(first);
+    ServiceProcess second(
+        {QStringLiteral("--config"), writeConfig("[service]\nid = south\n[com1]\nport = 2\n")});
+    // The service that comes second finds the first one's board and steps back.
+    QVERIFY2(waitUntil([&] { return second.log().contains("publishes board com1"); }),
+             second.log().constData());
+    QVERIFY(m_probe->waitFor(QStringLiteral("usb16relay/com1/error"), {}, kWait));
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/1/set"), "ON"));
+    QTRY_COMPARE_WITH_TIMEOUT(north->state(), quint16(0x8000), kWait);
+    QTest::qWait(300);
+    QCOMPARE(south->state(), quint16(0));
+    // Each service has its own status: stopping one leaves the other's alone.
+    QVERIFY(second.stop());
+    QVERIFY(m_probe->waitFor(QStringLiteral("usb16relay/service/south/status"), "offline", kWait));
+    QCOMPARE(m_probe->on(QStringLiteral("usb16relay/service/north/status")).constLast().payload,
+             QByteArray("online"));
+}
+
+void TestDaemon::errorsDuringOutage()
+{
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    auto service = startService(writeConfig(standardBoard(1)));
+    QVERIFY(service);
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/4/pulse"), "60000"));
+    QVERIFY(
+        m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x1000); }, kWait));
+    m_probe.reset();
+    m_broker->kill();
+    board->vanish(); // the pulse cannot end as asked: an error while nobody listens
+    QVERIFY(waitUntil([&] { return service->log().contains("could not be switched back"); }));
+    QVERIFY(m_broker->restart());
+    m_probe = std::make_unique<MqttProbe>();
+    QVERIFY(m_probe->connectTo(m_broker->port()));
+    QVERIFY(m_probe->subscribe(QStringLiteral("usb16relay/#")));
+    const auto error = waitError(QStringLiteral("com1"), kReconnectWait);
+    QVERIFY2(error, service->log().constData());
+    const QJsonObject event = QJsonDocument::fromJson(error->payload).object();
+    QVERIFY(event.value("error").toString().contains("end of its pulse"));
+    QVERIFY(!event.value("time").toString().isEmpty());
+}
+
+void TestDaemon::staleRetainedStates()
+{
+    // An earlier run left relay 1 on, retained; this run's board does not answer.
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/1"), "ON", true));
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/state"),
+                             R"({"mask":"8000","online":true})", true));
+    auto service = startService(writeConfig(standardBoard(1)), {});
+    QVERIFY(waitAvailability(QStringLiteral("com1"), "offline"));
+    QVERIFY(m_probe->waitFor(
+        [](const auto &m) {
+            const QJsonObject state = QJsonDocument::fromJson(m.payload).object();
+            return m.topic == u"usb16relay/com1/state" && state.value("online") == false &&
+                   !state.contains("mask") && state.value("read_at").isNull();
+        },
+        kWait));
+    MqttProbe later;
+    QVERIFY(later.connectTo(m_broker->port()));
+    QVERIFY(later.subscribe(QStringLiteral("usb16relay/com1/relay/+")));
+    QTest::qWait(300);
+    QVERIFY(later.messages().isEmpty());
+}
+
+void TestDaemon::slowNameServer()
+{
+    QVERIFY(m_ports->add(1, 0));
+    const QString path = m_dir.filePath(QStringLiteral("slow.conf"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[mqtt]\nurl = mqtt://localhost:" + QByteArray::number(m_broker->port()) + "\n" +
+               standardBoard(1));
+    file.close();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(SLOW_RESOLVER_PATH));
+    environment.insert(QStringLiteral("SLOW_RESOLVER_SECONDS"), QStringLiteral("20"));
+    environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                       environment.value(QStringLiteral("ASAN_OPTIONS")) +
+                           QStringLiteral(":verify_asan_link_order=0"));
+    Service service({QStringLiteral("--config"), path}, environment);
+    // The board is served while the broker's name is still being looked up, and SIGTERM is
+    // answered without waiting for the look-up.
+    QVERIFY2(waitUntil([&] { return service.log().contains("answers: online"); }, 3 * kWait),
+             service.log().constData());
+    QVERIFY(!service.log().contains("slow resolver: answered"));
+    QVERIFY(service.stop());
+    QVERIFY2(!service.log().contains("slow resolver: answered"), service.log().constData());
+    QCOMPARE(service.process().exitCode(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestDaemon)

@@ -4,6 +4,8 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+
+#include "comportpath.h"
 #include <QTest>
 
 using namespace std::chrono_literals;
@@ -30,6 +32,10 @@ private:
 void TestDaemonConfig::initTestCase()
 {
     QVERIFY(m_dir.isValid());
+    // One device under other names: a link, and COM1 through the port directory.
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), m_dir.filePath(QStringLiteral("null-link"))));
+    QVERIFY(QFile::link(QStringLiteral("/dev/null"), m_dir.filePath(QStringLiteral("COM1"))));
+    qputenv(ComPortPath::kPortDirVariable, QFile::encodeName(m_dir.path()));
 }
 
 QString TestDaemonConfig::write(const QString &name, const QByteArray &content)
@@ -76,7 +82,7 @@ void TestDaemonConfig::readsEverything()
     QCOMPARE(config->broker.discoveryPrefix, QStringLiteral("homeassistant"));
     QVERIFY(!config->broker.discovery);
     QCOMPARE(config->boards.size(), 2);
-    const BoardConfig &board = config->boards.at(1);
+    const BoardConfig &board = config->boards.at(0); // in the file's order
     QCOMPARE(board.id, QStringLiteral("greenhouse"));
     QCOMPARE(board.device, QStringLiteral("/dev/serial/by-id/x"));
     QCOMPARE(board.name, QStringLiteral("Greenhouse, east"));
@@ -85,7 +91,7 @@ void TestDaemonConfig::readsEverything()
     QCOMPARE(board.relayName(6), QStringLiteral("Relay 6"));
     QCOMPARE(board.onConnect, OnConnect::Restore);
     QCOMPARE(board.interlocks, (QList<QList<int>>{{1, 2}, {3, 4, 5}}));
-    const BoardConfig &second = config->boards.at(0);
+    const BoardConfig &second = config->boards.at(1);
     QCOMPARE(second.port, 2);
     QCOMPARE(second.pollInterval, 1000ms);
     QCOMPARE(second.onConnect, OnConnect::Keep);
@@ -136,9 +142,23 @@ void TestDaemonConfig::refusesBadFiles_data()
         << head + "[a]\ndevice = /dev/ttyUSB0\n[b]\ndevice = /dev/ttyUSB0\n"
         << 7 << "device"
         << "already served by board [a]";
+    QTest::newRow("same device through a link")
+        << head + "[a]\ndevice = /dev/null\n[b]\ndevice = " +
+               QFile::encodeName(m_dir.filePath(QStringLiteral("null-link"))) + "\n"
+        << 7 << "device"
+        << "already served by board [a]";
+    QTest::newRow("COM port beside its device") << head + "[a]\nport = 1\n[b]\ndevice = /dev/null\n"
+                                                << 7 << "device"
+                                                << "already served by board [a]";
     QTest::newRow("duplicate port") << head + "[a]\nport = 3\n[b]\nport = 3\n"
                                     << 7 << "port"
                                     << "already served";
+    QTest::newRow("key twice") << head + "[a]\nport = 3\nport = 4\n"
+                               << 6 << "port"
+                               << "written twice";
+    QTest::newRow("board named general") << head + "[general]\nport = 1\ncolour = red\n"
+                                         << 6 << "colour"
+                                         << "unknown key";
     QTest::newRow("section twice") << head + "[a]\nport = 3\n[a]\nport = 4\n"
                                    << 6 << "[a]"
                                    << "written twice";

@@ -26,6 +26,7 @@ private slots:
 void TestMqttProtocol::discovery()
 {
     BrokerConfig broker;
+    broker.serviceId = QStringLiteral("pantry");
     BoardConfig board;
     board.id = QStringLiteral("com1");
     board.name = QStringLiteral("Greenhouse");
@@ -53,7 +54,7 @@ void TestMqttProtocol::discovery()
     const QJsonArray availability = config.value("availability").toArray();
     QCOMPARE(availability.size(), 2);
     QCOMPARE(availability.at(0).toObject().value("topic").toString(),
-             QStringLiteral("usb16relay/status"));
+             QStringLiteral("usb16relay/service/pantry/status"));
     QCOMPARE(availability.at(1).toObject().value("topic").toString(),
              QStringLiteral("usb16relay/com1/availability"));
     const QJsonObject device = config.value("device").toObject();
@@ -61,18 +62,24 @@ void TestMqttProtocol::discovery()
     QCOMPARE(device.value("name").toString(), QStringLiteral("Greenhouse"));
     QCOMPARE(device.value("sw_version").toString(), QStringLiteral("1.0"));
     QVERIFY(!device.value("model").toString().isEmpty());
+    QCOMPARE(device.value("manufacturer").toString(), QStringLiteral("usb16relay"));
+    QCOMPARE(config.value("origin").toObject().value("name").toString(),
+             QStringLiteral("usb16relayd"));
 
-    // An unnamed relay, another base topic: names and ids follow.
+    // An unnamed relay, another base topic: names follow, ids stay (the entities a user has
+    // keep theirs); a service named in the file keeps its boards apart from another's.
     broker.baseTopic = QStringLiteral("house/relays");
     broker.discoveryPrefix = QStringLiteral("ha");
     const QJsonObject other =
         QJsonDocument::fromJson(MqttProtocol::discoveryPayload(broker, board, 16, "1.0")).object();
     QCOMPARE(other.value("name").toString(), QStringLiteral("Relay 16"));
-    QCOMPARE(other.value("unique_id").toString(), QStringLiteral("house_relays_com1_relay16"));
+    QCOMPARE(other.value("unique_id").toString(), QStringLiteral("usb16relay_com1_relay16"));
     QCOMPARE(other.value("command_topic").toString(),
              QStringLiteral("house/relays/com1/relay/16/set"));
     QCOMPARE(MqttProtocol::discoveryTopic(broker, board, 16),
-             QStringLiteral("ha/switch/house_relays_com1/relay16/config"));
+             QStringLiteral("ha/switch/usb16relay_com1/relay16/config"));
+    broker.serviceIdGiven = true;
+    QCOMPARE(MqttProtocol::nodeId(broker, board.id), QStringLiteral("usb16relay_pantry_com1"));
 }
 
 void TestMqttProtocol::state_data()
@@ -93,7 +100,12 @@ void TestMqttProtocol::state()
     QFETCH(quint16, mask);
     QFETCH(QString, text);
     QFETCH(QList<int>, on);
-    const QJsonObject state = QJsonDocument::fromJson(MqttProtocol::statePayload(mask)).object();
+    const QDateTime at = QDateTime::currentDateTimeUtc();
+    const QJsonObject state =
+        QJsonDocument::fromJson(MqttProtocol::statePayload({mask, true, at, "pantry"})).object();
+    QCOMPARE(state.value("online"), QJsonValue(true));
+    QCOMPARE(state.value("read_at").toString(), at.toString(Qt::ISODateWithMs));
+    QCOMPARE(state.value("service").toString(), QStringLiteral("pantry"));
     QCOMPARE(state.value("mask").toString(), text);
     const QJsonArray relays = state.value("relays").toArray();
     QCOMPARE(relays.size(), 16);

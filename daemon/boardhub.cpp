@@ -1,0 +1,145 @@
+#include "boardhub.h"
+
+#include "board.h"
+#include "log.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QThread>
+
+namespace {
+
+bool endsSentence(const QString &text)
+{
+    return text.endsWith(u'.') || text.endsWith(u'?') || text.endsWith(u'!');
+}
+
+} // namespace
+
+struct BoardHub::Entry
+{
+    std::unique_ptr<Board> board;
+    std::unique_ptr<QThread> thread;
+    bool stopped = false;
+    bool reported = false;
+};
+
+BoardHub::BoardHub(QObject *parent) : QObject(parent) {}
+
+BoardHub::~BoardHub()
+{
+    if (!m_entries.empty())
+        stop(std::chrono::seconds(15));
+}
+
+void BoardHub::load(const QList<BoardConfig> &boards)
+{
+    m_waiting = int(boards.size());
+    for (const BoardConfig &config : boards) {
+        auto entry = std::make_unique<Entry>();
+        entry->board = std::make_unique<Board>(config);
+        entry->thread = std::make_unique<QThread>();
+        entry->thread->setObjectName(QStringLiteral("board %1").arg(config.id));
+        const auto carried = m_lastReads.constFind(config.where());
+        if (carried != m_lastReads.constEnd())
+            entry->board->continueFrom(*carried);
+        entry->board->moveToThread(entry->thread.get());
+        Entry *raw = entry.get();
+        connect(raw->board.get(), &Board::warning, this,
+                [](const QString &message) { Log::warning(message); });
+        connect(raw->board.get(), &Board::problem, this,
+                [](const BoardResult &result) { Log::warning(result.message); });
+        connect(raw->board.get(), &Board::availabilityChanged, this,
+                [this, raw, config](bool online, const QString &reason) {
+                    if (online)
+                        Log::info(QStringLiteral("board %1 (%2) answers: online")
+                                      .arg(config.id, config.where()));
+                    else
+                        Log::warning(QStringLiteral("board %1 (%2) is offline: %3%4Opening it "
+                                                    "again with growing pauses up to %5 s.")
+                                         .arg(config.id, config.where(), reason,
+                                              endsSentence(reason) ? QStringLiteral(" ")
+                                                                   : QStringLiteral(". "))
+                                         .arg(Board::kLastRetry.count() / 1000));
+                    if (!std::exchange(raw->reported, true) && --m_waiting == 0)
+                        emit ready(int(m_entries.size()));
+                });
+        connect(raw->board.get(), &Board::stopped, this, [raw] { raw->stopped = true; });
+        connect(raw->thread.get(), &QThread::started, raw->board.get(), &Board::start);
+        m_entries.push_back(std::move(entry));
+    }
+    m_lastReads.clear();
+}
+
+void BoardHub::start()
+{
+    for (const auto &entry : m_entries)
+        entry->thread->start();
+    if (m_entries.empty())
+        emit ready(0);
+}
+
+bool BoardHub::stop(std::chrono::milliseconds bound)
+{
+    const QDeadlineTimer deadline(bound);
+    for (const auto &entry : m_entries) {
+        if (entry->thread->isRunning())
+            QMetaObject::invokeMethod(entry->board.get(), &Board::stop, Qt::QueuedConnection);
+        else
+            entry->stopped = true; // never started
+    }
+    const auto running = [this] {
+        return std::count_if(m_entries.begin(), m_entries.end(),
+                             [](const auto &entry) { return !entry->stopped; });
+    };
+    while (running() > 0 && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    QCoreApplication::processEvents(); // the last states and answers, before the fronts go
+    bool all = true;
+    for (auto &entry : m_entries) {
+        entry->thread->quit();
+        if (!entry->stopped || !entry->thread->wait(deadline)) {
+            Log::error(QStringLiteral("board %1 did not stop within %2 s; its pulses may not "
+                                      "have ended")
+                           .arg(entry->board->config().id)
+                           .arg(bound.count() / 1000));
+            // Left running: destroying a thread that still runs would abort the process.
+            (void)entry->thread.release();
+            (void)entry->board.release();
+            all = false;
+            continue;
+        }
+        m_lastReads.insert(entry->board->config().where(), entry->board->lastRead());
+    }
+    m_entries.clear();
+    return all;
+}
+
+QList<Board *> BoardHub::boards() const
+{
+    QList<Board *> boards;
+    for (const auto &entry : m_entries)
+        boards.append(entry->board.get());
+    return boards;
+}
+
+Board *BoardHub::board(const QString &id) const
+{
+    for (const auto &entry : m_entries) {
+        if (entry->board->config().id == id)
+            return entry->board.get();
+    }
+    return nullptr;
+}
+
+void BoardHub::submit(const QString &id, BoardRequest request)
+{
+    if (Board *found = board(id)) {
+        found->submit(std::move(request));
+        return;
+    }
+    if (request.reply)
+        request.reply({request.id, BoardResult::Error::UnknownBoard,
+                       QStringLiteral("there is no board \"%1\"; nothing was switched").arg(id),
+                       std::nullopt});
+}

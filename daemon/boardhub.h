@@ -1,0 +1,56 @@
+#pragma once
+
+#include "boardrequest.h"
+#include "config.h"
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class Board;
+class QThread;
+
+// The owner of every board the service runs: each board on a thread of its own, their start and
+// their bounded stop, and the log lines of their availability. Fronts only ask: submit() answers
+// the one that asked, and the boards' signals say what they read.
+class BoardHub final : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit BoardHub(QObject *parent = nullptr);
+    ~BoardHub() override;
+
+    // Creates the boards, for the fronts to connect to. A board on a device an earlier run of
+    // this hub served (a reload) takes over its last state and keeps what the board holds on
+    // opening.
+    void load(const QList<BoardConfig> &boards);
+    // Starts the boards load() created, each on its thread.
+    void start();
+    // Ends every board's pulses, answers what still waits with Stopping and closes the ports.
+    // False when a board did not stop within `bound`: its thread is left behind, and the
+    // process should end rather than wait for it.
+    bool stop(std::chrono::milliseconds bound);
+
+    QList<Board *> boards() const;
+    Board *board(const QString &id) const;
+    // Hands the request to the board named `id`; its reply answers, with UnknownBoard when there
+    // is none.
+    void submit(const QString &id, BoardRequest request);
+
+signals:
+    // Once after start(): every board was opened or its next try scheduled.
+    void ready(int boards);
+
+private:
+    struct Entry;
+
+    std::vector<std::unique_ptr<Entry>> m_entries;
+    QHash<QString, std::optional<quint16>> m_lastReads; // by device, kept over a reload
+    int m_waiting = 0;
+};

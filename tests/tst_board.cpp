@@ -1,0 +1,221 @@
+// The service's boards in-process: BoardHub and Board against simulated boards on ptys, without
+// a broker or a front. What keeps relays safe is checked here, on every path that switches one.
+#include "board.h"
+#include "boardhub.h"
+#include "boardports.h"
+
+#include <QTest>
+
+#include <memory>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kWait = 10000;
+
+using Answer = std::shared_ptr<std::optional<BoardResult>>;
+
+// Submits and hands back where the answer lands, on the test's thread.
+Answer submit(BoardHub &hub, const QString &board, BoardRequest request)
+{
+    auto answer = std::make_shared<std::optional<BoardResult>>();
+    request.reply = [answer](const BoardResult &result) {
+        QMetaObject::invokeMethod(qApp, [answer, result] { *answer = result; });
+    };
+    hub.submit(board, std::move(request));
+    return answer;
+}
+
+QString ask(BoardHub &hub, BoardRequest request)
+{
+    const Answer answer = submit(hub, QStringLiteral("com1"), std::move(request));
+    if (!QTest::qWaitFor([&] { return answer->has_value(); }, kWait))
+        return QStringLiteral("no answer");
+    return BoardResult::kindName((*answer)->error);
+}
+
+} // namespace
+
+class TestBoard final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void interlocks_data();
+    void interlocks();
+    void refusals();
+
+private:
+    bool startHub(const BoardConfig &config);
+    bool waitOnline(bool online);
+
+    std::unique_ptr<BoardPorts> m_ports;
+    std::unique_ptr<BoardHub> m_hub;
+    std::optional<bool> m_online;
+    QStringList m_problems;
+};
+
+void TestBoard::init()
+{
+    m_ports = std::make_unique<BoardPorts>();
+    QVERIFY(m_ports->isValid());
+    m_online.reset();
+    m_problems.clear();
+}
+
+void TestBoard::cleanup()
+{
+    m_hub.reset();
+    m_ports.reset();
+}
+
+bool TestBoard::startHub(const BoardConfig &config)
+{
+    m_hub = std::make_unique<BoardHub>();
+    m_hub->load({config});
+    Board *board = m_hub->boards().constFirst();
+    connect(board, &Board::availabilityChanged, this,
+            [this](bool online, const QString &) { m_online = online; });
+    connect(board, &Board::problem, this,
+            [this](const BoardResult &result) { m_problems += result.message; });
+    m_hub->start();
+    return waitOnline(true);
+}
+
+bool TestBoard::waitOnline(bool online)
+{
+    return QTest::qWaitFor([&] { return m_online == online; }, 2 * kWait);
+}
+
+void TestBoard::interlocks_data()
+{
+    QTest::addColumn<quint16>("before");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<int>("value");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<quint16>("after");
+
+    // Relays 1 and 2 are interlocked; relay 8 is free. "restore" unplugs the board while it
+    // holds `before` and plugs it back with everything off; "unplug in pulse" pulses relay
+    // `value` for 8 s and unplugs it half a second in.
+    QTest::newRow("switch on the partner")
+        << quint16(0x8000) << "switch" << 2 << "none" << quint16(0x4000);
+    QTest::newRow("toggle the partner")
+        << quint16(0x8000) << "toggle" << 2 << "none" << quint16(0x4000);
+    QTest::newRow("pulse the partner")
+        << quint16(0x8000) << "pulse" << 2 << "none" << quint16(0x0000);
+    QTest::newRow("mask with both") << quint16(0) << "mask" << 0xC000 << "interlock" << quint16(0);
+    QTest::newRow("all on") << quint16(0x0100) << "mask" << 0xFFFF << "interlock"
+                            << quint16(0x0100);
+    QTest::newRow("restore both on by hand")
+        << quint16(0xC100) << "restore" << 0 << "interlock" << quint16(0x0100);
+    QTest::newRow("restore one of the group")
+        << quint16(0x8100) << "restore" << 0 << "none" << quint16(0x8100);
+    QTest::newRow("unplug in pulse")
+        << quint16(0x0100) << "unplug in pulse" << 9 << "none" << quint16(0x0100);
+}
+
+void TestBoard::interlocks()
+{
+    QFETCH(quint16, before);
+    QFETCH(QString, path);
+    QFETCH(int, value);
+    QFETCH(QString, kind);
+    QFETCH(quint16, after);
+
+    SimulatedBoard *board = m_ports->add(1, before);
+    QVERIFY(board);
+    BoardConfig config;
+    config.id = QStringLiteral("com1");
+    config.port = 1;
+    config.pollInterval = 100ms;
+    config.onConnect = OnConnect::Restore;
+    config.interlocks = {{1, 2}};
+    QVERIFY(startHub(config));
+
+    bool bothOn = false;
+    connect(board, &SimulatedBoard::stateChanged, this,
+            [&bothOn](quint16 state) { bothOn |= (state & 0xC000) == 0xC000; });
+    const auto replug = [&] {
+        board->vanish();
+        QVERIFY(waitOnline(false));
+        board->setState(0);
+        QVERIFY(board->start(m_ports->pathOf(1)));
+        QVERIFY(waitOnline(true));
+    };
+    if (path == u"switch") {
+        QCOMPARE(ask(*m_hub, BoardRequest::switchRelay(value, true)), kind);
+    } else if (path == u"toggle") {
+        QCOMPARE(ask(*m_hub, BoardRequest::toggle(value)), kind);
+    } else if (path == u"pulse") {
+        QCOMPARE(ask(*m_hub, BoardRequest::pulse(value, 200ms)), kind);
+        QTest::qWait(600);
+    } else if (path == u"mask") {
+        QCOMPARE(ask(*m_hub, BoardRequest::setMask(quint16(value))), kind);
+    } else if (path == u"restore") {
+        replug();
+        QCOMPARE(m_problems.isEmpty() ? QStringLiteral("none") : QStringLiteral("interlock"), kind);
+    } else {
+        QCOMPARE(ask(*m_hub, BoardRequest::pulse(value, 8s)), kind);
+        QTest::qWait(500);
+        replug();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(board->state(), after, kWait);
+    QTest::qWait(300); // nothing switches by itself afterwards
+    QCOMPARE(board->state(), after);
+    QVERIFY(!bothOn);
+}
+
+void TestBoard::refusals()
+{
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    BoardConfig config;
+    config.id = QStringLiteral("com1");
+    config.port = 1;
+    QVERIFY(startHub(config));
+
+    // The board falls silent once the command is in: the answer says it may have switched.
+    const auto silence =
+        connect(board, &SimulatedBoard::commandReceived, this, [board](const QByteArray &command) {
+            if (command == "05+//")
+                board->setFaultMode(FaultMode::Silent);
+        });
+    const Answer sent = submit(*m_hub, QStringLiteral("com1"), BoardRequest::switchRelay(5, true));
+    QTRY_VERIFY_WITH_TIMEOUT(sent->has_value(), kWait);
+    QVERIFY2((*sent)->message.contains("may have switched"), qPrintable((*sent)->message));
+    disconnect(silence);
+    board->setFaultMode(FaultMode::None);
+
+    const Answer unknown = submit(*m_hub, QStringLiteral("com9"), BoardRequest::toggle(1));
+    QTRY_VERIFY(unknown->has_value());
+    QCOMPARE((*unknown)->error, BoardResult::Error::UnknownBoard);
+
+    // A slow board, more requests than the queue holds, then a stop: the last ones are refused
+    // as queue-full, and those still waiting at the stop are answered as stopping.
+    board->setReplyDelay(200ms);
+    QList<Answer> answers;
+    for (qsizetype i = 0; i < Board::kQueueLimit + 8; ++i)
+        answers += submit(*m_hub, QStringLiteral("com1"), BoardRequest::toggle(1));
+    QTRY_VERIFY((answers.constLast()->has_value()));
+    QCOMPARE((*answers.constLast())->error, BoardResult::Error::QueueFull);
+    QVERIFY(m_hub->stop(std::chrono::milliseconds(kWait)));
+    QTRY_VERIFY(std::all_of(answers.begin(), answers.end(),
+                            [](const Answer &a) { return a->has_value(); }));
+    QCOMPARE((*answers.at(answers.size() / 2))->error, BoardResult::Error::Stopping);
+
+    // Offline: a board that went away answers at once that nothing was switched.
+    m_online.reset();
+    board->setReplyDelay(0ms);
+    QVERIFY(startHub(config));
+    board->vanish();
+    QVERIFY(waitOnline(false));
+    QCOMPARE(ask(*m_hub, BoardRequest::switchRelay(1, true)), QStringLiteral("offline"));
+}
+
+QTEST_GUILESS_MAIN(TestBoard)
+#include "tst_board.moc"
