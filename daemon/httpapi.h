@@ -24,6 +24,7 @@ enum class Endpoint {
     Page,
     Script,
     Style,
+    Icon,
     Boards,
     Board,
     SetMask,
