@@ -324,6 +324,20 @@ QJsonObject boardJson(const BoardView &board)
                     : QJsonValue(QJsonValue::Null));
     if (!board.online && !board.offlineReason.isEmpty())
         json.insert(QStringLiteral("offline_reason"), board.offlineReason);
+    json.insert(QStringLiteral("seq"), qint64(board.seq));
+    QJsonArray changed;
+    for (const QDateTime &at : board.changedAt)
+        changed.append(at.isValid() ? QJsonValue(at.toUTC().toString(Qt::ISODateWithMs))
+                                    : QJsonValue(QJsonValue::Null));
+    json.insert(QStringLiteral("changed_at"), changed);
+    QJsonArray interlocks;
+    for (const QList<int> &group : board.interlocks) {
+        QJsonArray relays;
+        for (int relay : group)
+            relays.append(relay);
+        interlocks.append(relays);
+    }
+    json.insert(QStringLiteral("interlocks"), interlocks);
     return json;
 }
 

@@ -77,6 +77,10 @@ struct HttpServer::Private
     std::mutex mutex; // guards views' states, pending and nextId
     std::map<quint64, std::shared_ptr<std::promise<BoardResult>>> pending;
     quint64 nextId = 1;
+    std::map<quint64, HttpApi::BoardView> finishedViews; // the board as its request left it
+    // Microseconds since the epoch at the start, then one more for every state: later states
+    // carry larger numbers, even after a restart.
+    quint64 sequence = quint64(QDateTime::currentMSecsSinceEpoch()) * 1000;
 
     bool admit(const HttpRequest &request, HttpResponse &response);
     void route(const HttpRequest &request, HttpResponse &response);
@@ -102,6 +106,7 @@ HttpServer::HttpServer(const HttpConfig &config, const QList<Board *> &boards, Q
         view.state.name = board->config().name;
         view.state.names = board->config().relayNames;
         view.state.offlineReason = QStringLiteral("not read yet");
+        view.state.interlocks = board->config().interlocks;
         d->views.append(view);
         d->ids.append(view.state.id);
     }
@@ -375,16 +380,21 @@ HttpApi::Reply HttpServer::Private::perform(const QString &board, BoardRequest r
                                            .arg(kAnswerBound.count()));
     }
     const BoardResult result = future.get();
+    HttpApi::BoardView answered;
+    {
+        std::lock_guard lock(mutex);
+        const auto found = finishedViews.find(request.id);
+        answered = found != finishedViews.end() ? found->second : view->state;
+        if (found != finishedViews.end())
+            finishedViews.erase(found);
+    }
     if (!result.ok()) {
         Log::warning(QStringLiteral("HTTP request on %1 failed: %2").arg(board, result.message));
         return HttpApi::error(HttpApi::statusOf(result.error), result.message);
     }
-    HttpApi::BoardView answered;
-    {
-        std::lock_guard lock(mutex);
-        answered = view->state;
-    }
-    answered.state = result.state; // exactly what the board reported for this request
+    // Exactly what the board reported for this request, numbered as the read that brought it,
+    // so that a page keeps whatever it learnt since.
+    answered.state = result.state;
     HttpApi::Reply reply;
     reply.body = QJsonDocument(HttpApi::boardJson(answered)).toJson(QJsonDocument::Compact);
     return reply;
@@ -403,13 +413,23 @@ void HttpServer::Private::onRead(View &view, quint16 state)
 {
     std::lock_guard lock(mutex);
     const bool changed = view.state.state != state || !view.state.online;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (view.state.state) {
+        for (int relay = 1; relay <= 16; ++relay) {
+            const quint16 bit = quint16(1u << (16 - relay));
+            if ((*view.state.state ^ state) & bit)
+                view.state.changedAt[size_t(relay - 1)] = now;
+        }
+    }
     view.state.state = state;
-    view.state.readAt = QDateTime::currentDateTimeUtc();
+    view.state.readAt = now;
+    view.state.seq = ++sequence;
     if (changed) {
         events.publish(HttpApi::event("board", HttpApi::boardJson(view.state)));
     } else {
         events.publish(HttpApi::event(
             "read", {{QStringLiteral("id"), view.state.id},
+                     {QStringLiteral("seq"), qint64(view.state.seq)},
                      {QStringLiteral("read_at"), view.state.readAt.toString(Qt::ISODateWithMs)}}));
     }
 }
@@ -419,6 +439,7 @@ void HttpServer::Private::onAvailability(View &view, bool online, const QString 
     std::lock_guard lock(mutex);
     view.state.online = online;
     view.state.offlineReason = reason;
+    view.state.seq = ++sequence;
     events.publish(HttpApi::event("board", HttpApi::boardJson(view.state)));
 }
 
@@ -429,6 +450,7 @@ void HttpServer::Private::onFinished(View &view, const BoardResult &result)
     std::lock_guard lock(mutex);
     const auto found = pending.find(result.id);
     if (found != pending.end()) {
+        finishedViews[result.id] = view.state;
         found->second->set_value(result);
         pending.erase(found);
         return;
