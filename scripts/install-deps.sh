@@ -6,7 +6,7 @@ set -euo pipefail
 build_packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev fonts-dejavu-core
     libmosquitto-dev libsystemd-dev libcpp-httplib-dev)
 test_packages=(xvfb xdotool x11-utils openbox python3 dbus at-spi2-core python3-pyatspi systemd
-    mosquitto mosquitto-clients openssl chromium chromium-driver python3-selenium)
+    mosquitto mosquitto-clients openssl chromium chromium-driver python3-selenium npm)
 run_packages=(qt6-qpa-plugins qt6-wayland)
 # Building the .debs and checking them with Debian's own validators; systemd for
 # systemd-analyze (the service's unit), also in the tests.
@@ -34,7 +34,17 @@ for package in "${wanted[@]}"; do
         missing+=("$package")
     fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# The browser test's own tools (axe-core), pinned by tests/e2e/package-lock.json.
+npm_tools() {
+    if [ "${1:-test}" = test ]; then
+        npm ci --prefix "$(dirname "$0")/../tests/e2e" --no-audit --no-fund --loglevel=error
+    fi
+}
+
+if [ ${#missing[@]} -eq 0 ]; then
+    npm_tools "${1:-test}"
+    exit 0
+fi
 
 echo "Installing: ${missing[*]}"
 if [ "$(id -u)" -eq 0 ]; then
@@ -50,3 +60,4 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -qq
 "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+npm_tools "${1:-test}"
