@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <list>
 #include <mutex>
@@ -34,6 +35,12 @@ constexpr int kBacklog = 128;
 constexpr auto kDrainFor = 1000ms;
 constexpr int kMaxDraining = 128; // beyond the connections held: refused ones still draining
 constexpr qsizetype kReadChunk = 16384;
+// Threads kept waiting for the next request, so that a keep-alive client's requests do not
+// each start one; past a while unused they end.
+constexpr int kMaxParked = 16;
+constexpr auto kParkedFor = 30s;
+// How long a thread that has answered waits for the same client's next request.
+constexpr auto kLinger = 10ms;
 
 const char *reason(int status)
 {
@@ -123,6 +130,19 @@ HttpResponse errorResponse(int status, const QString &message)
     return response;
 }
 
+// Where the head ends (the blank line's start) and the blank line's length; -1 before then.
+qsizetype headEnd(const QByteArray &in, qsizetype *blank)
+{
+    qsizetype end = in.indexOf("\r\n\r\n");
+    *blank = 4;
+    const qsizetype bare = in.indexOf("\n\n");
+    if (bare >= 0 && (end < 0 || bare < end)) {
+        end = bare;
+        *blank = 2;
+    }
+    return end;
+}
+
 struct Refusal
 {
     int status;
@@ -200,6 +220,9 @@ struct HttpThreads::Private
     std::mutex mutex; // guards what follows
     std::deque<Link> returned;
     std::list<Worker> workers;
+    std::condition_variable jobReady;
+    std::deque<Link> jobs;
+    int idle = 0;
     int busy = 0;
 
     void run();
@@ -210,7 +233,10 @@ struct HttpThreads::Private
     void dispatch(const Link &connection);
     void refuse(const Link &connection, const HttpResponse &response);
     void close(const Link &connection);
+    void work();
     void serve(const Link &connection);
+    void respond(Connection &connection);
+    bool nextRequest(Connection &connection);
     bool send(int fd, const QByteArray &bytes);
     void reap(bool all);
 };
@@ -290,7 +316,11 @@ void HttpThreads::stop()
 {
     if (!d->reader.joinable())
         return;
-    d->stopping = true;
+    {
+        std::lock_guard lock(d->mutex);
+        d->stopping = true;
+    }
+    d->jobReady.notify_all();
     const char byte = 0;
     static_cast<void>(::write(d->stopped[1], &byte, 1));
     d->reader.join();
@@ -450,13 +480,8 @@ void HttpThreads::Private::advance(const Link &connection)
             c.state = State::Head;
             c.deadline = Clock::now() + limits.headDeadline;
         }
-        qsizetype end = c.in.indexOf("\r\n\r\n");
-        qsizetype blank = 4;
-        const qsizetype bare = c.in.indexOf("\n\n");
-        if (bare >= 0 && (end < 0 || bare < end)) {
-            end = bare;
-            blank = 2;
-        }
+        qsizetype blank = 0;
+        const qsizetype end = headEnd(c.in, &blank);
         if ((end < 0 && c.in.size() > limits.maxHead) || end > limits.maxHead) {
             refuse(connection,
                    errorResponse(431, QStringLiteral("the request's line and headers take more "
@@ -580,12 +605,38 @@ void HttpThreads::Private::dispatch(const Link &connection)
     }
     ++busy;
     connection->state = State::Busy;
+    jobs.push_back(connection);
+    if (int(jobs.size()) <= idle) {
+        jobReady.notify_one();
+        return;
+    }
     auto done = std::make_shared<std::atomic<bool>>(false);
-    workers.push_back({std::thread([this, connection, done] {
-                           serve(connection);
+    workers.push_back({std::thread([this, done] {
+                           work();
                            done->store(true);
                        }),
                        done});
+}
+
+void HttpThreads::Private::work()
+{
+    std::unique_lock lock(mutex);
+    for (;;) {
+        if (jobs.empty()) {
+            if (stopping || idle >= kMaxParked)
+                return;
+            ++idle;
+            jobReady.wait_for(lock, kParkedFor, [this] { return !jobs.empty() || stopping; });
+            --idle;
+            if (jobs.empty())
+                return;
+        }
+        const Link job = jobs.front();
+        jobs.pop_front();
+        lock.unlock();
+        serve(job);
+        lock.lock();
+    }
 }
 
 void HttpThreads::Private::refuse(const Link &connection, const HttpResponse &response)
@@ -637,6 +688,20 @@ bool HttpThreads::Private::send(int fd, const QByteArray &bytes)
 void HttpThreads::Private::serve(const Link &connection)
 {
     Connection &c = *connection;
+    do {
+        respond(c);
+    } while (!c.closeAfter && !stopping && nextRequest(c));
+    {
+        std::lock_guard lock(mutex);
+        --busy;
+        returned.push_back(connection);
+    }
+    const char byte = 0;
+    static_cast<void>(::write(wake[1], &byte, 1));
+}
+
+void HttpThreads::Private::respond(Connection &c)
+{
     HttpResponse response = c.response;
     handle(c.request, response);
     const bool headOnly = c.request.method == "HEAD";
@@ -663,13 +728,42 @@ void HttpThreads::Private::serve(const Link &connection)
     if (response.streamEnded)
         response.streamEnded();
     c.closeAfter = c.closeAfter || !ok;
-    {
-        std::lock_guard lock(mutex);
-        --busy;
-        returned.push_back(connection);
+}
+
+// A keep-alive client's next request, when it comes whole within moments: served on this
+// thread. Anything else (nothing yet, a part, a request to refuse) goes back to the reading
+// thread, which reads it again from the start.
+bool HttpThreads::Private::nextRequest(Connection &c)
+{
+    const Clock::time_point until = Clock::now() + kLinger;
+    for (;;) {
+        qsizetype blank = 0;
+        const qsizetype end = headEnd(c.in, &blank);
+        if (end >= 0 && end <= limits.maxHead) {
+            c.headLength = end + blank;
+            if (parseHead(c) || c.in.size() < c.headLength + c.bodyLength)
+                return false;
+            c.response = HttpResponse();
+            c.response.setHeader("X-Content-Type-Options", "nosniff");
+            if (!admit(c.request, c.response))
+                return false;
+            c.request.body = c.in.mid(c.headLength, c.bodyLength);
+            c.in.remove(0, c.headLength + c.bodyLength);
+            return true;
+        }
+        if (c.in.size() > limits.maxHead)
+            return false;
+        pollfd both[2] = {{c.fd, POLLIN, 0}, {stopped[0], POLLIN, 0}};
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+        if (left <= 0 || ::poll(both, 2, int(left)) <= 0 || both[1].revents)
+            return false;
+        char buffer[kReadChunk];
+        const ssize_t got = ::recv(c.fd, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            return false; // the reading thread sees the end, or the error, again
+        c.in.append(buffer, got);
     }
-    const char byte = 0;
-    static_cast<void>(::write(wake[1], &byte, 1));
 }
 
 void HttpThreads::Private::reap(bool all)
