@@ -149,8 +149,12 @@ bool HttpServer::start(QString *error)
 
     d->icon = resource(QStringLiteral(":/web/favicon.svg"));
 
+    HttpThreads::Limits limits;
+    limits.maxClients = HttpApi::kMaxClients;
+    limits.maxHead = HttpApi::kMaxHeaders;
+    limits.maxBody = HttpApi::kMaxBody;
     d->connections = std::make_unique<HttpThreads>(
-        HttpThreads::Limits(),
+        limits,
         [this](const HttpRequest &request, HttpResponse &response) {
             return d->admit(request, response);
         },

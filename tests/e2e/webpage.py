@@ -259,7 +259,8 @@ def run(daemon, sim, out, tmp, width, height, screenshot):
         check_against_board(driver, rig.board_or_none())
         assert driver.execute_script("return window.notReloaded === true")
         print(f"webpage: {width}x{height}: names, colours, click, keyboard, outside change, "
-              f"offline banner, error text, reconnect, all as the board reported")
+              f"offline banner and disabled switches, service gone, never read as unknown, reconnect, "
+              f"axe-core, all as the board reported")
     except Exception:
         if driver:
             driver.save_screenshot(os.path.join(out, "failed-" + screenshot))
