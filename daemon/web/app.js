@@ -317,20 +317,13 @@ document.getElementById('token-form').addEventListener('submit', (event) => {
   sessionStorage.setItem(tokenKey, document.getElementById('token').value.trim());
   document.getElementById('token-form').hidden = true;
   setConnection('Connecting to the service…', false);
-  document.getElementById('pulse-form').addEventListener('submit', () => {
-  const ms = Number(document.getElementById('pulse-ms').value);
-  if (pulseTarget && Number.isInteger(ms) && ms >= 1) pulseRelay(pulseTarget.id, pulseTarget.relay, ms);
-});
-document.getElementById('pulse-cancel').addEventListener('click', () => {
-  document.getElementById('pulse-dialog').close();
-});
-
-follow();
+  follow();
 });
 
 document.getElementById('pulse-form').addEventListener('submit', () => {
   const ms = Number(document.getElementById('pulse-ms').value);
-  if (pulseTarget && Number.isInteger(ms) && ms >= 1) pulseRelay(pulseTarget.id, pulseTarget.relay, ms);
+  if (pulseTarget && Number.isInteger(ms) && ms >= 1)
+    pulseRelay(pulseTarget.id, pulseTarget.relay, ms);
 });
 document.getElementById('pulse-cancel').addEventListener('click', () => {
   document.getElementById('pulse-dialog').close();

@@ -226,6 +226,16 @@ def run(daemon, sim, out, tmp, width, height, screenshot):
         wait_for(lambda: b"06+//" in rig.bytes_received(), "06+// after Space on relay 6")
         wait_for(lambda: colour(driver, 6) == GREEN, "relay 6 to turn green")
 
+        # A pulse, with its duration, from the relay's own menu.
+        driver.find_element(By.CSS_SELECTOR,
+                            '[data-board="greenhouse"] .relay:nth-child(9) .pulse').click()
+        field = driver.find_element(By.ID, "pulse-ms")
+        field.clear()
+        field.send_keys("300")
+        driver.find_element(By.ID, "pulse-go").click()
+        wait_for(lambda: b"09-//" in rig.bytes_received().split(b"09+//", 1)[-1],
+                 "a pulse on relay 9: on, then off")
+
         # From outside, through the API: the page follows without reloading.
         rig.switch(3, True)
         wait_for(lambda: colour(driver, 3) == GREEN, "relay 3 to follow a change made elsewhere")
@@ -259,8 +269,8 @@ def run(daemon, sim, out, tmp, width, height, screenshot):
         check_against_board(driver, rig.board_or_none())
         assert driver.execute_script("return window.notReloaded === true")
         print(f"webpage: {width}x{height}: names, colours, click, keyboard, outside change, "
-              f"offline banner and disabled switches, service gone, never read as unknown, reconnect, "
-              f"axe-core, all as the board reported")
+              f"pulse, offline banner and disabled switches, service gone, never read as unknown, "
+              f"reconnect, axe-core, all as the board reported")
     except Exception:
         if driver:
             driver.save_screenshot(os.path.join(out, "failed-" + screenshot))
@@ -313,7 +323,8 @@ def run_with_token(daemon, sim, tmp):
         driver.execute_script(
             "window.held = []; const original = window.fetch;"
             "window.fetch = (url, init) => (init && init.method === 'PUT')"
-            "  ? original(url, init).then((r) => new Promise((go) => window.held.push(() => go(r))))"
+            "  ? original(url, init).then((r) =>"
+            "      new Promise((go) => window.held.push(() => go(r))))"
             "  : original(url, init);")
         switch_of(driver, 5).click()
         wait_for(lambda: driver.execute_script("return window.held.length") == 1,
