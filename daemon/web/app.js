@@ -42,6 +42,10 @@ function timeText(iso) {
   return date.toLocaleTimeString([], { hour: '2-digit', minute: '2-digit', second: '2-digit' });
 }
 
+function shortTime(iso) {
+  return new Date(iso).toLocaleTimeString([], { hour: '2-digit', minute: '2-digit' });
+}
+
 function element(tag, attributes, text) {
   const node = document.createElement(tag);
   for (const [name, value] of Object.entries(attributes || {})) node.setAttribute(name, value);
@@ -77,13 +81,11 @@ function makePanel(id) {
                                        id: `switch-${id}-${relay}`,
                                        'aria-describedby': `error-${id}-${relay}` });
     button.append(element('span', { class: 'name' }), element('span', { class: 'state' }),
-                  element('span', { class: 'since' }));
+                  element('span', { class: 'since' }), element('span', { class: 'partners' }));
     button.addEventListener('click', () => toggleRelay(id, relay));
-    const tools = element('div', { class: 'relay-tools' });
     const pulse = element('button', { type: 'button', class: 'pulse' }, 'Pulse…');
     pulse.addEventListener('click', () => askPulse(id, relay));
-    tools.append(pulse, element('span', { class: 'partners' }));
-    item.append(button, tools, element('p', { class: 'error', id: `error-${id}-${relay}` }));
+    item.append(button, pulse, element('p', { class: 'error', id: `error-${id}-${relay}` }));
     list.append(item);
   }
   panel.append(list);
@@ -141,7 +143,7 @@ function render(id) {
     if (wanted !== undefined) state += `, switching ${wanted ? 'on' : 'off'}…`;
     button.querySelector('.state').textContent = state;
     const changed = data.changed_at && data.changed_at[relay - 1];
-    button.querySelector('.since').textContent = changed ? `since ${timeText(changed)}` : '';
+    button.querySelector('.since').textContent = changed ? `since ${shortTime(changed)}` : '';
     button.className = 'switch ' + (known ? (on ? 'on' : 'off') : 'unknown') +
                        (wanted !== undefined ? ' pending' : '');
     button.setAttribute('aria-checked', known ? (on ? 'true' : 'false') : 'mixed');

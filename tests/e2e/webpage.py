@@ -241,6 +241,7 @@ def run(daemon, sim, out, tmp, width, height, screenshot):
         wait_for(lambda: colour(driver, 3) == GREEN, "relay 3 to follow a change made elsewhere")
         assert driver.execute_script("return window.notReloaded === true")
         check_against_board(driver, rig.board_or_none())
+        driver.execute_script("window.scrollTo(0, 0)")
         driver.save_screenshot(os.path.join(out, screenshot))
 
         # Unplugged: one line says so, the details wait behind a disclosure, nothing can be
