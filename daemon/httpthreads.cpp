@@ -741,12 +741,17 @@ bool HttpThreads::Private::nextRequest(Connection &c)
         const qsizetype end = headEnd(c.in, &blank);
         if (end >= 0 && end <= limits.maxHead) {
             c.headLength = end + blank;
-            if (parseHead(c) || c.in.size() < c.headLength + c.bodyLength)
+            // Whatever the reading thread is left to answer, it answers from the start.
+            const auto later = [&c] {
+                c.closeAfter = false;
                 return false;
+            };
+            if (parseHead(c) || c.in.size() < c.headLength + c.bodyLength)
+                return later();
             c.response = HttpResponse();
             c.response.setHeader("X-Content-Type-Options", "nosniff");
             if (!admit(c.request, c.response))
-                return false;
+                return later();
             c.request.body = c.in.mid(c.headLength, c.bodyLength);
             c.in.remove(0, c.headLength + c.bodyLength);
             return true;

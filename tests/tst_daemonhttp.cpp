@@ -596,6 +596,10 @@ void TestDaemonHttp::hostile_data()
         << get("/api/v1/boards/com1", "127.0.0.1", "HEAD").replace("Connection: close\r\n", "") +
                get("/", "127.0.0.1", "HEAD").replace("Connection: close\r\n", "") + getBoard
         << 0 << QList<int>{200, 200, 200} << 0 << false;
+    QTest::newRow("a refused request behind a served one is answered")
+        << keepBoard +
+               QByteArray(getBoard).replace("\r\n\r\n", "\r\nOrigin: http://a.example\r\n\r\n")
+        << 0 << QList<int>{200, 403} << 0 << false;
     QTest::newRow("the icon") << get("/favicon.ico") << 0 << QList<int>{200} << 0 << false;
     QTest::newRow("two Host headers; the PUT behind is never run")
         << "GET /api/v1/boards HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: relays.example\r\n\r\n" + put(5)
