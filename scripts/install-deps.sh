@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build_packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev fonts-dejavu-core
-    libmosquitto-dev libsystemd-dev libcpp-httplib-dev)
+    libmosquitto-dev libsystemd-dev)
 test_packages=(xvfb xdotool x11-utils openbox python3 dbus at-spi2-core python3-pyatspi systemd
     mosquitto mosquitto-clients openssl chromium chromium-driver python3-selenium npm)
 run_packages=(qt6-qpa-plugins qt6-wayland)
