@@ -40,7 +40,7 @@ constexpr qsizetype kReadChunk = 16384;
 constexpr int kMaxParked = 16;
 constexpr auto kParkedFor = 30s;
 // How long a thread that has answered waits for the same client's next request.
-constexpr auto kLinger = 10ms;
+constexpr auto kLinger = 50ms;
 
 const char *reason(int status)
 {
@@ -688,12 +688,24 @@ bool HttpThreads::Private::send(int fd, const QByteArray &bytes)
 void HttpThreads::Private::serve(const Link &connection)
 {
     Connection &c = *connection;
-    do {
+    bool counted = true; // among the requests served, rather than waiting for the next
+    for (;;) {
         respond(c);
-    } while (!c.closeAfter && !stopping && nextRequest(c));
+        if (c.closeAfter || stopping)
+            break;
+        {
+            std::lock_guard lock(mutex);
+            --busy;
+            counted = false;
+        }
+        if (!nextRequest(c))
+            break;
+        counted = true;
+    }
     {
         std::lock_guard lock(mutex);
-        --busy;
+        if (counted)
+            --busy;
         returned.push_back(connection);
     }
     const char byte = 0;
@@ -731,8 +743,8 @@ void HttpThreads::Private::respond(Connection &c)
 }
 
 // A keep-alive client's next request, when it comes whole within moments: served on this
-// thread. Anything else (nothing yet, a part, a request to refuse) goes back to the reading
-// thread, which reads it again from the start.
+// thread, which meanwhile does not count among the requests served. Anything else (nothing yet, a
+// part, a request to refuse) goes back to the reading thread, which reads it again from the start.
 bool HttpThreads::Private::nextRequest(Connection &c)
 {
     const Clock::time_point until = Clock::now() + kLinger;
@@ -752,6 +764,12 @@ bool HttpThreads::Private::nextRequest(Connection &c)
             c.response.setHeader("X-Content-Type-Options", "nosniff");
             if (!admit(c.request, c.response))
                 return later();
+            {
+                std::lock_guard lock(mutex);
+                if (busy >= limits.maxClients)
+                    return later(); // refused 503 by the reading thread
+                ++busy;
+            }
             c.request.body = c.in.mid(c.headLength, c.bodyLength);
             c.in.remove(0, c.headLength + c.bodyLength);
             return true;
