@@ -30,6 +30,7 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr int kBacklog = 128;
+constexpr auto kAcceptPause = 100ms;
 // After a refusal: how long what the client still sends is read and dropped, so that closing
 // does not reset the connection before the answer is read.
 constexpr auto kDrainFor = 1000ms;
@@ -216,6 +217,7 @@ struct HttpThreads::Private
     QHash<QByteArray, int> perAddress;
     int held = 0;
     int draining = 0;
+    Clock::time_point acceptAgain;
 
     std::mutex mutex; // guards what follows
     std::deque<Link> returned;
@@ -334,10 +336,11 @@ void HttpThreads::Private::run()
         reap(false);
         polled.clear();
         watched.clear();
-        polled.push_back({listener, POLLIN, 0});
+        const bool accepting = Clock::now() >= acceptAgain;
+        polled.push_back({listener, short(accepting ? POLLIN : 0), 0});
         polled.push_back({wake[0], POLLIN, 0});
         polled.push_back({stopped[0], POLLIN, 0});
-        Clock::time_point next = Clock::now() + 60s;
+        Clock::time_point next = accepting ? Clock::now() + 60s : acceptAgain;
         for (const Link &connection : connections) {
             if (connection->state == State::Busy)
                 continue;
@@ -417,8 +420,13 @@ void HttpThreads::Private::acceptAll()
         socklen_t size = sizeof address;
         const int fd = ::accept4(listener, reinterpret_cast<sockaddr *>(&address), &size,
                                  SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0)
+        if (fd < 0) {
+            // Out of descriptors: the listener stays readable, so it rests a moment rather
+            // than spin.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                acceptAgain = Clock::now() + kAcceptPause;
             return;
+        }
         const int yes = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
         char text[INET6_ADDRSTRLEN] = {};

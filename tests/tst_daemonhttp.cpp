@@ -267,6 +267,7 @@ void TestDaemonHttp::api()
     QVERIFY2(answer.status == status, answer.body.constData());
     QCOMPARE(switching(board), sent);
     QCOMPARE(board->state(), after);
+    QCOMPARE(answer.headers.value("x-content-type-options"), QByteArray("nosniff"));
     if (status != 200) {
         QCOMPARE(answer.json().keys(), QStringList{QStringLiteral("error")});
         QVERIFY(answer.json().value("error").toString().size() > 10);
@@ -285,6 +286,7 @@ void TestDaemonHttp::api()
     for (int relay = 1; relay <= 16; ++relay)
         QCOMPARE(relays.at(relay - 1).toBool(), bool(after & (1u << (16 - relay))));
     QCOMPARE(json.value("names").toArray().at(4).toString(), QStringLiteral("Pump"));
+    QCOMPARE(json.value("interlocks").toArray(), QJsonArray({QJsonArray{1, 2}}));
     const QDateTime readAt =
         QDateTime::fromString(json.value("read_at").toString(), Qt::ISODateWithMs);
     QVERIFY(readAt.isValid());

@@ -211,6 +211,11 @@ def run(daemon, sim, out, tmp, width, height, screenshot):
                  "the board's state on the page")
         check_against_board(driver, rig.board_or_none())
         check_axe(driver, f"{width} px, online")
+        driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {
+            "features": [{"name": "prefers-color-scheme", "value": "dark"}]})
+        assert colour(driver, 2) != WHITE, "the dark scheme does not follow the system's"
+        check_axe(driver, f"{width} px, online, dark")
+        driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": []})
         width_used = driver.execute_script("return document.documentElement.scrollWidth")
         assert width_used <= width, f"the page is {width_used} px wide in a {width} px window"
         driver.execute_script("window.notReloaded = true")
