@@ -440,8 +440,15 @@ void HttpThreads::Private::acceptAll()
         connection->fd = fd;
         connection->peer = text;
         connection->deadline = Clock::now() + limits.idleDeadline;
+        // This machine's own clients (and a proxy in front) share one address: only the whole
+        // limits them.
+        const bool local =
+            address.ss_family == AF_INET6
+                ? IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<sockaddr_in6 *>(&address)->sin6_addr) ||
+                      connection->peer.startsWith("::ffff:127.")
+                : connection->peer.startsWith("127.");
         const int fromThere = perAddress.value(connection->peer);
-        if (held >= limits.maxConnections || fromThere >= limits.maxPerAddress) {
+        if (held >= limits.maxConnections || (!local && fromThere >= limits.maxPerAddress)) {
             if (draining >= kMaxDraining) {
                 ::close(fd);
                 continue;
