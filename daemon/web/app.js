@@ -288,7 +288,10 @@ async function follow() {
     retryDelay = 1000;
     // Back: what failed while away is no longer the news.
     lostSince = null;
-    for (const board of boards.values()) board.errors.clear();
+    for (const board of boards.values()) {
+      board.errors.clear();
+      board.panel.querySelector('.board-error').textContent = '';
+    }
     renderAll();
     const reader = response.body.getReader();
     const decoder = new TextDecoder();
