@@ -5,6 +5,8 @@
 #include <QJsonParseError>
 #include <QRegularExpression>
 
+#include <cmath>
+
 namespace HttpApi {
 
 namespace {
@@ -32,12 +34,54 @@ Reply badRequest(const QString &message)
     return error(400, message);
 }
 
+// The first key that the object in `json` (valid JSON) names twice at its top level, if any:
+// the parser keeps the last, and a body must mean one thing.
+std::optional<QString> repeatedKey(const QByteArray &json)
+{
+    QStringList seen;
+    int depth = 0;
+    for (qsizetype i = 0; i < json.size(); ++i) {
+        const char c = json.at(i);
+        if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        } else if (c == '"') {
+            const qsizetype start = i;
+            for (++i; i < json.size() && json.at(i) != '"'; ++i) {
+                if (json.at(i) == '\\')
+                    ++i;
+            }
+            qsizetype after = i + 1;
+            while (after < json.size() && QByteArrayView(" \t\r\n").contains(json.at(after)))
+                ++after;
+            if (depth != 1 || after >= json.size() || json.at(after) != ':')
+                continue;
+            // Decoded, so that "\u006d" and "m" are the same key.
+            const QString key = QJsonDocument::fromJson("[" + json.mid(start, i + 1 - start) + "]")
+                                    .array()
+                                    .at(0)
+                                    .toString();
+            if (seen.contains(key))
+                return key;
+            seen.append(key);
+        }
+    }
+    return std::nullopt;
+}
+
 // The body as a JSON object with exactly the keys given, or the words saying what is wrong.
 std::optional<QJsonObject> object(const QByteArray &body, const QStringList &keys,
                                   const QString &example, QString *why)
 {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error == QJsonParseError::NoError) {
+        if (const auto key = repeatedKey(body)) {
+            *why = QStringLiteral("the field \"%1\" is given twice; send %2").arg(*key, example);
+            return std::nullopt;
+        }
+    }
     if (parseError.error != QJsonParseError::NoError) {
         *why = QStringLiteral("the body is not JSON (%1 at byte %2); send %3")
                    .arg(parseError.errorString())
@@ -90,8 +134,9 @@ std::optional<BoardRequest> bodyRequest(Endpoint endpoint, int relay, const QByt
             return std::nullopt;
         const QJsonValue ms = json->value(QLatin1String("ms"));
         const double value = ms.toDouble(-1);
-        if (!ms.isDouble() || value != double(qint64(value)) || value < 1 ||
-            value > double(BoardRequest::kMaxPulse.count())) {
+        // Bounds first: only then is the conversion to a whole number defined.
+        if (!ms.isDouble() || !(value >= 1 && value <= double(BoardRequest::kMaxPulse.count())) ||
+            value != std::floor(value)) {
             *why = QStringLiteral("\"ms\" must be a whole number of milliseconds from 1 to %1")
                        .arg(BoardRequest::kMaxPulse.count());
             return std::nullopt;
@@ -103,7 +148,8 @@ std::optional<BoardRequest> bodyRequest(Endpoint endpoint, int relay, const QByt
             object(body, {QStringLiteral("mask")}, QStringLiteral("{\"mask\":\"8140\"}"), why);
         if (!json)
             return std::nullopt;
-        static const QRegularExpression hex(QStringLiteral("^[0-9A-Fa-f]{4}$"));
+        static const QRegularExpression hex(
+            QRegularExpression::anchoredPattern(QStringLiteral("[0-9A-Fa-f]{4}")));
         const QJsonValue mask = json->value(QLatin1String("mask"));
         if (!mask.isString() || !hex.match(mask.toString()).hasMatch()) {
             *why = QStringLiteral("\"mask\" must be four hex digits in a string, bit 15 = relay "
@@ -125,6 +171,8 @@ const QList<Route> &routes()
         {"GET", "/", Endpoint::Page, false},
         {"GET", "/app.js", Endpoint::Script, false},
         {"GET", "/style.css", Endpoint::Style, false},
+        {"GET", "/favicon.svg", Endpoint::Icon, false},
+        {"GET", "/favicon.ico", Endpoint::Icon, false},
         {"GET", "/api/v1/boards", Endpoint::Boards, true},
         {"GET", "/api/v1/boards/{id}", Endpoint::Board, true},
         {"PUT", "/api/v1/boards/{id}", Endpoint::SetMask, true},
@@ -159,6 +207,8 @@ Parsed parse(const QByteArray &method, const QString &path, const QByteArray &bo
         if (!matches(route.pattern, path, &board, &relayText))
             continue;
         allowed.append(route.method);
+        if (QByteArrayView(route.method) == "GET")
+            allowed.append("HEAD");
         if (method == route.method && !found)
             found = &route;
     }
@@ -186,7 +236,8 @@ Parsed parse(const QByteArray &method, const QString &path, const QByteArray &bo
     }
     int relay = 0;
     if (QString::fromLatin1(found->pattern).contains(QLatin1String("{n}"))) {
-        static const QRegularExpression digits(QStringLiteral("^[0-9]{1,2}$"));
+        static const QRegularExpression digits(
+            QRegularExpression::anchoredPattern(QStringLiteral("[0-9]{1,2}")));
         relay = digits.match(relayText).hasMatch() ? relayText.toInt() : 0;
         if (relay < 1 || relay > 16) {
             parsed.reply = error(404, QStringLiteral("board %1 has no relay \"%2\"; relays are "
@@ -275,6 +326,20 @@ QJsonObject boardJson(const BoardView &board)
                     : QJsonValue(QJsonValue::Null));
     if (!board.online && !board.offlineReason.isEmpty())
         json.insert(QStringLiteral("offline_reason"), board.offlineReason);
+    json.insert(QStringLiteral("seq"), qint64(board.seq));
+    QJsonArray changed;
+    for (const QDateTime &at : board.changedAt)
+        changed.append(at.isValid() ? QJsonValue(at.toUTC().toString(Qt::ISODateWithMs))
+                                    : QJsonValue(QJsonValue::Null));
+    json.insert(QStringLiteral("changed_at"), changed);
+    QJsonArray interlocks;
+    for (const QList<int> &group : board.interlocks) {
+        QJsonArray relays;
+        for (int relay : group)
+            relays.append(relay);
+        interlocks.append(relays);
+    }
+    json.insert(QStringLiteral("interlocks"), interlocks);
     return json;
 }
 

@@ -24,6 +24,7 @@ enum class Endpoint {
     Page,
     Script,
     Style,
+    Icon,
     Boards,
     Board,
     SetMask,
@@ -54,6 +55,11 @@ struct BoardView
     QString offlineReason;
     std::optional<quint16> state;
     QDateTime readAt;
+    // Grows with every read and change of availability, across restarts too: a client keeps a
+    // state only over an older one.
+    quint64 seq = 0;
+    std::array<QDateTime, 16> changedAt; // when the service saw each relay change
+    QList<QList<int>> interlocks;        // groups of relays never on together
 };
 
 struct Reply

@@ -4,13 +4,12 @@
 #include "httpaccess.h"
 #include "httpapi.h"
 #include "httpevents.h"
+#include "httpthreads.h"
 #include "log.h"
 
 #include <QFile>
 #include <QHostAddress>
 #include <QJsonDocument>
-
-#include <httplib.h>
 
 #include <atomic>
 #include <future>
@@ -24,85 +23,6 @@ namespace {
 
 constexpr std::chrono::milliseconds kKeepAliveEvery{5000};
 constexpr std::chrono::seconds kAnswerBound{60};
-constexpr int kSpareThreads = 8; // beyond the clients served: enough to answer a few with 503
-
-thread_local bool t_overCapacity = false;
-
-// One thread per connection, so that a long-lived event stream never holds up a switch. The
-// clients past kMaxClients still get a thread, marked, so that they are answered 503 rather
-// than left waiting; beyond the spare ones they wait for a thread.
-class ConnectionThreads final : public httplib::TaskQueue
-{
-public:
-    void enqueue(std::function<void()> fn) override
-    {
-        std::lock_guard lock(m_mutex);
-        reap();
-        if (m_running >= HttpApi::kMaxClients + kSpareThreads) {
-            m_waiting.push_back(std::move(fn));
-            return;
-        }
-        ++m_running;
-        const bool over = m_running > HttpApi::kMaxClients;
-        auto done = std::make_shared<std::atomic<bool>>(false);
-        m_threads.push_back({std::thread([this, fn = std::move(fn), over, done]() mutable {
-                                 run(std::move(fn), over);
-                                 done->store(true);
-                             }),
-                             done});
-    }
-
-    void shutdown() override
-    {
-        std::list<Worker> threads;
-        {
-            std::lock_guard lock(m_mutex);
-            threads.swap(m_threads);
-        }
-        for (Worker &worker : threads)
-            worker.thread.join();
-    }
-
-private:
-    struct Worker
-    {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> done;
-    };
-
-    void run(std::function<void()> fn, bool over)
-    {
-        for (;;) {
-            t_overCapacity = over;
-            fn();
-            std::lock_guard lock(m_mutex);
-            if (m_waiting.empty()) {
-                --m_running;
-                return;
-            }
-            fn = std::move(m_waiting.front());
-            m_waiting.pop_front();
-            over = m_running > HttpApi::kMaxClients;
-        }
-    }
-
-    void reap()
-    {
-        for (auto it = m_threads.begin(); it != m_threads.end();) {
-            if (it->done->load()) {
-                it->thread.join();
-                it = m_threads.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-
-    std::mutex m_mutex;
-    std::list<Worker> m_threads;
-    std::deque<std::function<void()>> m_waiting;
-    int m_running = 0;
-};
 
 QByteArray resource(const QString &path)
 {
@@ -110,17 +30,14 @@ QByteArray resource(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-void answer(httplib::Response &response, const HttpApi::Reply &reply)
+void answer(HttpResponse &response, const HttpApi::Reply &reply)
 {
     response.status = reply.status;
     if (!reply.allow.isEmpty())
-        response.set_header("Allow", reply.allow.toStdString());
-    response.set_content(reply.body.toStdString(), reply.contentType.toStdString());
-}
-
-QByteArray header(const httplib::Request &request, const char *name)
-{
-    return QByteArray::fromStdString(request.get_header_value(name));
+        response.setHeader("Allow", reply.allow);
+    response.setHeader("Cache-Control", "no-store");
+    response.body = reply.body;
+    response.contentType = reply.contentType;
 }
 
 // "host:port" or "[v6]:port" without the port.
@@ -152,19 +69,22 @@ struct HttpServer::Private
     QByteArray page;
     QByteArray script;
     QByteArray style;
+    QByteArray icon;
     HttpEvents events;
-    httplib::Server server;
-    std::thread thread;
+    std::unique_ptr<HttpThreads> connections;
     int port = 0;
 
     std::mutex mutex; // guards views' states, pending and nextId
     std::map<quint64, std::shared_ptr<std::promise<BoardResult>>> pending;
     quint64 nextId = 1;
+    std::map<quint64, HttpApi::BoardView> finishedViews; // the board as its request left it
+    // Microseconds since the epoch at the start, then one more for every state: later states
+    // carry larger numbers, even after a restart.
+    quint64 sequence = quint64(QDateTime::currentMSecsSinceEpoch()) * 1000;
 
-    std::optional<HttpApi::Reply> admit(const httplib::Request &request,
-                                        httplib::Response &response);
-    void route(const httplib::Request &request, httplib::Response &response);
-    void streamEvents(httplib::Response &response);
+    bool admit(const HttpRequest &request, HttpResponse &response);
+    void route(const HttpRequest &request, HttpResponse &response);
+    void streamEvents(HttpResponse &response);
     HttpApi::Reply perform(const QString &board, BoardRequest request);
     View *viewOf(const QString &id);
     QByteArray everything();
@@ -186,6 +106,7 @@ HttpServer::HttpServer(const HttpConfig &config, const QList<Board *> &boards, Q
         view.state.name = board->config().name;
         view.state.names = board->config().relayNames;
         view.state.offlineReason = QStringLiteral("not read yet");
+        view.state.interlocks = board->config().interlocks;
         d->views.append(view);
         d->ids.append(view.state.id);
     }
@@ -226,78 +147,37 @@ bool HttpServer::start(QString *error)
     d->script = resource(QStringLiteral(":/web/app.js"));
     d->style = resource(QStringLiteral(":/web/style.css"));
 
-    httplib::Server &server = d->server;
-    server.new_task_queue = [] {
-        return new ConnectionThreads;
-    };
-    server.set_payload_max_length(HttpApi::kMaxBody);
-    server.set_keep_alive_max_count(1000);
-    // An idle connection holds a thread, and the stop waits for it: short, and the browsers
-    // open another when they need one.
-    server.set_keep_alive_timeout(2);
-    server.set_read_timeout(5);
-    server.set_write_timeout(5);
-    server.set_tcp_nodelay(true);
-    // Refused before the body is read: over capacity, too long, without the token.
-    server.set_expect_100_continue_handler(
-        [this](const httplib::Request &request, httplib::Response &response) {
-            if (const auto refused = d->admit(request, response)) {
-                answer(response, *refused);
-                return refused->status;
-            }
-            return 100;
-        });
-    server.set_pre_routing_handler(
-        [this](const httplib::Request &request, httplib::Response &response) {
-            if (const auto refused = d->admit(request, response)) {
-                answer(response, *refused);
-                response.set_header("Connection", "close");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            // Without a length there is no body (HTTP/1.1): answered now, rather than have the
-            // library wait for one until the connection closes.
-            if (!request.has_header("Content-Length")) {
-                d->route(request, response);
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            return httplib::Server::HandlerResponse::Unhandled;
-        });
-    const auto handler = [this](const httplib::Request &request, httplib::Response &response) {
-        d->route(request, response);
-    };
-    server.Get(".*", handler);
-    server.Put(".*", handler);
-    server.Post(".*", handler);
-    server.Delete(".*", handler);
-    server.Patch(".*", handler);
-    server.Options(".*", handler);
-    server.set_error_handler([](const httplib::Request &, httplib::Response &response) {
-        if (response.body.empty())
-            answer(response, HttpApi::error(response.status,
-                                            QStringLiteral("the request could not be read as "
-                                                           "HTTP/1.1 (status %1)")
-                                                .arg(response.status)));
-    });
+    d->icon = resource(QStringLiteral(":/web/favicon.svg"));
 
-    d->port =
-        config.port == 0
-            ? server.bind_to_any_port(config.address.toStdString())
-            : (server.bind_to_port(config.address.toStdString(), config.port) ? config.port : -1);
+    HttpThreads::Limits limits;
+    limits.maxClients = HttpApi::kMaxClients;
+    limits.maxHead = HttpApi::kMaxHeaders;
+    limits.maxBody = HttpApi::kMaxBody;
+    d->connections = std::make_unique<HttpThreads>(
+        limits,
+        [this](const HttpRequest &request, HttpResponse &response) {
+            return d->admit(request, response);
+        },
+        [this](const HttpRequest &request, HttpResponse &response) {
+            d->route(request, response);
+        });
+    QString reason;
+    d->port = d->connections->bind(config.address, quint16(config.port), &reason);
     if (d->port <= 0) {
         *error = QStringLiteral("cannot listen on %1 port %2: %3; choose another address or port "
                                 "with --http or listen in [http]")
                      .arg(config.address)
                      .arg(config.port)
-                     .arg(QString::fromLocal8Bit(strerror(errno)));
+                     .arg(reason);
         return false;
     }
-    d->thread = std::thread([this] { d->server.listen_after_bind(); });
+    d->connections->start();
     return true;
 }
 
 void HttpServer::stop()
 {
-    if (!d->thread.joinable())
+    if (!d->connections)
         return;
     d->events.close();
     {
@@ -308,8 +188,8 @@ void HttpServer::stop()
                                 std::nullopt});
         d->pending.clear();
     }
-    d->server.stop();
-    d->thread.join();
+    d->connections->stop();
+    d->connections.reset();
 }
 
 QString HttpServer::url() const
@@ -320,91 +200,75 @@ QString HttpServer::url() const
         .arg(d->port);
 }
 
-std::optional<HttpApi::Reply> HttpServer::Private::admit(const httplib::Request &request,
-                                                         httplib::Response &response)
+bool HttpServer::Private::admit(const HttpRequest &request, HttpResponse &response)
 {
-    if (t_overCapacity)
-        return HttpApi::error(503, QStringLiteral("this service serves at most %1 clients at "
-                                                  "once; close another page or client, or try "
-                                                  "again in a moment")
-                                       .arg(HttpApi::kMaxClients));
-    qsizetype headerBytes = qsizetype(request.method.size() + request.target.size() + 12);
-    for (const auto &[name, value] : request.headers)
-        headerBytes += qsizetype(name.size() + value.size() + 4);
-    if (headerBytes > HttpApi::kMaxHeaders)
-        return HttpApi::error(431, QStringLiteral("the request's headers hold %1 bytes; at most "
-                                                  "%2 are read")
-                                       .arg(headerBytes)
-                                       .arg(HttpApi::kMaxHeaders));
-    if (request.has_header("Transfer-Encoding"))
-        return HttpApi::error(411, QStringLiteral("send the body with a Content-Length (at most "
-                                                  "%1 bytes), not in chunks")
-                                       .arg(HttpApi::kMaxBody));
-    const qint64 length = header(request, "Content-Length").toLongLong();
-    if (length > HttpApi::kMaxBody)
-        return HttpApi::error(413, QStringLiteral("the body has %1 bytes; requests take at most "
-                                                  "%2, such as {\"on\":true}")
-                                       .arg(length)
-                                       .arg(HttpApi::kMaxBody));
+    const auto refuse = [&response](const HttpApi::Reply &reply) {
+        answer(response, reply);
+        return false;
+    };
     // Without a token only this machine may call: a page elsewhere that names this machine
     // under another host name (DNS rebinding) is turned away.
-    const QString host = hostOf(header(request, "Host"));
+    const QString host = hostOf(request.header("host"));
     if (token.isEmpty() && host != u"localhost" && !QHostAddress(host).isLoopback())
-        return HttpApi::error(403, QStringLiteral("this service answers only to 127.0.0.1 or "
-                                                  "localhost without a token; \"%1\" is "
-                                                  "neither. Set token_file to reach it by name")
-                                       .arg(host));
-    const QByteArray origin = header(request, "Origin");
-    const QByteArray own = "http://" + header(request, "Host");
+        return refuse(
+            HttpApi::error(403, QStringLiteral("this service answers only to 127.0.0.1 or "
+                                               "localhost without a token; \"%1\" is "
+                                               "neither. Set token_file to reach it by name")
+                                    .arg(host)));
+    const QByteArray origin = request.header("origin");
+    const QByteArray own = "http://" + request.header("host");
     const bool allowedOrigin =
         !config.allowOrigin.isEmpty() && origin == config.allowOrigin.toUtf8();
     if (!origin.isEmpty() && origin != own && !allowedOrigin)
-        return HttpApi::error(403, QStringLiteral("pages from %1 may not use this service; add "
-                                                  "allow_origin = %1 to [http] to let them")
-                                       .arg(QString::fromUtf8(origin)));
+        return refuse(HttpApi::error(403, QStringLiteral("pages from %1 may not use this "
+                                                         "service; add allow_origin = %1 to "
+                                                         "[http] to let them")
+                                              .arg(QString::fromUtf8(origin))));
     if (allowedOrigin) {
-        response.set_header("Access-Control-Allow-Origin", origin.toStdString());
-        response.set_header("Vary", "Origin");
+        response.setHeader("Access-Control-Allow-Origin", origin);
+        response.setHeader("Vary", "Origin");
         if (request.method == "OPTIONS")
-            return std::nullopt; // the preflight itself carries no token
+            return true; // the preflight itself carries no token
     }
-    if (!token.isEmpty() && HttpApi::needsToken(QString::fromStdString(request.path)) &&
-        !HttpAccess::authorizes(token, header(request, "Authorization"))) {
-        response.set_header("WWW-Authenticate", "Bearer");
-        return HttpApi::error(401, QStringLiteral("this service needs its token: send the "
-                                                  "header Authorization: Bearer TOKEN, with the "
-                                                  "token from the file named by token_file"));
+    if (!token.isEmpty() && HttpApi::needsToken(request.path) &&
+        !HttpAccess::authorizes(token, request.header("authorization"))) {
+        response.setHeader("WWW-Authenticate", "Bearer");
+        return refuse(HttpApi::error(401, QStringLiteral("this service needs its token: send "
+                                                         "the header Authorization: Bearer "
+                                                         "TOKEN, with the token from the file "
+                                                         "named by token_file")));
     }
-    return std::nullopt;
+    return true;
 }
 
-void HttpServer::Private::route(const httplib::Request &request, httplib::Response &response)
+void HttpServer::Private::route(const HttpRequest &request, HttpResponse &response)
 {
-    const QString path = QString::fromStdString(request.path);
-    const QByteArray method = QByteArray::fromStdString(request.method);
+    const QString &path = request.path;
+    const QByteArray &method = request.method;
     if (method == "OPTIONS" && !config.allowOrigin.isEmpty() &&
-        header(request, "Origin") == config.allowOrigin.toUtf8()) {
+        request.header("origin") == config.allowOrigin.toUtf8()) {
         response.status = 204;
-        response.set_header("Access-Control-Allow-Methods", "GET, PUT, POST");
-        response.set_header("Access-Control-Allow-Headers", "Authorization, Content-Type");
-        response.set_header("Access-Control-Max-Age", "600");
+        response.setHeader("Access-Control-Allow-Methods", "GET, HEAD, PUT, POST");
+        response.setHeader("Access-Control-Allow-Headers", "Authorization, Content-Type");
+        response.setHeader("Access-Control-Max-Age", "600");
         return;
     }
-    const HttpApi::Parsed parsed =
-        HttpApi::parse(method, path, QByteArray::fromStdString(request.body), ids);
+    // HEAD is GET without the body, which the connection leaves out.
+    const HttpApi::Parsed parsed = HttpApi::parse(
+        method == "HEAD" ? QByteArrayLiteral("GET") : method, path, request.body, ids);
     if (parsed.reply) {
         answer(response, *parsed.reply);
         return;
     }
     const auto staticFile = [&](const QByteArray &content, const char *type) {
-        response.set_header("Cache-Control", "no-cache");
-        response.set_header("X-Content-Type-Options", "nosniff");
-        response.set_header("Content-Security-Policy",
-                            "default-src 'none'; script-src 'self'; style-src 'self'; "
-                            "connect-src 'self'; img-src 'self'; frame-ancestors 'none'; "
-                            "base-uri 'none'; form-action 'none'");
-        response.set_header("Referrer-Policy", "no-referrer");
-        response.set_content(content.toStdString(), type);
+        response.setHeader("Cache-Control", "no-cache");
+        response.setHeader("Content-Security-Policy",
+                           "default-src 'none'; script-src 'self'; style-src 'self'; "
+                           "connect-src 'self'; img-src 'self'; frame-ancestors 'none'; "
+                           "base-uri 'none'; form-action 'none'");
+        response.setHeader("Referrer-Policy", "no-referrer");
+        response.body = content;
+        response.contentType = type;
     };
     switch (parsed.endpoint) {
     case HttpApi::Endpoint::Page:
@@ -416,6 +280,9 @@ void HttpServer::Private::route(const httplib::Request &request, httplib::Respon
     case HttpApi::Endpoint::Style:
         staticFile(style, "text/css; charset=utf-8");
         return;
+    case HttpApi::Endpoint::Icon:
+        staticFile(icon, "image/svg+xml");
+        return;
     case HttpApi::Endpoint::Boards: {
         QList<HttpApi::BoardView> all;
         {
@@ -423,8 +290,9 @@ void HttpServer::Private::route(const httplib::Request &request, httplib::Respon
             for (const View &view : std::as_const(views))
                 all.append(view.state);
         }
-        response.set_header("Cache-Control", "no-store");
-        response.set_content(HttpApi::boardsJson(all).toStdString(), "application/json");
+        response.setHeader("Cache-Control", "no-store");
+        response.body = HttpApi::boardsJson(all);
+        response.contentType = "application/json";
         return;
     }
     case HttpApi::Endpoint::Board: {
@@ -433,14 +301,18 @@ void HttpServer::Private::route(const httplib::Request &request, httplib::Respon
             std::lock_guard lock(mutex);
             one = viewOf(parsed.board)->state;
         }
-        response.set_header("Cache-Control", "no-store");
-        response.set_content(
-            QJsonDocument(HttpApi::boardJson(one)).toJson(QJsonDocument::Compact).toStdString(),
-            "application/json");
+        response.setHeader("Cache-Control", "no-store");
+        response.body = QJsonDocument(HttpApi::boardJson(one)).toJson(QJsonDocument::Compact);
+        response.contentType = "application/json";
         return;
     }
     case HttpApi::Endpoint::Events:
-        streamEvents(response);
+        if (method == "HEAD") {
+            response.contentType = "text/event-stream";
+            response.setHeader("Cache-Control", "no-store");
+        } else {
+            streamEvents(response);
+        }
         return;
     default:
         answer(response, perform(parsed.board, *parsed.request));
@@ -456,26 +328,26 @@ QByteArray HttpServer::Private::everything()
     return all;
 }
 
-void HttpServer::Private::streamEvents(httplib::Response &response)
+void HttpServer::Private::streamEvents(HttpResponse &response)
 {
     HttpEvents::Handle subscriber;
     {
         std::lock_guard lock(mutex); // no change slips between the first states and the rest
         subscriber = events.subscribe("retry: 1000\n\n" + everything());
     }
-    response.set_header("Cache-Control", "no-store");
-    response.set_header("X-Accel-Buffering", "no");
-    response.set_chunked_content_provider(
-        "text/event-stream",
-        [this, subscriber](size_t, httplib::DataSink &sink) {
-            const std::optional<QByteArray> next = events.next(subscriber, kKeepAliveEvery);
-            if (!next)
-                return false;
-            // A comment every few seconds finds the clients that have gone.
-            const QByteArray bytes = next->isEmpty() ? QByteArray(": still here\n\n") : *next;
-            return sink.write(bytes.constData(), size_t(bytes.size()));
-        },
-        [this, subscriber](bool) { events.unsubscribe(subscriber); });
+    response.contentType = "text/event-stream";
+    response.setHeader("Cache-Control", "no-store");
+    response.setHeader("X-Accel-Buffering", "no");
+    response.stream = [this, subscriber]() -> std::optional<QByteArray> {
+        const std::optional<QByteArray> next = events.next(subscriber, kKeepAliveEvery);
+        if (!next)
+            return std::nullopt;
+        // A comment every few seconds finds the clients that have gone.
+        return next->isEmpty() ? QByteArray(": still here\n\n") : *next;
+    };
+    response.streamEnded = [this, subscriber] {
+        events.unsubscribe(subscriber);
+    };
 }
 
 HttpApi::Reply HttpServer::Private::perform(const QString &board, BoardRequest request)
@@ -502,16 +374,21 @@ HttpApi::Reply HttpServer::Private::perform(const QString &board, BoardRequest r
                                            .arg(kAnswerBound.count()));
     }
     const BoardResult result = future.get();
+    HttpApi::BoardView answered;
+    {
+        std::lock_guard lock(mutex);
+        const auto found = finishedViews.find(request.id);
+        answered = found != finishedViews.end() ? found->second : view->state;
+        if (found != finishedViews.end())
+            finishedViews.erase(found);
+    }
     if (!result.ok()) {
         Log::warning(QStringLiteral("HTTP request on %1 failed: %2").arg(board, result.message));
         return HttpApi::error(HttpApi::statusOf(result.error), result.message);
     }
-    HttpApi::BoardView answered;
-    {
-        std::lock_guard lock(mutex);
-        answered = view->state;
-    }
-    answered.state = result.state; // exactly what the board reported for this request
+    // Exactly what the board reported for this request, numbered as the read that brought it,
+    // so that a page keeps whatever it learnt since.
+    answered.state = result.state;
     HttpApi::Reply reply;
     reply.body = QJsonDocument(HttpApi::boardJson(answered)).toJson(QJsonDocument::Compact);
     return reply;
@@ -530,13 +407,23 @@ void HttpServer::Private::onRead(View &view, quint16 state)
 {
     std::lock_guard lock(mutex);
     const bool changed = view.state.state != state || !view.state.online;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (view.state.state) {
+        for (int relay = 1; relay <= 16; ++relay) {
+            const quint16 bit = quint16(1u << (16 - relay));
+            if ((*view.state.state ^ state) & bit)
+                view.state.changedAt[size_t(relay - 1)] = now;
+        }
+    }
     view.state.state = state;
-    view.state.readAt = QDateTime::currentDateTimeUtc();
+    view.state.readAt = now;
+    view.state.seq = ++sequence;
     if (changed) {
         events.publish(HttpApi::event("board", HttpApi::boardJson(view.state)));
     } else {
         events.publish(HttpApi::event(
             "read", {{QStringLiteral("id"), view.state.id},
+                     {QStringLiteral("seq"), qint64(view.state.seq)},
                      {QStringLiteral("read_at"), view.state.readAt.toString(Qt::ISODateWithMs)}}));
     }
 }
@@ -546,6 +433,7 @@ void HttpServer::Private::onAvailability(View &view, bool online, const QString 
     std::lock_guard lock(mutex);
     view.state.online = online;
     view.state.offlineReason = reason;
+    view.state.seq = ++sequence;
     events.publish(HttpApi::event("board", HttpApi::boardJson(view.state)));
 }
 
@@ -554,6 +442,7 @@ void HttpServer::Private::onFinished(View &view, const BoardResult &result)
     std::lock_guard lock(mutex);
     const auto found = pending.find(result.id);
     if (found != pending.end()) {
+        finishedViews[result.id] = view.state;
         found->second->set_value(result);
         pending.erase(found);
         return;

@@ -12,8 +12,9 @@
 class Board;
 
 // The HTTP front: the JSON API, the live event stream and the page, beside MQTT on the same
-// boards. It serves on threads of its own (one per client, at most HttpApi::kMaxClients) and
-// reaches the boards only through Board::submit() and their signals; it never touches a port.
+// boards. It serves on threads of its own (HttpThreads: one reads every connection, one serves
+// each request, at most HttpApi::kMaxClients at once) and reaches the boards only through
+// Board::submit() and their signals; it never touches a port.
 class HttpServer final : public QObject
 {
     Q_OBJECT

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages usb16relay needs to build, test and run, if any are missing, and
-# for the tests Node-RED from npm into tests/e2e/node-red.
+# for the tests their tools from npm (axe-core, Node-RED) into node_modules under tests/e2e.
 # Usage: scripts/install-deps.sh [build|test|run|service|package|fuzz|bench]   (default: test)
 set -euo pipefail
 
 build_packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev fonts-dejavu-core
-    libmosquitto-dev libsystemd-dev libcpp-httplib-dev)
+    libmosquitto-dev libsystemd-dev)
 test_packages=(xvfb xdotool x11-utils openbox python3 dbus at-spi2-core python3-pyatspi systemd
     mosquitto mosquitto-clients openssl chromium chromium-driver python3-selenium curl)
 run_packages=(qt6-qpa-plugins qt6-wayland)
@@ -62,14 +62,17 @@ if [ ${#missing[@]} -gt 0 ]; then
     "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# Node-RED for the test of docs/node-red-flow.json, from npm as its lock file pins it, into
-# tests/e2e/node-red/node_modules (never globally), again only when the lock file changed.
+# The tests' own tools from npm, each pinned by its lock file, into node_modules beside it (never
+# globally), again only when the lock file changed: axe-core for the browser test
+# (tests/e2e) and Node-RED for the test of docs/node-red-flow.json (tests/e2e/node-red).
 # No install scripts: nothing is built or fetched beyond the packages themselves.
 if [ "$target" = test ]; then
-    node_red="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tests/e2e/node-red"
-    if ! cmp -s "$node_red/package-lock.json" "$node_red/node_modules/.installed-lock.json"; then
-        echo "Installing Node-RED for the tests into $node_red/node_modules"
-        (cd "$node_red" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
-        cp "$node_red/package-lock.json" "$node_red/node_modules/.installed-lock.json"
-    fi
+    e2e="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tests/e2e"
+    for tools in "$e2e" "$e2e/node-red"; do
+        if ! cmp -s "$tools/package-lock.json" "$tools/node_modules/.installed-lock.json"; then
+            echo "Installing the tests' tools from npm into $tools/node_modules"
+            (cd "$tools" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error)
+            cp "$tools/package-lock.json" "$tools/node_modules/.installed-lock.json"
+        fi
+    done
 fi

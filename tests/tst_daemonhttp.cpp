@@ -14,9 +14,11 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -99,6 +101,8 @@ private slots:
     void refusedAtStart_data();
     void refusedAtStart();
     void clientLimit();
+    void hostile_data();
+    void hostile();
     void besideMqtt();
     void allowedOrigin();
 
@@ -263,6 +267,7 @@ void TestDaemonHttp::api()
     QVERIFY2(answer.status == status, answer.body.constData());
     QCOMPARE(switching(board), sent);
     QCOMPARE(board->state(), after);
+    QCOMPARE(answer.headers.value("x-content-type-options"), QByteArray("nosniff"));
     if (status != 200) {
         QCOMPARE(answer.json().keys(), QStringList{QStringLiteral("error")});
         QVERIFY(answer.json().value("error").toString().size() > 10);
@@ -281,6 +286,7 @@ void TestDaemonHttp::api()
     for (int relay = 1; relay <= 16; ++relay)
         QCOMPARE(relays.at(relay - 1).toBool(), bool(after & (1u << (16 - relay))));
     QCOMPARE(json.value("names").toArray().at(4).toString(), QStringLiteral("Pump"));
+    QCOMPARE(json.value("interlocks").toArray(), QJsonArray({QJsonArray{1, 2}}));
     const QDateTime readAt =
         QDateTime::fromString(json.value("read_at").toString(), Qt::ISODateWithMs);
     QVERIFY(readAt.isValid());
@@ -400,10 +406,10 @@ void TestDaemonHttp::refusedBeforeRead_data()
         many += "X-Filler-" + QByteArray::number(i) + ": " + QByteArray(90, 'x') + "\r\n";
     QTest::newRow("431 headers over 8 KiB")
         << QByteArray(put + many + "Content-Length: 11\r\n\r\n{\"on\":true}") << 431;
-    QTest::newRow("400 one header line over 8 KiB")
+    QTest::newRow("431 one header line over 8 KiB")
         << QByteArray(put + "X-Long: " + QByteArray(9000, 'x') +
                       "\r\nContent-Length: 11\r\n\r\n{\"on\":true}")
-        << 400;
+        << 431;
     QTest::newRow("403 a page of another origin")
         << QByteArray(put + "Origin: http://elsewhere.example\r\nContent-Length: "
                             "11\r\n\r\n{\"on\":true}")
@@ -565,6 +571,114 @@ void TestDaemonHttp::clientLimit()
         [&] { return call("GET", QStringLiteral("/api/v1/boards/com1")).status == 200; }, kWait));
 }
 
+void TestDaemonHttp::hostile_data()
+{
+    QTest::addColumn<QByteArray>("request"); // sent at once, then one byte a second if slow
+    QTest::addColumn<int>("slow");           // connections that trickle it
+    QTest::addColumn<QList<int>>("statuses");
+    QTest::addColumn<int>("state"); // the board's afterwards
+    QTest::addColumn<bool>("terminate");
+
+    const auto put = [](int relay, const QByteArray &extra = {}) {
+        return "PUT /api/v1/boards/com1/relays/" + QByteArray::number(relay) +
+               " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra +
+               "Content-Length: 11\r\n\r\n{\"on\":true}";
+    };
+    const auto get = [](const QByteArray &path, const QByteArray &host = "127.0.0.1",
+                        const QByteArray &method = "GET") {
+        return method + ' ' + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n";
+    };
+    const QByteArray getBoard = get("/api/v1/boards/com1");
+    const QByteArray keepBoard = QByteArray(getBoard).replace("Connection: close\r\n", "");
+    QTest::newRow("two pipelined PUTs: both answered, in order")
+        << put(5) + put(6, "Connection: close\r\n") << 0 << QList<int>{200, 200} << 0x0C00 << false;
+    QTest::newRow("three pipelined GETs")
+        << keepBoard + keepBoard + getBoard << 0 << QList<int>{200, 200, 200} << 0 << false;
+    QTest::newRow("HEAD on the board and the page, then GET")
+        << get("/api/v1/boards/com1", "127.0.0.1", "HEAD").replace("Connection: close\r\n", "") +
+               get("/", "127.0.0.1", "HEAD").replace("Connection: close\r\n", "") + getBoard
+        << 0 << QList<int>{200, 200, 200} << 0 << false;
+    QTest::newRow("a refused request behind a served one is answered")
+        << keepBoard +
+               QByteArray(getBoard).replace("\r\n\r\n", "\r\nOrigin: http://a.example\r\n\r\n")
+        << 0 << QList<int>{200, 403} << 0 << false;
+    QTest::newRow("the icon") << get("/favicon.ico") << 0 << QList<int>{200} << 0 << false;
+    QTest::newRow("two Host headers; the PUT behind is never run")
+        << "GET /api/v1/boards HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: relays.example\r\n\r\n" + put(5)
+        << 0 << QList<int>{400} << 0 << false;
+    QTest::newRow("two different Content-Length")
+        << put(5, "Content-Length: 12\r\n") << 0 << QList<int>{400} << 0 << false;
+    QTest::newRow("Content-Length -1") << QByteArray(put(5)).replace("Length: 11", "Length: -1")
+                                       << 0 << QList<int>{400} << 0 << false;
+    QTest::newRow("a control character in the path")
+        << get("/api/v1/boards/com1%0A") << 0 << QList<int>{400} << 0 << false;
+    for (const char *host : {"localhost", "localhost:8080", "[::1]", "[::1]:8080", "127.0.0.1"})
+        QTest::newRow(qPrintable(QStringLiteral("host %1 without a token").arg(host)))
+            << get("/api/v1/boards/com1", host) << 0 << QList<int>{200} << 0 << false;
+    for (const char *host : {"localhost.evil", "localhostx", "evil.example", "127.0.0.1.evil"})
+        QTest::newRow(qPrintable(QStringLiteral("host %1 without a token").arg(host)))
+            << get("/api/v1/boards/com1", host) << 0 << QList<int>{403} << 0 << false;
+    QTest::newRow("80 slow heads: each ends at its deadline, others are served")
+        << QByteArray("GET /api/v1/boards/com1 HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ") << 80
+        << QList<int>{408} << 0 << false;
+    QTest::newRow("a slow body: ends at its deadline, nothing switched")
+        << QByteArray(put(5)).chopped(10) << 1 << QList<int>{408} << 0 << false;
+    QTest::newRow("SIGTERM while a client trickles")
+        << QByteArray("GET / HTTP/1.1\r\nX-Slow: ") << 1 << QList<int>{} << 0 << true;
+}
+
+void TestDaemonHttp::hostile()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, slow);
+    QFETCH(QList<int>, statuses);
+    QFETCH(int, state);
+    QFETCH(bool, terminate);
+
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    auto service = start();
+    QVERIFY(service);
+    board->clearReceived();
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < std::max(slow, 1); ++i) {
+        clients.push_back(std::make_unique<RawClient>(quint16(m_port)));
+        QVERIFY(clients.back()->connected());
+        clients.back()->send(request);
+    }
+    QTimer trickle;
+    connect(&trickle, &QTimer::timeout, this, [&] {
+        for (auto &client : clients)
+            client->send("x");
+    });
+    QElapsedTimer timer;
+    timer.start();
+    if (slow > 0) {
+        trickle.start(1000);
+        if (terminate) {
+            QTest::qWait(500);
+            QVERIFY2(service->stop(), "still running 10 s after SIGTERM");
+            QCOMPARE(service->process().exitCode(), 0);
+            return;
+        }
+        const Answer fresh = call("GET", QStringLiteral("/api/v1/boards/com1"));
+        QVERIFY2(fresh.status == 200, fresh.body.constData());
+    }
+    for (auto &client : clients) {
+        // Every request but the last keeps the connection: it closes once all are answered.
+        client->readUntil("\r\n\r\nnever", 2 * kWait);
+        QList<int> got;
+        for (const auto &match :
+             QRegularExpression(QStringLiteral("HTTP/1.1 (\\d{3}) ")).globalMatch(client->read()))
+            got.append(match.captured(1).toInt());
+        QVERIFY2(got == statuses, client->read().left(600).constData());
+    }
+    if (slow > 0)
+        QVERIFY(timer.elapsed() >= 4000); // the deadline, not the first byte, ended them
+    QTest::qWait(300);
+    QCOMPARE(board->state(), quint16(state));
+}
+
 void TestDaemonHttp::besideMqtt()
 {
     if (!QFile::exists(QStringLiteral("/usr/sbin/mosquitto")))
@@ -617,7 +731,7 @@ void TestDaemonHttp::allowedOrigin()
     QVERIFY2(statusOf(got) == 204, got.constData());
     QVERIFY2(got.contains("Access-Control-Allow-Origin: http://panel.example:8123"),
              got.constData());
-    QVERIFY2(got.contains("Access-Control-Allow-Methods: GET, PUT, POST"), got.constData());
+    QVERIFY2(got.contains("Access-Control-Allow-Methods: GET, HEAD, PUT, POST"), got.constData());
 
     RawClient put{quint16(m_port)};
     QVERIFY(put.connected());

@@ -65,6 +65,8 @@ void TestHttpApi::requests_data()
     // Served, or handed to a board.
     QTest::newRow("page") << QByteArray("GET") << "/" << QByteArray() << 0 << ""
                           << "";
+    QTest::newRow("the icon") << QByteArray("GET") << "/favicon.ico" << QByteArray() << 0 << ""
+                              << "";
     QTest::newRow("boards") << QByteArray("GET") << "/api/v1/boards" << QByteArray() << 0 << ""
                             << "";
     QTest::newRow("one board") << QByteArray("GET") << "/api/v1/boards/com1" << QByteArray() << 0
@@ -146,6 +148,22 @@ void TestHttpApi::requests_data()
     QTest::newRow("mask not hex") << QByteArray("PUT") << "/api/v1/boards/com1"
                                   << QByteArray("{\"mask\":\"81g0\"}") << 400 << "four hex digits"
                                   << "";
+    QTest::newRow("mask with a final newline")
+        << QByteArray("PUT") << "/api/v1/boards/com1" << QByteArray("{\"mask\":\"8140\\n\"}") << 400
+        << "four hex digits"
+        << "";
+    QTest::newRow("relay with a final newline")
+        << QByteArray("PUT") << "/api/v1/boards/com1/relays/5\n"
+        << QByteArray("{\"on\":true}") << 404 << "no relay"
+        << "";
+    QTest::newRow("a field twice, escaped the second time")
+        << QByteArray("POST") << "/api/v1/boards/com1/relays/3/pulse"
+        << QByteArray("{\"ms\":\"=\",\"\\u006ds\":500}") << 400 << "\"ms\" is given twice"
+        << "";
+    QTest::newRow("pulse beyond any whole number")
+        << QByteArray("POST") << "/api/v1/boards/com1/relays/3/pulse"
+        << QByteArray("{\"ms\":1e300}") << 400 << "whole number"
+        << "";
     QTest::newRow("relay 0") << QByteArray("PUT") << "/api/v1/boards/com1/relays/0"
                              << QByteArray("{\"on\":true}") << 404 << "1 to 16"
                              << "";
@@ -177,9 +195,9 @@ void TestHttpApi::requests_data()
     QTest::newRow("GET on toggle") << QByteArray("GET") << "/api/v1/boards/com1/relays/5/toggle"
                                    << QByteArray() << 405 << "use POST"
                                    << "";
-    QTest::newRow("DELETE a board")
-        << QByteArray("DELETE") << "/api/v1/boards/com1" << QByteArray() << 405 << "use GET or PUT"
-        << "";
+    QTest::newRow("DELETE a board") << QByteArray("DELETE") << "/api/v1/boards/com1" << QByteArray()
+                                    << 405 << "use GET or HEAD or PUT"
+                                    << "";
     QTest::newRow("PUT the list") << QByteArray("PUT") << "/api/v1/boards"
                                   << QByteArray("{\"mask\":\"0000\"}") << 405 << "use GET"
                                   << "";

@@ -24,16 +24,26 @@ function askToken(message) {
   document.getElementById('token').focus();
 }
 
+let lostSince = null; // when the event stream went, while it is gone
+
 function setConnection(text, lost) {
   const status = document.getElementById('connection');
   status.textContent = text;
   status.classList.toggle('lost', !!lost);
 }
 
+function announce(text) {
+  document.getElementById('announce').textContent = text;
+}
+
 function timeText(iso) {
   if (!iso) return 'never';
   const date = new Date(iso);
   return date.toLocaleTimeString([], { hour: '2-digit', minute: '2-digit', second: '2-digit' });
+}
+
+function shortTime(iso) {
+  return new Date(iso).toLocaleTimeString([], { hour: '2-digit', minute: '2-digit' });
 }
 
 function element(tag, attributes, text) {
@@ -50,7 +60,12 @@ function makePanel(id) {
   const meta = element('p', { class: 'meta' });
   meta.append('Last read: ', element('time', { class: 'read-at' }, 'never'));
   panel.append(meta);
-  panel.append(element('p', { class: 'banner', role: 'alert', hidden: '' }));
+  const banner = element('div', { class: 'banner', role: 'alert', hidden: '' });
+  const details = element('details');
+  details.append(element('summary', {}, 'Details'), element('pre', { class: 'reason' }));
+  banner.append(element('p', { class: 'headline' }), details);
+  panel.append(banner);
+  panel.append(element('p', { class: 'interlocks', hidden: '' }));
   const actions = element('div', { class: 'actions' });
   const allOn = element('button', { type: 'button', class: 'all-on' }, 'All On');
   const allOff = element('button', { type: 'button', class: 'all-off' }, 'All Off');
@@ -62,14 +77,15 @@ function makePanel(id) {
   for (let relay = 1; relay <= 16; relay++) {
     const item = element('li', { class: 'relay' });
     const button = element('button', { type: 'button', role: 'switch', class: 'switch unknown',
-                                       'aria-checked': 'false', 'data-relay': String(relay),
+                                       'aria-checked': 'mixed', 'data-relay': String(relay),
                                        id: `switch-${id}-${relay}`,
                                        'aria-describedby': `error-${id}-${relay}` });
-    button.append(element('span', { class: 'name' }),
-                  element('span', { class: 'state', 'aria-hidden': 'true' }));
+    button.append(element('span', { class: 'name' }), element('span', { class: 'state' }),
+                  element('span', { class: 'since' }), element('span', { class: 'partners' }));
     button.addEventListener('click', () => toggleRelay(id, relay));
-    item.append(button, element('p', { class: 'error', id: `error-${id}-${relay}`,
-                                       role: 'status' }));
+    const pulse = element('button', { type: 'button', class: 'pulse' }, 'Pulse…');
+    pulse.addEventListener('click', () => askPulse(id, relay));
+    item.append(button, pulse, element('p', { class: 'error', id: `error-${id}-${relay}` }));
     list.append(item);
   }
   panel.append(list);
@@ -83,10 +99,20 @@ function entry(id) {
   return boards.get(id);
 }
 
+function partnersOf(data, relay) {
+  const partners = new Set();
+  for (const group of data.interlocks || []) {
+    if (group.includes(relay)) group.filter((r) => r !== relay).forEach((r) => partners.add(r));
+  }
+  return [...partners].map((r) => data.names[r - 1]);
+}
+
 function render(id) {
   const board = entry(id);
   const data = board.data;
   const panel = board.panel;
+  const reachable = lostSince === null;
+  const usable = data.online && reachable;
   panel.querySelector('h2').textContent = data.name === data.id ? data.name
                                                                : `${data.name} (${data.id})`;
   const readAt = panel.querySelector('.read-at');
@@ -94,31 +120,57 @@ function render(id) {
   if (data.read_at) readAt.setAttribute('datetime', data.read_at);
   const banner = panel.querySelector('.banner');
   banner.hidden = data.online;
-  banner.textContent = data.online ? '' : 'Offline: this board does not answer' +
-      (data.offline_reason ? ` (${data.offline_reason})` : '') +
-      '. The switches show its last reported state.';
+  if (!data.online) {
+    banner.querySelector('.headline').textContent = data.read_at
+        ? `Not answering since ${timeText(data.read_at)} — check its power and cable. ` +
+          'The switches show what it last reported.'
+        : 'Not answering, never read — check its power and cable.';
+    banner.querySelector('.reason').textContent = data.offline_reason || 'no details';
+  }
   panel.classList.toggle('offline', !data.online);
+  const groups = (data.interlocks || []).map((group) => group.map((r) => data.names[r - 1]));
+  const interlocks = panel.querySelector('.interlocks');
+  interlocks.hidden = groups.length === 0;
+  interlocks.textContent = 'Never on together: ' + groups.map((g) => g.join(' + ')).join('; ');
+  for (const button of panel.querySelectorAll('.actions button')) button.disabled = !usable;
+  const known = Array.isArray(data.relays);
   for (let relay = 1; relay <= 16; relay++) {
     const button = panel.querySelector(`[data-relay="${relay}"]`);
-    const known = Array.isArray(data.relays);
     const on = known && data.relays[relay - 1];
     const wanted = board.pending.get(relay);
     button.querySelector('.name').textContent = data.names[relay - 1];
-    let state = known ? (on ? 'on' : 'off') : 'unknown';
+    let state = known ? (on ? 'On' : 'Off') : 'Unknown';
     if (wanted !== undefined) state += `, switching ${wanted ? 'on' : 'off'}…`;
     button.querySelector('.state').textContent = state;
+    const changed = data.changed_at && data.changed_at[relay - 1];
+    button.querySelector('.since').textContent = changed ? `since ${shortTime(changed)}` : '';
     button.className = 'switch ' + (known ? (on ? 'on' : 'off') : 'unknown') +
                        (wanted !== undefined ? ' pending' : '');
-    button.setAttribute('aria-checked', on ? 'true' : 'false');
+    button.setAttribute('aria-checked', known ? (on ? 'true' : 'false') : 'mixed');
+    button.disabled = !usable;
     if (wanted !== undefined) button.setAttribute('aria-busy', 'true');
     else button.removeAttribute('aria-busy');
+    const item = button.parentElement;
+    item.querySelector('.pulse').disabled = !usable;
+    item.querySelector('.pulse').setAttribute('aria-label', `Pulse ${data.names[relay - 1]}…`);
+    const partners = partnersOf(data, relay);
+    item.querySelector('.partners').textContent =
+        partners.length ? `never with ${partners.join(', ')}` : '';
     panel.querySelector(`#error-${CSS.escape(id)}-${relay}`).textContent =
         board.errors.get(relay) || '';
   }
 }
 
+function renderAll() {
+  for (const id of boards.keys()) if (boards.get(id).data) render(id);
+}
+
+// Every state carries the service's sequence number: one older than what is shown (a switch's
+// answer that took its time, an event overtaken by another) is never shown over it.
 function update(data) {
-  entry(data.id).data = data;
+  const board = entry(data.id);
+  if (board.data && typeof data.seq === 'number' && data.seq < board.data.seq) return;
+  board.data = data;
   render(data.id);
 }
 
@@ -143,15 +195,44 @@ async function toggleRelay(id, relay) {
   if (!board.data || board.pending.has(relay)) return;
   const known = Array.isArray(board.data.relays);
   const wanted = known ? !board.data.relays[relay - 1] : true;
+  const name = board.data.names[relay - 1];
   board.pending.set(relay, wanted);
   board.errors.delete(relay);
   render(id);
+  announce(`${name}: switching ${wanted ? 'on' : 'off'}…`);
   const result = await request('PUT', `/api/v1/boards/${encodeURIComponent(id)}/relays/${relay}`,
                                { on: wanted });
   board.pending.delete(relay);
-  if (result.ok) board.data = result.data;
+  if (!result.ok) board.errors.set(relay, result.error);
+  if (result.ok) update(result.data);
+  else render(id);
+  const now = board.data.relays ? (board.data.relays[relay - 1] ? 'on' : 'off') : 'unknown';
+  announce(result.ok ? `${name} is ${now}` : `${name}: ${result.error}`);
+}
+
+let pulseTarget = null;
+
+function askPulse(id, relay) {
+  const board = entry(id);
+  if (!board.data) return;
+  pulseTarget = { id, relay };
+  document.getElementById('pulse-what').textContent =
+      `${board.data.names[relay - 1]} is switched on, then off again after:`;
+  document.getElementById('pulse-dialog').showModal();
+}
+
+async function pulseRelay(id, relay, ms) {
+  const board = entry(id);
+  const name = board.data.names[relay - 1];
+  board.errors.delete(relay);
+  announce(`${name}: pulse of ${ms} ms…`);
+  const result = await request('POST',
+                               `/api/v1/boards/${encodeURIComponent(id)}/relays/${relay}/pulse`,
+                               { ms });
+  if (result.ok) update(result.data);
   else board.errors.set(relay, result.error);
   render(id);
+  announce(result.ok ? `${name}: pulse started, ${ms} ms` : `${name}: ${result.error}`);
 }
 
 async function setMask(id, mask) {
@@ -167,7 +248,10 @@ function handleEvent(name, data) {
   if (name === 'board') {
     update(data);
   } else if (name === 'read' && boards.has(data.id) && boards.get(data.id).data) {
-    boards.get(data.id).data.read_at = data.read_at;
+    const board = boards.get(data.id);
+    if (typeof data.seq === 'number' && data.seq < board.data.seq) return;
+    board.data.read_at = data.read_at;
+    board.data.seq = data.seq;
     render(data.id);
   } else if (name === 'error' && boards.has(data.id)) {
     boards.get(data.id).panel.querySelector('.board-error').textContent = data.error;
@@ -202,6 +286,13 @@ async function follow() {
     if (!response.ok || !response.body) throw new Error(`status ${response.status}`);
     setConnection('Live: following the service.', false);
     retryDelay = 1000;
+    // Back: what failed while away is no longer the news.
+    lostSince = null;
+    for (const board of boards.values()) {
+      board.errors.clear();
+      board.panel.querySelector('.board-error').textContent = '';
+    }
+    renderAll();
     const reader = response.body.getReader();
     const decoder = new TextDecoder();
     let buffer = '';
@@ -218,8 +309,10 @@ async function follow() {
   } catch (error) {
     if (error.name === 'AbortError') return;
   }
-  setConnection('Connection to the service lost; trying again… (the switches may be out of date)',
-                true);
+  if (lostSince === null) lostSince = new Date().toISOString();
+  setConnection(`Service unreachable since ${timeText(lostSince)}; trying again… The switches ` +
+                'show what was known then.', true);
+  renderAll();
   setTimeout(follow, retryDelay);
   retryDelay = Math.min(retryDelay * 2, 5000);
 }
@@ -230,6 +323,15 @@ document.getElementById('token-form').addEventListener('submit', (event) => {
   document.getElementById('token-form').hidden = true;
   setConnection('Connecting to the service…', false);
   follow();
+});
+
+document.getElementById('pulse-form').addEventListener('submit', () => {
+  const ms = Number(document.getElementById('pulse-ms').value);
+  if (pulseTarget && Number.isInteger(ms) && ms >= 1)
+    pulseRelay(pulseTarget.id, pulseTarget.relay, ms);
+});
+document.getElementById('pulse-cancel').addEventListener('click', () => {
+  document.getElementById('pulse-dialog').close();
 });
 
 follow();
