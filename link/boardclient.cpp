@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <poll.h>
 
@@ -21,6 +23,8 @@ constexpr std::chrono::milliseconds kQuietBefore{10};
 // How often a status that could not be told apart is asked again.
 constexpr int kStatusAttempts = 3;
 constexpr qsizetype kShownBytes = 24;
+// Silence after a first answer that makes a board one that answers a single question per write.
+constexpr std::chrono::milliseconds kOneAnswerSilence{100};
 
 // Two status answers, each two bytes, one after the other and equal. A board that ends every
 // status with a line ending (CR, LF or both) is taken as it is, as long as both answers do.
@@ -123,11 +127,18 @@ std::optional<RelayState> BoardClient::askStatus()
     for (int attempt = 0; attempt < kStatusAttempts; ++attempt) {
         if (!settleLine())
             return std::nullopt;
-        m_owed.owe(int(expected));
+        if (!m_owed.owe(int(expected))) {
+            fail(Failure::NoAnswer, m_description + QStringLiteral(": ") + m_owed.error());
+            return std::nullopt;
+        }
         if (!writeAll(question))
             return std::nullopt;
         QByteArray reply;
-        const bool complete = readAtLeast(expected, &reply, m_timeout);
+        const QDeadlineTimer deadline(m_timeout, Qt::PreciseTimer);
+        bool complete = readAtLeast(expected / 2, &reply, deadline);
+        const qint64 silentAfterFirst = deadline.remainingTime();
+        if (complete)
+            complete = readAtLeast(expected, &reply, deadline);
         m_owed.pay(int(reply.size()));
         if (m_failure != Failure::None)
             return std::nullopt;
@@ -144,7 +155,21 @@ std::optional<RelayState> BoardClient::askStatus()
                                     "%4 ms; a status has two.")
                          .arg(m_description, QString::fromLatin1(ask), hex(reply))
                          .arg(m_timeout.count()));
-            else
+            else if (reply.size() == expected / 2 &&
+                     silentAfterFirst >=
+                         std::max<qint64>(kOneAnswerSilence.count(), m_timeout.count() / 2)) {
+                // A board that is late answers both questions late, a few milliseconds apart:
+                // this one answered once and then kept silent. The second answer will not come.
+                m_owed.forgive();
+                fail(Failure::NoAnswer,
+                     QStringLiteral("%1: \"%2\" was asked twice in one write and only 2 bytes (%3) "
+                                    "came, then nothing for %4 ms: the board answers only one "
+                                    "question per write (or each with one byte). This program "
+                                    "asks twice in one write so that a late answer cannot be "
+                                    "taken for the state; such a board cannot be used with it.")
+                         .arg(m_description, QString::fromLatin1(ask), hex(reply))
+                         .arg(silentAfterFirst));
+            } else
                 fail(Failure::NoAnswer,
                      QStringLiteral("%1: \"%2\" was asked twice and only %3 bytes (%4) came "
                                     "within %5 ms, where two answers are four. The board may "
@@ -205,6 +230,9 @@ bool BoardClient::switchAndVerify(const QList<QByteArray> &commands, quint16 car
     QByteArray bytes;
     for (const QByteArray &command : commands)
         bytes += command;
+    // Nothing switches unless what the board will owe for the check can be recorded.
+    if (!m_owed.check())
+        return fail(Failure::NoAnswer, m_description + QStringLiteral(": ") + m_owed.error());
     if (!bytes.isEmpty() && !writeAll(bytes))
         return false;
 
@@ -339,7 +367,7 @@ bool BoardClient::open(const QString &path, const QString &description)
     m_port.setStopBits(QSerialPort::OneStop);
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     if (m_port.open(QIODevice::ReadWrite)) {
-        m_owed.attach(path);
+        m_owed.attach(path, int(m_port.handle()));
         return true;
     }
 
@@ -416,9 +444,8 @@ bool BoardClient::waitForInput(const QDeadlineTimer &deadline)
     }
 }
 
-bool BoardClient::readAtLeast(qsizetype count, QByteArray *into, std::chrono::milliseconds timeout)
+bool BoardClient::readAtLeast(qsizetype count, QByteArray *into, const QDeadlineTimer &deadline)
 {
-    const QDeadlineTimer deadline(timeout, Qt::PreciseTimer);
     for (;;) {
         *into += takeInput(count - into->size());
         if (into->size() >= count)
@@ -440,6 +467,8 @@ QByteArray BoardClient::readFor(std::chrono::milliseconds window)
 
 bool BoardClient::settleLine()
 {
+    if (m_owed.bytes() > 0 && m_owed.ageMs() >= OwedAnswers::kHorizon.count())
+        m_owed.forgive();
     if (m_owed.bytes() > 0) {
         const int owed = m_owed.bytes();
         const qint64 age = m_owed.ageMs();
@@ -452,6 +481,18 @@ bool BoardClient::settleLine()
                 continue;
             if (m_failure != Failure::None)
                 return false;
+            if (m_owed.keeping() == OwedAnswers::Keeping::InMemory)
+                return fail(Failure::NoAnswer,
+                            QStringLiteral("%1: answers to earlier questions (%2 bytes, asked %3 "
+                                           "ms ago) have not come within %4 ms, so a late one "
+                                           "could be taken for the answer to the next; nothing "
+                                           "was asked. They are given up %5 s after they were "
+                                           "asked.")
+                                .arg(m_description)
+                                .arg(owed)
+                                .arg(age)
+                                .arg(m_timeout.count())
+                                .arg(OwedAnswers::kHorizon.count() / 1000));
             return fail(
                 Failure::NoAnswer,
                 QStringLiteral("%1: answers to earlier questions (%2 bytes, asked %3 ms ago by "

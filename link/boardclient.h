@@ -51,6 +51,16 @@ public:
 
     void setTrace(Trace trace) { m_trace = std::move(trace); }
 
+    // A program that holds the port for long keeps what the board still owes in memory, for as
+    // long as the same device is reopened; short-lived ones share a note (see OwedAnswers).
+    // Before the port is opened.
+    void keepOwedAnswersInMemory() { m_owed.setKeeping(OwedAnswers::Keeping::InMemory); }
+    // Told of notes found and ignored; qWarning without.
+    void setWarning(std::function<void(const QString &)> warning)
+    {
+        m_owed.setWarning(std::move(warning));
+    }
+
     // Silence required after the two answers (default 20 ms, a USB adapter's latency timer and
     // more). A program that has just opened the port cannot know what is still on the way to it
     // and keeps the default. One that holds the port for long has seen everything the line
@@ -95,7 +105,7 @@ public:
 private:
     bool open(const QString &path, const QString &description);
     bool writeAll(const QByteArray &bytes);
-    bool readAtLeast(qsizetype count, QByteArray *into, std::chrono::milliseconds timeout);
+    bool readAtLeast(qsizetype count, QByteArray *into, const QDeadlineTimer &deadline);
     QByteArray readFor(std::chrono::milliseconds window);
     bool waitForInput(const QDeadlineTimer &deadline);
     bool settleLine();
