@@ -16,7 +16,9 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -1161,22 +1163,34 @@ void TestCtl::traceShowsEveryByte()
 }
 
 // What another user may leave where the notes of owed answers are kept.
-enum class Planted { Fifo, Symlink, ForeignNote, Huge, Garbage, NoteDirectoryUnwritable };
+enum class Planted {
+    Fifo,
+    Symlink,
+    ForeignNote,
+    Huge,
+    Garbage,
+    NoteDirectoryUnwritable,
+    LockOfAnUnrelatedProcess
+};
 Q_DECLARE_METATYPE(Planted)
 
 void TestCtl::hostileFilesInSharedPlaces_data()
 {
     QTest::addColumn<Planted>("planted");
     QTest::addColumn<QString>("said"); // on standard error of the first run
+    QTest::addColumn<int>("exitCode"); // of the first run
     QTest::addColumn<bool>("asked");   // the board received questions
-    QTest::newRow("FIFO") << Planted::Fifo << "a FIFO" << true;
-    QTest::newRow("symbolic link") << Planted::Symlink << "a symbolic link" << true;
+    QTest::newRow("FIFO") << Planted::Fifo << "a FIFO" << 3 << true;
+    QTest::newRow("symbolic link") << Planted::Symlink << "a symbolic link" << 3 << true;
     QTest::newRow("foreign owner owing 1024 bytes")
-        << Planted::ForeignNote << "owned by nobody" << true;
-    QTest::newRow("huge") << Planted::Huge << "a file of 1048576 bytes" << true;
-    QTest::newRow("garbage") << Planted::Garbage << "not a note" << true;
+        << Planted::ForeignNote << "owned by nobody" << 3 << true;
+    QTest::newRow("huge") << Planted::Huge << "a file of 1048576 bytes" << 3 << true;
+    QTest::newRow("garbage") << Planted::Garbage << "not a note" << 3 << true;
     QTest::newRow("directory no one can write")
-        << Planted::NoteDirectoryUnwritable << "cannot be kept in /proc/" << false;
+        << Planted::NoteDirectoryUnwritable << "cannot be kept in /proc/" << 3 << false;
+    QTest::newRow("lock naming a live unrelated process")
+        << Planted::LockOfAnUnrelatedProcess
+        << "names process PID, which does not have the device open" << 2 << false;
 }
 
 // status, on 5, off 5 against a board that answers 1.5 timeouts late with relay 5 stuck on:
@@ -1185,6 +1199,7 @@ void TestCtl::hostileFilesInSharedPlaces()
 {
     QFETCH(Planted, planted);
     QFETCH(QString, said);
+    QFETCH(int, exitCode);
     QFETCH(bool, asked);
     SimulatedBoard *board = startBoard(1, 0x8140);
     QVERIFY(board);
@@ -1192,6 +1207,7 @@ void TestCtl::hostileFilesInSharedPlaces()
     connect(board, &SimulatedBoard::commandReceived, board,
             [board] { board->setState(quint16(board->state() | 0x0800)); });
     QString owedDir = m_dir->path();
+    QByteArray unrelated;
     const QString note = owedDir + QStringLiteral("/usb16relay-owed.") +
                          QString(deviceOf(1)).replace(QLatin1Char('/'), QLatin1Char('_'));
     const QByteArray path = QFile::encodeName(note);
@@ -1235,17 +1251,39 @@ void TestCtl::hostileFilesInSharedPlaces()
         // Not even root creates a file there.
         owedDir = QStringLiteral("/proc/self");
         break;
+    case Planted::LockOfAnUnrelatedProcess:
+        file.setFileName(QStringLiteral("/var/lock/LCK..") +
+                         deviceOf(1).mid(5).replace(QLatin1Char('/'), QLatin1Char('_')));
+        {
+            // A live process that has nothing to do with the port, named as Qt names a holder, so
+            // that Qt itself takes the lock for a live holder's.
+            m_processes.push_back(std::make_unique<QProcess>());
+            m_processes.back()->start(QStringLiteral("sleep"), {QStringLiteral("60")});
+            QVERIFY(m_processes.back()->waitForStarted(kWait));
+            unrelated = QByteArray::number(m_processes.back()->processId());
+            QVERIFY(file.open(QIODevice::NewOnly));
+            QVERIFY(
+                file.write(unrelated + "\nsleep\n" + QSysInfo::machineHostName().toUtf8() + '\n'));
+            said.replace(QLatin1String("PID"), QString::fromLatin1(unrelated));
+        }
+        break;
     }
+    const auto removeLock = qScopeGuard([planted, &file] {
+        if (planted == Planted::LockOfAnUnrelatedProcess)
+            file.remove();
+    });
     file.close();
     const Prepare inDir = [owedDir](QProcess &process) {
         QProcessEnvironment environment = process.processEnvironment();
         environment.insert(QStringLiteral("USB16RELAY_OWED_DIR"), owedDir);
         process.setProcessEnvironment(environment);
     };
-    const QStringList patience{QStringLiteral("--timeout"), QStringLiteral("200")};
+    // --wait changes nothing: there is no holder to wait for.
+    const QStringList patience{QStringLiteral("--timeout"), QStringLiteral("200"),
+                               QStringLiteral("--wait"), QStringLiteral("5")};
     const Result status = ctl(patience + QStringList{QStringLiteral("status")}, inDir);
     QVERIFY2(QString::fromUtf8(status.err).contains(said), status.err.constData());
-    QCOMPARE(status.exitCode, 3);
+    QCOMPARE(status.exitCode, exitCode);
     const Result on = ctl(patience + QStringList{QStringLiteral("on"), QStringLiteral("5")}, inDir);
     QVERIFY2(on.exitCode > 0, on.out.constData());
     const Result off =
