@@ -61,12 +61,19 @@ public:
         m_owed.setWarning(std::move(warning));
     }
 
-    // Silence required after the two answers (default 20 ms, a USB adapter's latency timer and
-    // more). A program that has just opened the port cannot know what is still on the way to it
-    // and keeps the default. One that holds the port for long has seen everything the line
-    // carried, and what it still owes is counted, so it may shorten it: bytes already waiting
-    // behind the answers are still seen.
-    void setGuard(std::chrono::milliseconds guard) { m_guard = guard; }
+    // Silence required after the two answers: by default what bytes right behind them could take
+    // to come, derived on opening from the line (two bytes at 9600 baud) and the adapter's
+    // latency timer (sysfs latency_timer for FTDI, 16 ms for other USB adapters), plus 2 ms; a
+    // pty has neither. A program that has just opened the port cannot know what is still on the
+    // way to it and keeps the default. One that holds the port for long has seen everything the
+    // line carried, and what it still owes is counted, so it may shorten it: bytes already
+    // waiting behind the answers are still seen.
+    std::chrono::milliseconds guard() const { return m_guard; }
+    void setGuard(std::chrono::milliseconds guard)
+    {
+        m_guard = guard;
+        m_guardFixed = true;
+    }
 
     // The board's status, taken only when it cannot be anything else: the line quiet before the
     // question, "ask//" sent twice in one write, exactly two equal pairs back and then silence for
@@ -120,6 +127,7 @@ private:
     QString m_description;
     std::chrono::milliseconds m_timeout{1000};
     std::chrono::milliseconds m_guard{20};
+    bool m_guardFixed = false;
     std::optional<RelayState> m_lastState;
     OwedAnswers m_owed;
     Trace m_trace;

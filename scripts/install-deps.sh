@@ -13,7 +13,7 @@ run_packages=(qt6-qpa-plugins qt6-wayland)
 package_packages=(dpkg-dev file fakeroot librsvg2-bin desktop-file-utils appstream lintian man-db
     systemd)
 fuzz_packages=(clang libclang-rt-dev)
-bench_packages=(python3 mosquitto)
+bench_packages=(python3 python3-serial mosquitto)
 
 case "${1:-test}" in
 build) wanted=("${build_packages[@]}") ;;
