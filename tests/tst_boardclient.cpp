@@ -41,6 +41,7 @@ private slots:
     void onlyTheBoardsOwnAnswerCounts();
     void lateAnswersAreWaitedForByTheNextClient();
     void aReplugStartsClean();
+    void aHolderOfThePortKeepsItsRecordInMemory();
 
 private:
     // Runs f on the board's thread and waits for it.
@@ -391,6 +392,31 @@ void TestBoardClient::aReplugStartsClean()
     client.setTimeout(300ms);
     const std::optional<RelayState> state = client.askStatus();
     QVERIFY2(state, qPrintable(client.errorString()));
+    QCOMPARE(RelayProtocol::toMask(*state), quint16(0x8140));
+}
+
+void TestBoardClient::aHolderOfThePortKeepsItsRecordInMemory()
+{
+    onBoard([this] { m_board->setReplyDelay(400ms); });
+    BoardClient holder;
+    holder.keepOwedAnswersInMemory();
+    QVERIFY(holder.openComPort(1));
+    holder.setTimeout(30ms);
+    QVERIFY(!holder.askStatus());
+    QVERIFY(!holder.askStatus()); // still owed: nothing is asked, and no advice for a shell
+    QVERIFY2(holder.errorString().contains(QStringLiteral("answers to earlier questions")),
+             qPrintable(holder.errorString()));
+    QVERIFY2(!holder.errorString().contains(QStringLiteral("try again")),
+             qPrintable(holder.errorString()));
+    QCOMPARE(QDir(QFileInfo(m_ports->pathOf(1)).path())
+                 .entryList({QStringLiteral("usb16relay-owed.*")}, QDir::System | QDir::Files),
+             QStringList());
+    // Reopened, the same device still owes them; once they have come, it answers.
+    holder.close();
+    QVERIFY(holder.openComPort(1));
+    holder.setTimeout(2000ms);
+    const std::optional<RelayState> state = holder.askStatus();
+    QVERIFY2(state, qPrintable(holder.errorString()));
     QCOMPARE(RelayProtocol::toMask(*state), quint16(0x8140));
 }
 
