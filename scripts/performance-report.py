@@ -105,8 +105,9 @@ SECTIONS = [
     ),
     (
         "usb16relayd: MQTT command to verified state published",
-        ["daemon.command", "daemon.wire", "daemon.burst", "daemon.burst.wrong", "daemon.idle.cpu",
-         "daemon.idle.rss", "daemon.restart", "daemon.eight", "daemon.faults"],
+        ["daemon.command", "daemon.wire", "daemon.line.command", "daemon.line.wire",
+         "daemon.burst", "daemon.burst.wrong", "daemon.idle.cpu", "daemon.idle.rss",
+         "daemon.restart", "daemon.eight", "daemon.faults"],
         "`bench_daemon`: the built `usb16relayd` against `usb16relay-sim` processes on ptys and a "
         "mosquitto of its own on loopback (`set_tcp_nodelay true`), through a libmosquitto "
         "client. A command is timed from its publish to the arrival of the relay's new state, "
