@@ -281,8 +281,10 @@ bool OwedAnswers::save(bool probe)
             if (::unlinkat(directory.get(), name.constData(), 0) != 0)
                 return cannot(QStringLiteral("%1 owned by %2 is there and cannot be replaced")
                                   .arg(kindOf(found), ownerName(found.st_uid)),
-                              QStringLiteral("Remove it (%1 or root can: rm %2).")
-                                  .arg(ownerName(found.st_uid), path));
+                              found.st_uid == 0
+                                  ? QStringLiteral("Remove it (root can: sudo rm %1).").arg(path)
+                                  : QStringLiteral("Remove it (%1 or root can: sudo rm %2).")
+                                        .arg(ownerName(found.st_uid), path));
             warn(QStringLiteral("%1 owned by %2, replaced by this program's note")
                      .arg(kindOf(found), ownerName(found.st_uid)));
         } else if (::ftruncate(fd.get(), 0) != 0) {

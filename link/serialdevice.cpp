@@ -212,10 +212,11 @@ QString staleLock(const QString &device)
     if (why.isEmpty())
         return {};
     const QString owner = userName(lock->st.st_uid);
-    const QString remove =
-        lock->st.st_uid == ::geteuid()
-            ? QStringLiteral("rm %1").arg(lock->path)
-            : QStringLiteral("%1 or root can: sudo rm %2").arg(owner, lock->path);
+    QString remove = QStringLiteral("rm %1").arg(lock->path);
+    if (lock->st.st_uid != ::geteuid())
+        remove = (lock->st.st_uid == 0 ? QStringLiteral("root can: sudo ")
+                                       : QStringLiteral("%1 or root can: sudo ").arg(owner)) +
+                 remove;
     return QStringLiteral("the lock file %1 (owned by %2) names process %3, %4, so nothing holds "
                           "the port but the lock is in the way. Remove it (%5)")
         .arg(lock->path, owner)
