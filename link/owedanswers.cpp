@@ -48,14 +48,28 @@ QString kindOf(const struct stat &st)
     return QStringLiteral("a file of %1 bytes").arg(qint64(st.st_size));
 }
 
-// Who may write a note that counts: root, the device's owner, a member of the device's group
-// (the note carries that group), or this very user; and no one else may change it.
+// Why a file is not a note that counts, or nothing when it is one: a small regular file that no
+// one else may change, written by root, the device's owner, a member of the device's group (the
+// note carries that group), or this very user.
+QString untrusted(const struct stat &note, const struct stat &device)
+{
+    if (!S_ISREG(note.st_mode))
+        return kindOf(note) + QStringLiteral(", not a note");
+    if (note.st_size > kMaxNote)
+        return kindOf(note) + QStringLiteral(", too large for a note");
+    if (note.st_mode & S_IWOTH)
+        return QStringLiteral("writable by anyone (mode %1)")
+            .arg(note.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    if (note.st_uid == 0 || note.st_uid == device.st_uid || note.st_gid == device.st_gid ||
+        note.st_uid == ::geteuid())
+        return {};
+    return QStringLiteral("owned by %1, who is not among the device's users (its owner or group)")
+        .arg(ownerName(note.st_uid));
+}
+
 bool trusted(const struct stat &note, const struct stat &device)
 {
-    if (!S_ISREG(note.st_mode) || note.st_size > kMaxNote || (note.st_mode & S_IWOTH))
-        return false;
-    return note.st_uid == 0 || note.st_uid == device.st_uid || note.st_gid == device.st_gid ||
-           note.st_uid == ::geteuid();
+    return untrusted(note, device).isEmpty();
 }
 
 class Fd
@@ -155,11 +169,8 @@ void OwedAnswers::attach(const QString &devicePath, int deviceFd)
     };
     if (::fstat(fd.get(), &note) != 0)
         return;
-    if (!trusted(note, device)) {
-        warn(QStringLiteral("%1 owned by %2, mode %3, not a note that someone allowed to use the "
-                            "device wrote")
-                 .arg(kindOf(note), ownerName(note.st_uid))
-                 .arg(note.st_mode & 07777, 4, 8, QLatin1Char('0')));
+    if (const QString why = untrusted(note, device); !why.isEmpty()) {
+        warn(why);
         return;
     }
     char buffer[kMaxNote];
