@@ -68,7 +68,7 @@ public:
     quint64 receivedCount() const { return m_received; }
     // Records a question just written whose answer is `bytes` long, and returns where on the
     // line (in receivedCount() terms) its answer begins: after the answers still owed to earlier
-    // questions. An answer that has not begun to come within OwedAnswers::kHorizon of its
+    // questions. An answer that has not come whole within OwedAnswers::kHorizon of its
     // question is taken as lost, and the questions after it move up.
     quint64 expectAnswer(int bytes);
 
