@@ -103,8 +103,14 @@ std::optional<LockFile> readLock(const QString &device)
     lock.path = lockFilePath(device);
     if (lock.path.isEmpty())
         return std::nullopt;
-    const int fd = ::open(QFile::encodeName(lock.path).constData(),
-                          O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    const QFileInfo where(lock.path);
+    const int directory =
+        ::open(QFile::encodeName(where.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0)
+        return std::nullopt;
+    const int fd = ::openat(directory, QFile::encodeName(where.fileName()).constData(),
+                            O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    ::close(directory);
     if (fd < 0)
         return std::nullopt;
     char buffer[256];
