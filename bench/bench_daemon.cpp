@@ -276,6 +276,28 @@ int main(int argc, char *argv[])
         faults += latency.empty();
         Measure::figure("daemon.eight", "ms", "Same, seven boards beside a silent eighth", latency);
     }
+    {
+        // One board behind a 9600-baud wire and a USB adapter's 16 ms latency timer.
+        Rig rig;
+        MqttProbe probe;
+        if (!rig.valid() ||
+            !rig.startBoard(1, {QStringLiteral("--baud"), QStringLiteral("9600"),
+                                QStringLiteral("--latency"), QStringLiteral("16")}) ||
+            !probe.connectTo(broker.port()) || !probe.subscribe(QStringLiteral("usb16relay/#")) ||
+            !rig.startService(boardSection(1), broker.port()) ||
+            !probe.waitFor(QStringLiteral("usb16relay/com1/availability"), "online", kWait)) {
+            std::fprintf(stderr, "bench_daemon: the service did not come up at 9600 baud\n");
+            return 1;
+        }
+        const std::vector<double> latency = commandLatencies(probe, {1}, std::max(10, runs / 4));
+        faults += latency.empty();
+        Measure::figure("daemon.line.command", "ms",
+                        "Same, at 9600 baud with a 16 ms adapter latency", latency);
+        // Two reads (the state before, the verification), each ask// twice and two answers,
+        // and the switching command: 33 bytes.
+        Measure::figure("daemon.line.wire", "ms", "Wire time of those 33 bytes, the floor",
+                        {33 * kBitsPerByte / kBaud * 1000.0});
+    }
     Measure::figure("daemon.faults", "count", "Runs that failed", {double(faults)});
     return faults == 0 ? 0 : 1;
 }

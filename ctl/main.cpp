@@ -274,6 +274,8 @@ int main(int argc, char *argv[])
     Interruption::endAtOnce(QStringLiteral("while opening the port; nothing was sent"));
     BoardClient client;
     client.setTimeout(request->timeout);
+    client.setWarning(
+        [](const QString &warning) { Output::printError(QStringLiteral("warning: ") + warning); });
     QElapsedTimer sinceStart;
     sinceStart.start();
     if (request->trace)

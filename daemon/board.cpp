@@ -78,6 +78,7 @@ void Board::start()
     // The service holds the port for as long as it runs, so nothing unasked can be on the way;
     // what it still owes after a timeout is counted by the client.
     m_client->setGuard(kAnswerGuard);
+    m_client->keepOwedAnswersInMemory(); // no advice for the command line on its pages
     open();
 }
 

@@ -5,11 +5,16 @@
 #include "serialdevice.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QStringList>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace {
 
@@ -21,6 +26,8 @@ constexpr std::chrono::milliseconds kQuietBefore{10};
 // How often a status that could not be told apart is asked again.
 constexpr int kStatusAttempts = 3;
 constexpr qsizetype kShownBytes = 24;
+// Silence after a first answer that makes a board one that answers a single question per write.
+constexpr std::chrono::milliseconds kOneAnswerSilence{100};
 
 // Two status answers, each two bytes, one after the other and equal. A board that ends every
 // status with a line ending (CR, LF or both) is taken as it is, as long as both answers do.
@@ -47,6 +54,32 @@ QString hex(const QByteArray &bytes)
 quint16 relayBit(int relay)
 {
     return quint16(0x8000u >> (relay - 1));
+}
+
+// Two bytes at the line's rate, the adapter's latency timer, and 2 ms for the scheduler.
+std::chrono::milliseconds answerGuard(const QString &device, int fd, int baud)
+{
+    constexpr std::chrono::milliseconds kMargin{2};
+    struct stat node
+    {
+    };
+    if (::fstat(fd, &node) == 0 && S_ISCHR(node.st_mode) && major(node.st_rdev) >= 136 &&
+        major(node.st_rdev) <= 143)
+        return kMargin; // a pty: no wire, no adapter
+    const QString name = QFileInfo(device).fileName();
+    int latency = 0;
+    QFile timer(QStringLiteral("/sys/class/tty/%1/device/latency_timer").arg(name));
+    bool known = false;
+    if (timer.open(QIODevice::ReadOnly))
+        latency = timer.read(16).trimmed().toInt(&known);
+    if (!known)
+        latency =
+            name.startsWith(QLatin1String("ttyUSB")) || name.startsWith(QLatin1String("ttyACM"))
+                ? 16
+                : 0;
+    const auto twoBytes = std::chrono::microseconds(2 * 10 * 1000000LL / baud);
+    return kMargin + std::chrono::milliseconds(latency) +
+           std::chrono::ceil<std::chrono::milliseconds>(twoBytes);
 }
 
 QString relayList(const QList<int> &relays)
@@ -123,11 +156,18 @@ std::optional<RelayState> BoardClient::askStatus()
     for (int attempt = 0; attempt < kStatusAttempts; ++attempt) {
         if (!settleLine())
             return std::nullopt;
-        m_owed.owe(int(expected));
+        if (!m_owed.owe(int(expected))) {
+            fail(Failure::NoAnswer, m_description + QStringLiteral(": ") + m_owed.error());
+            return std::nullopt;
+        }
         if (!writeAll(question))
             return std::nullopt;
         QByteArray reply;
-        const bool complete = readAtLeast(expected, &reply, m_timeout);
+        const QDeadlineTimer deadline(m_timeout, Qt::PreciseTimer);
+        bool complete = readAtLeast(expected / 2, &reply, deadline);
+        const qint64 silentAfterFirst = deadline.remainingTime();
+        if (complete)
+            complete = readAtLeast(expected, &reply, deadline);
         m_owed.pay(int(reply.size()));
         if (m_failure != Failure::None)
             return std::nullopt;
@@ -144,7 +184,21 @@ std::optional<RelayState> BoardClient::askStatus()
                                     "%4 ms; a status has two.")
                          .arg(m_description, QString::fromLatin1(ask), hex(reply))
                          .arg(m_timeout.count()));
-            else
+            else if (reply.size() == expected / 2 &&
+                     silentAfterFirst >=
+                         std::max<qint64>(kOneAnswerSilence.count(), m_timeout.count() / 2)) {
+                // A board that is late answers both questions late, a few milliseconds apart:
+                // this one answered once and then kept silent. The second answer will not come.
+                m_owed.forgive();
+                fail(Failure::NoAnswer,
+                     QStringLiteral("%1: \"%2\" was asked twice in one write and only 2 bytes (%3) "
+                                    "came, then nothing for %4 ms: the board answers only one "
+                                    "question per write (or each with one byte). This program "
+                                    "asks twice in one write so that a late answer cannot be "
+                                    "taken for the state; such a board cannot be used with it.")
+                         .arg(m_description, QString::fromLatin1(ask), hex(reply))
+                         .arg(silentAfterFirst));
+            } else
                 fail(Failure::NoAnswer,
                      QStringLiteral("%1: \"%2\" was asked twice and only %3 bytes (%4) came "
                                     "within %5 ms, where two answers are four. The board may "
@@ -205,6 +259,9 @@ bool BoardClient::switchAndVerify(const QList<QByteArray> &commands, quint16 car
     QByteArray bytes;
     for (const QByteArray &command : commands)
         bytes += command;
+    // Nothing switches unless what the board will owe for the check can be recorded.
+    if (!m_owed.check())
+        return fail(Failure::NoAnswer, m_description + QStringLiteral(": ") + m_owed.error());
     if (!bytes.isEmpty() && !writeAll(bytes))
         return false;
 
@@ -339,7 +396,9 @@ bool BoardClient::open(const QString &path, const QString &description)
     m_port.setStopBits(QSerialPort::OneStop);
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     if (m_port.open(QIODevice::ReadWrite)) {
-        m_owed.attach(path);
+        m_owed.attach(path, int(m_port.handle()));
+        if (!m_guardFixed)
+            m_guard = answerGuard(path, int(m_port.handle()), QSerialPort::Baud9600);
         return true;
     }
 
@@ -416,9 +475,8 @@ bool BoardClient::waitForInput(const QDeadlineTimer &deadline)
     }
 }
 
-bool BoardClient::readAtLeast(qsizetype count, QByteArray *into, std::chrono::milliseconds timeout)
+bool BoardClient::readAtLeast(qsizetype count, QByteArray *into, const QDeadlineTimer &deadline)
 {
-    const QDeadlineTimer deadline(timeout, Qt::PreciseTimer);
     for (;;) {
         *into += takeInput(count - into->size());
         if (into->size() >= count)
@@ -440,6 +498,8 @@ QByteArray BoardClient::readFor(std::chrono::milliseconds window)
 
 bool BoardClient::settleLine()
 {
+    if (m_owed.bytes() > 0 && m_owed.ageMs() >= OwedAnswers::kHorizon.count())
+        m_owed.forgive();
     if (m_owed.bytes() > 0) {
         const int owed = m_owed.bytes();
         const qint64 age = m_owed.ageMs();
@@ -452,6 +512,18 @@ bool BoardClient::settleLine()
                 continue;
             if (m_failure != Failure::None)
                 return false;
+            if (m_owed.keeping() == OwedAnswers::Keeping::InMemory)
+                return fail(Failure::NoAnswer,
+                            QStringLiteral("%1: answers to earlier questions (%2 bytes, asked %3 "
+                                           "ms ago) have not come within %4 ms, so a late one "
+                                           "could be taken for the answer to the next; nothing "
+                                           "was asked. They are given up %5 s after they were "
+                                           "asked.")
+                                .arg(m_description)
+                                .arg(owed)
+                                .arg(age)
+                                .arg(m_timeout.count())
+                                .arg(OwedAnswers::kHorizon.count() / 1000));
             return fail(
                 Failure::NoAnswer,
                 QStringLiteral("%1: answers to earlier questions (%2 bytes, asked %3 ms ago by "

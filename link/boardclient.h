@@ -51,12 +51,29 @@ public:
 
     void setTrace(Trace trace) { m_trace = std::move(trace); }
 
-    // Silence required after the two answers (default 20 ms, a USB adapter's latency timer and
-    // more). A program that has just opened the port cannot know what is still on the way to it
-    // and keeps the default. One that holds the port for long has seen everything the line
-    // carried, and what it still owes is counted, so it may shorten it: bytes already waiting
-    // behind the answers are still seen.
-    void setGuard(std::chrono::milliseconds guard) { m_guard = guard; }
+    // A program that holds the port for long keeps what the board still owes in memory, for as
+    // long as the same device is reopened; short-lived ones share a note (see OwedAnswers).
+    // Before the port is opened.
+    void keepOwedAnswersInMemory() { m_owed.setKeeping(OwedAnswers::Keeping::InMemory); }
+    // Told of notes found and ignored; qWarning without.
+    void setWarning(std::function<void(const QString &)> warning)
+    {
+        m_owed.setWarning(std::move(warning));
+    }
+
+    // Silence required after the two answers: by default what bytes right behind them could take
+    // to come, derived on opening from the line (two bytes at 9600 baud) and the adapter's
+    // latency timer (sysfs latency_timer for FTDI, 16 ms for other USB adapters), plus 2 ms; a
+    // pty has neither. A program that has just opened the port cannot know what is still on the
+    // way to it and keeps the default. One that holds the port for long has seen everything the
+    // line carried, and what it still owes is counted, so it may shorten it: bytes already
+    // waiting behind the answers are still seen.
+    std::chrono::milliseconds guard() const { return m_guard; }
+    void setGuard(std::chrono::milliseconds guard)
+    {
+        m_guard = guard;
+        m_guardFixed = true;
+    }
 
     // The board's status, taken only when it cannot be anything else: the line quiet before the
     // question, "ask//" sent twice in one write, exactly two equal pairs back and then silence for
@@ -95,7 +112,7 @@ public:
 private:
     bool open(const QString &path, const QString &description);
     bool writeAll(const QByteArray &bytes);
-    bool readAtLeast(qsizetype count, QByteArray *into, std::chrono::milliseconds timeout);
+    bool readAtLeast(qsizetype count, QByteArray *into, const QDeadlineTimer &deadline);
     QByteArray readFor(std::chrono::milliseconds window);
     bool waitForInput(const QDeadlineTimer &deadline);
     bool settleLine();
@@ -110,6 +127,7 @@ private:
     QString m_description;
     std::chrono::milliseconds m_timeout{1000};
     std::chrono::milliseconds m_guard{20};
+    bool m_guardFixed = false;
     std::optional<RelayState> m_lastState;
     OwedAnswers m_owed;
     Trace m_trace;

@@ -7,7 +7,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -45,6 +49,8 @@ QString openFailure(const QString &what, const QString &device, QSerialPort::Ser
                 .arg(owner->pid)
                 .arg(retry);
         }
+        if (const QString stale = staleLock(device); !stale.isEmpty())
+            return QStringLiteral("Cannot open %1: %2, then %3.").arg(what, stale, retry);
         return QStringLiteral("Cannot open %1: the port is busy. Another program holds it (another "
                               "usb16relay window, a terminal program); close that program, then "
                               "%2.")
@@ -76,16 +82,115 @@ QString lockFilePath(const QString &device)
     return {};
 }
 
+namespace {
+
+constexpr qint64 kMaxLock = 4096;
+
+struct LockFile
+{
+    QString path;
+    struct stat st
+    {
+    };
+    qint64 pid = 0;
+    QByteArray name; // the second line: the program Qt writes there
+};
+
+// Read from a shared directory: without blocking or following links, a small regular file only.
+std::optional<LockFile> readLock(const QString &device)
+{
+    LockFile lock;
+    lock.path = lockFilePath(device);
+    if (lock.path.isEmpty())
+        return std::nullopt;
+    const QFileInfo where(lock.path);
+    const int directory =
+        ::open(QFile::encodeName(where.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0)
+        return std::nullopt;
+    const int fd = ::openat(directory, QFile::encodeName(where.fileName()).constData(),
+                            O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    ::close(directory);
+    if (fd < 0)
+        return std::nullopt;
+    char buffer[256];
+    ssize_t count = -1;
+    if (::fstat(fd, &lock.st) == 0 && S_ISREG(lock.st.st_mode) && lock.st.st_size <= kMaxLock)
+        count = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    if (count <= 0)
+        return std::nullopt;
+    const QList<QByteArray> lines = QByteArray(buffer, int(count)).split('\n');
+    bool ok = false;
+    lock.pid = lines.value(0).trimmed().toLongLong(&ok);
+    if (!ok || lock.pid <= 0)
+        return std::nullopt;
+    lock.name = lines.value(1).trimmed();
+    return lock;
+}
+
+enum class Holding { Yes, No, CannotTell };
+
+// Whether process `pid` has the device open, as far as /proc shows.
+Holding holds(qint64 pid, const struct stat &device)
+{
+    const QByteArray fds = "/proc/" + QByteArray::number(pid) + "/fd";
+    DIR *dir = ::opendir(fds.constData());
+    if (!dir)
+        return errno == ENOENT ? Holding::No : Holding::CannotTell;
+    Holding found = Holding::No;
+    while (const dirent *entry = ::readdir(dir)) {
+        struct stat target
+        {
+        };
+        if (entry->d_name[0] != '.' &&
+            ::stat((fds + '/' + entry->d_name).constData(), &target) == 0 &&
+            S_ISCHR(target.st_mode) && target.st_rdev == device.st_rdev) {
+            found = Holding::Yes;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+QString userName(uid_t uid)
+{
+    if (const passwd *user = ::getpwuid(uid))
+        return QString::fromLocal8Bit(user->pw_name);
+    return QStringLiteral("uid %1").arg(uid);
+}
+
+// Empty when the lock's process holds the device (or cannot be told not to); else why not.
+QString notHeldBecause(const LockFile &lock, const QString &device)
+{
+    if (::kill(pid_t(lock.pid), 0) != 0 && errno != EPERM)
+        return QStringLiteral("which is not running (a program killed without letting the port "
+                              "go leaves its lock)");
+    struct stat process
+    {
+    };
+    if (::stat(QByteArray("/proc/" + QByteArray::number(lock.pid)).constData(), &process) == 0 &&
+        process.st_uid != lock.st.st_uid)
+        return QStringLiteral("a process of %1, not of the lock's owner")
+            .arg(userName(process.st_uid));
+    struct stat node
+    {
+    };
+    if (::stat(QFile::encodeName(device).constData(), &node) == 0 &&
+        holds(lock.pid, node) == Holding::No)
+        return QStringLiteral("which does not have the device open");
+    return {};
+}
+
+} // namespace
+
 std::optional<PortHolder> holder(const QString &device)
 {
-    QFile lock(lockFilePath(device));
-    if (lock.fileName().isEmpty() || !lock.open(QIODevice::ReadOnly))
+    const std::optional<LockFile> lock = readLock(device);
+    if (!lock || !notHeldBecause(*lock, device).isEmpty())
         return std::nullopt;
-    const QList<QByteArray> lines = lock.read(4096).split('\n');
-    bool ok = false;
-    const qint64 pid = lines.value(0).trimmed().toLongLong(&ok);
-    if (!ok || pid <= 0 || (::kill(pid_t(pid), 0) != 0 && errno != EPERM))
-        return std::nullopt;
+    const qint64 pid = lock->pid;
 
     PortHolder owner;
     owner.pid = pid;
@@ -100,8 +205,29 @@ std::optional<PortHolder> holder(const QString &device)
             owner.program = QString::fromUtf8(name.readAll().trimmed());
     }
     if (owner.program.isEmpty())
-        owner.program = QString::fromUtf8(lines.value(1).trimmed()); // Qt writes its name there
+        owner.program = QString::fromUtf8(lock->name); // Qt writes its name there
     return owner;
+}
+
+QString staleLock(const QString &device)
+{
+    const std::optional<LockFile> lock = readLock(device);
+    if (!lock)
+        return {};
+    const QString why = notHeldBecause(*lock, device);
+    if (why.isEmpty())
+        return {};
+    const QString owner = userName(lock->st.st_uid);
+    QString remove = QStringLiteral("rm %1").arg(lock->path);
+    if (lock->st.st_uid != ::geteuid())
+        remove = (lock->st.st_uid == 0 ? QStringLiteral("root can: sudo ")
+                                       : QStringLiteral("%1 or root can: sudo ").arg(owner)) +
+                 remove;
+    return QStringLiteral("the lock file %1 (owned by %2) names process %3, %4, so nothing holds "
+                          "the port but the lock is in the way. Remove it (%5)")
+        .arg(lock->path, owner)
+        .arg(lock->pid)
+        .arg(why, remove);
 }
 
 bool hungUp(int fd)

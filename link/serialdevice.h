@@ -24,8 +24,13 @@ struct PortHolder
     qint64 pid = 0;
     QString program; // "usb16relay-ctl", or empty when the system does not say
 };
-// Nothing when no lock file names a running process.
+// Nothing when no lock file names a running process that holds the device: where /proc shows
+// the process's descriptors, one of them must be the device, and the lock file must belong to
+// the process's user (a lock planted by another user, or left by a killed program, is no holder).
 std::optional<PortHolder> holder(const QString &device);
+// A lock file that names no holder of the device: why, and what to do about it ("Remove it ...").
+// Empty when there is no such lock.
+QString staleLock(const QString &device);
 // Where Qt's lock for `device` is while it is held, or empty when there is none.
 QString lockFilePath(const QString &device);
 

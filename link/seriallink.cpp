@@ -1,5 +1,7 @@
 #include "seriallink.h"
 
+#include "owedanswers.h"
+
 #include "comportpath.h"
 #include "serialdevice.h"
 
@@ -105,7 +107,10 @@ bool SerialLink::setInBufferCount(int count)
     if (!requireOpen(QStringLiteral("nothing can be read from it")))
         return false;
     CallScope scope(m_callDepth, m_callError);
-    m_port.clear(QSerialPort::Input);
+    // Read out rather than flushed, so that every byte the line brought is counted.
+    pullFromDriver();
+    if (portOpen())
+        m_received += quint64(m_port.readAll().size());
     return m_callError.isEmpty() || fail(m_callError);
 }
 
@@ -136,7 +141,37 @@ QByteArray SerialLink::input()
     pullFromDriver();
     if (!portOpen())
         return {};
-    return m_inputLen > 0 ? m_port.read(m_inputLen) : m_port.readAll();
+    const QByteArray bytes = m_inputLen > 0 ? m_port.read(m_inputLen) : m_port.readAll();
+    m_received += quint64(bytes.size());
+    return bytes;
+}
+
+quint64 SerialLink::expectAnswer(int bytes)
+{
+    settleQuestions();
+    quint64 at = m_answersFrom;
+    for (const Question &question : m_questions)
+        at += quint64(question.bytes);
+    m_questions.push_back({m_clock.elapsed(), bytes});
+    return at;
+}
+
+void SerialLink::settleQuestions()
+{
+    if (!m_clock.isValid())
+        m_clock.start();
+    while (!m_questions.empty()) {
+        const Question &first = m_questions.front();
+        if (m_received >= m_answersFrom + quint64(first.bytes))
+            m_answersFrom += quint64(first.bytes); // answered (or taken by whoever read it)
+        else if (m_clock.elapsed() - first.askedAt >= OwedAnswers::kHorizon.count())
+            m_answersFrom = m_received; // lost: nothing this late counts any more
+        else
+            break;
+        m_questions.pop_front();
+    }
+    if (m_questions.empty())
+        m_answersFrom = std::max(m_answersFrom, m_received);
 }
 
 QString SerialLink::portDescription() const
@@ -177,9 +212,12 @@ bool SerialLink::openPort()
         return fail(SerialDevice::openFailure(what, info.canonicalFilePath(), error, reason,
                                               QStringLiteral("press Connect")));
     }
-    // A fresh connection starts with no event recorded: whatever came before belongs to the
-    // previous one.
+    // A fresh connection starts with no event recorded and nothing owed: whatever came before
+    // belongs to the previous one.
     m_commEvent = NoEvent;
+    m_received = 0;
+    m_answersFrom = 0;
+    m_questions.clear();
     m_deviceLost = false;
     return true;
 }
@@ -232,7 +270,7 @@ void SerialLink::handleReadyRead()
     // the newest bytes, a reply is only two.
     const qint64 excess = m_port.bytesAvailable() - kMaxUnread;
     if (excess > 0)
-        m_port.skip(excess);
+        m_port.skip(excess); // uncounted: what a board that floods the line says is no answer
     if (m_rThreshold > 0 && m_port.bytesAvailable() >= m_rThreshold)
         m_commEvent = Receive;
 }

@@ -3,9 +3,12 @@
 #include "linesettings.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+
+#include <deque>
 
 // The window's serial link to the board: a COM port number, line settings, an input buffer and
 // a record of the last event on the line. Failures never throw: calls that can fail return
@@ -61,6 +64,14 @@ public:
 
     qint16 commEvent() const { return m_commEvent; }
 
+    // Bytes taken off the line since the port was opened: read through input() or discarded.
+    quint64 receivedCount() const { return m_received; }
+    // Records a question just written whose answer is `bytes` long, and returns where on the
+    // line (in receivedCount() terms) its answer begins: after the answers still owed to earlier
+    // questions. An answer that has not come whole within OwedAnswers::kHorizon of its
+    // question is taken as lost, and the questions after it move up.
+    quint64 expectAnswer(int bytes);
+
     QString errorString() const { return m_errorString; }
 
     // "COM3 (/dev/ttyUSB2)", naming the device the link points at.
@@ -79,7 +90,21 @@ private:
     void handleBytesWritten();
     void handlePortError(QSerialPort::SerialPortError error);
 
+    void settleQuestions();
+
+    struct Question
+    {
+        qint64 askedAt; // milliseconds on m_clock
+        int bytes;
+    };
+
     QSerialPort m_port;
+    quint64 m_received = 0;
+    // Questions whose answers have not all come, oldest first; the first one's answer begins at
+    // m_answersFrom.
+    std::deque<Question> m_questions;
+    quint64 m_answersFrom = 0;
+    QElapsedTimer m_clock;
     qint16 m_commPort = 1;
     QString m_settings = QStringLiteral("9600,N,8,1");
     LineSettings m_line;

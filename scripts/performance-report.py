@@ -26,6 +26,9 @@ TARGETS = {
     "soak.descriptors": ("median", "==", 0.0),
     "ctl.status": ("median", "<", 50.0),
     "ctl.on5": ("median", "<", 100.0),
+    "ctl.status.vs.pyserial": ("median", "<", 0.6),
+    "ctl.line.status.vs.floor": ("median", "<", 1.0),
+    "ctl.line.on5.vs.floor": ("median", "<", 1.0),
     "daemon.command": ("median", "<", 30.0),
     "daemon.command/p99": ("p99", "<", 100.0),
     "daemon.burst": ("median", "<", 10.0),
@@ -88,16 +91,23 @@ SECTIONS = [
     ),
     (
         "usb16relay-ctl from process start to exit",
-        ["ctl.status", "ctl.on5", "ctl.window", "ctl.wire.status", "ctl.wire.on5"],
+        ["ctl.status", "ctl.on5", "ctl.pyserial", "ctl.status.vs.pyserial", "ctl.window",
+         "ctl.line.status", "ctl.line.on5", "ctl.wire.status", "ctl.wire.on5",
+         "ctl.line.status.vs.floor", "ctl.line.on5.vs.floor"],
         "`bench_ctl`: the built `usb16relay-ctl` run again and again against a `usb16relay-sim` "
         "process on a pty, timed from just before the process starts to its exit. It reads as "
-        "soon as the two status bytes have come, where the window waits its fixed 300 ms. A pty "
-        "has no baud rate, so the simulated board can beat the wire floor; a real board cannot.",
+        "soon as the two answers have come and the line has stayed quiet for its guard, where the "
+        "window waits its fixed 300 ms. A pty has no baud rate, so the same runs are repeated "
+        "against `usb16relay-sim --baud 9600 --latency 16` (every byte paced at 10 bits, the "
+        "board's bytes handed on in bursts as a USB adapter's 16 ms latency timer does); their "
+        "target is 1.5 times the wire floor plus one latency. The reference is a minimal pyserial "
+        "script that opens the port, sends `ask//` once and reads two bytes.",
     ),
     (
         "usb16relayd: MQTT command to verified state published",
-        ["daemon.command", "daemon.wire", "daemon.burst", "daemon.burst.wrong", "daemon.idle.cpu",
-         "daemon.idle.rss", "daemon.restart", "daemon.eight", "daemon.faults"],
+        ["daemon.command", "daemon.wire", "daemon.line.command", "daemon.line.wire",
+         "daemon.burst", "daemon.burst.wrong", "daemon.idle.cpu", "daemon.idle.rss",
+         "daemon.restart", "daemon.eight", "daemon.faults"],
         "`bench_daemon`: the built `usb16relayd` against `usb16relay-sim` processes on ptys and a "
         "mosquitto of its own on loopback (`set_tcp_nodelay true`), through a libmosquitto "
         "client. A command is timed from its publish to the arrival of the relay's new state, "

@@ -31,6 +31,8 @@ struct Settings
     quint16 state = 0;
     FaultMode fault = FaultMode::None;
     std::chrono::milliseconds replyDelay{0};
+    int baud = 0;
+    std::chrono::milliseconds latency{0};
     QString byteLogPath;
     bool quiet = false;
 };
@@ -107,6 +109,25 @@ std::optional<Settings> readSettings(const QCommandLineParser &parser, QString *
         }
         settings.replyDelay = std::chrono::milliseconds(delay);
     }
+    const auto number = [&parser, error](const char *name, int low, int high, int *into) {
+        if (!parser.isSet(QString::fromLatin1(name)))
+            return true;
+        const QString text = parser.value(QString::fromLatin1(name));
+        bool ok = false;
+        *into = text.toInt(&ok);
+        if (ok && *into >= low && *into <= high)
+            return true;
+        *error = QStringLiteral("--%1 wants a whole number from %2 to %3; got \"%4\"")
+                     .arg(QString::fromLatin1(name))
+                     .arg(low)
+                     .arg(high)
+                     .arg(text);
+        return false;
+    };
+    int latency = 0;
+    if (!number("baud", 50, 4000000, &settings.baud) || !number("latency", 0, 1000, &latency))
+        return std::nullopt;
+    settings.latency = std::chrono::milliseconds(latency);
     return settings;
 }
 
@@ -143,6 +164,14 @@ int main(int argc, char *argv[])
          QStringLiteral("Fault: answer every command with the status bytes.")},
         {QStringLiteral("slow"), QStringLiteral("Answer <ms> milliseconds late."),
          QStringLiteral("ms")},
+        {QStringLiteral("baud"),
+         QStringLiteral("Pace every byte, both ways, as a wire of <bits> per second does (ten "
+                        "bits a byte), e.g. 9600."),
+         QStringLiteral("bits")},
+        {QStringLiteral("latency"),
+         QStringLiteral("Deliver the board's bytes in bursts every <ms>, as a USB adapter's "
+                        "latency timer does, e.g. 16."),
+         QStringLiteral("ms")},
         {QStringLiteral("byte-log"), QStringLiteral("Append every byte received to <file>."),
          QStringLiteral("file")},
         {QStringLiteral("quiet"), QStringLiteral("Show nothing but errors.")},
@@ -174,6 +203,7 @@ int main(int argc, char *argv[])
     board.setState(settings->state);
     board.setFaultMode(settings->fault);
     board.setReplyDelay(settings->replyDelay);
+    board.setLine(settings->baud, settings->latency);
     if (!settings->byteLogPath.isEmpty() && !board.setByteLog(settings->byteLogPath)) {
         printError(board.errorString());
         return kExitFailure;

@@ -36,6 +36,9 @@ SimulatedBoard::SimulatedBoard(QObject *parent) : QObject(parent)
     // Coarse timers may fire early, and slow mode promises no answer before the delay.
     m_replyTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_replyTimer, &QTimer::timeout, this, &SimulatedBoard::sendDueReplies);
+    m_lineTimer.setSingleShot(true);
+    m_lineTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_lineTimer, &QTimer::timeout, this, &SimulatedBoard::pumpLine);
 }
 
 SimulatedBoard::~SimulatedBoard()
@@ -202,7 +205,12 @@ void SimulatedBoard::readFromTool()
 {
     char buffer[kReadChunk];
     const ssize_t count = ::read(m_masterFd, buffer, sizeof buffer);
-    if (count > 0) {
+    if (count > 0 && m_baud > 0) {
+        const auto now = std::chrono::steady_clock::now();
+        for (ssize_t i = 0; i < count; ++i)
+            m_toBoard.push_back({onWire(&m_toBoardFree, now), buffer[i]});
+        pumpLine();
+    } else if (count > 0) {
         process(QByteArray(buffer, count));
     } else if (count == 0 || (errno != EAGAIN && errno != EINTR)) {
         // Level-triggered: a hung-up master would otherwise be reported as readable forever.
@@ -266,8 +274,73 @@ void SimulatedBoard::writeToTool(const QByteArray &bytes)
 {
     if (!isRunning())
         return;
+    if (m_baud > 0 || m_latency.count() > 0) {
+        const auto now = std::chrono::steady_clock::now();
+        for (const char byte : bytes) {
+            auto due = onWire(&m_toToolFree, now);
+            if (m_latency.count() > 0) {
+                // The adapter hands on what it holds each time its timer runs out.
+                const auto tick =
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(m_latency);
+                due = std::chrono::steady_clock::time_point(
+                    ((due.time_since_epoch() + tick - std::chrono::steady_clock::duration(1)) /
+                     tick) *
+                    tick);
+            }
+            m_toTool.push_back({due, byte});
+        }
+        pumpLine();
+        return;
+    }
     m_outgoing += bytes;
     flushOutgoing();
+}
+
+void SimulatedBoard::setLine(int baud, std::chrono::milliseconds latency)
+{
+    m_baud = std::max(0, baud);
+    m_latency = std::max(std::chrono::milliseconds::zero(), latency);
+}
+
+std::chrono::steady_clock::time_point
+SimulatedBoard::onWire(std::chrono::steady_clock::time_point *free,
+                       std::chrono::steady_clock::time_point now) const
+{
+    if (m_baud <= 0)
+        return now;
+    // Ten bits a byte: start, eight data bits, stop.
+    const auto byteTime = std::chrono::nanoseconds(10'000'000'000LL / m_baud);
+    *free = std::max(*free, now) + byteTime;
+    return *free;
+}
+
+void SimulatedBoard::pumpLine()
+{
+    const auto now = std::chrono::steady_clock::now();
+    QByteArray arrived;
+    while (!m_toBoard.empty() && m_toBoard.front().due <= now) {
+        arrived += m_toBoard.front().byte;
+        m_toBoard.pop_front();
+    }
+    QByteArray delivered;
+    while (!m_toTool.empty() && m_toTool.front().due <= now) {
+        delivered += m_toTool.front().byte;
+        m_toTool.pop_front();
+    }
+    if (!delivered.isEmpty()) {
+        m_outgoing += delivered;
+        flushOutgoing();
+    }
+    if (!arrived.isEmpty())
+        process(arrived); // may queue answers, which restarts the timer
+    auto next = std::chrono::steady_clock::time_point::max();
+    if (!m_toBoard.empty())
+        next = m_toBoard.front().due;
+    if (!m_toTool.empty())
+        next = std::min(next, m_toTool.front().due);
+    if (next != std::chrono::steady_clock::time_point::max())
+        m_lineTimer.start(std::max(std::chrono::milliseconds::zero(),
+                                   std::chrono::ceil<std::chrono::milliseconds>(next - now)));
 }
 
 void SimulatedBoard::flushOutgoing()

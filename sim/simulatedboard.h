@@ -39,6 +39,11 @@ public:
     std::chrono::milliseconds replyDelay() const { return m_replyDelay; }
     void setReplyDelay(std::chrono::milliseconds delay) { m_replyDelay = delay; }
 
+    // A wire of `baud` bits per second (ten bits a byte, both ways; 0: as fast as the pty) and a
+    // USB adapter's latency timer: bytes for the tool are delivered in bursts, each when the
+    // timer next runs out after they came off the wire (0: at once).
+    void setLine(int baud, std::chrono::milliseconds latency);
+
     // An empty path stops logging.
     bool setByteLog(const QString &path);
     QByteArray received() const { return m_received; }
@@ -70,6 +75,9 @@ private:
     void sendDueReplies();
     void writeToTool(const QByteArray &bytes);
     void flushOutgoing();
+    void pumpLine();
+    std::chrono::steady_clock::time_point onWire(std::chrono::steady_clock::time_point *free,
+                                                 std::chrono::steady_clock::time_point now) const;
     bool fail(const QString &message);
 
     BoardLogic m_logic;
@@ -85,6 +93,18 @@ private:
     std::deque<PendingReply> m_pendingReplies;
     QTimer m_replyTimer;
     QByteArray m_outgoing;
+    struct TimedByte
+    {
+        std::chrono::steady_clock::time_point due;
+        char byte;
+    };
+    int m_baud = 0;
+    std::chrono::milliseconds m_latency{0};
+    std::deque<TimedByte> m_toBoard; // from the tool, still on the wire
+    std::deque<TimedByte> m_toTool;  // for the tool, on the wire or in the adapter
+    std::chrono::steady_clock::time_point m_toBoardFree;
+    std::chrono::steady_clock::time_point m_toToolFree;
+    QTimer m_lineTimer;
     QFile m_byteLog;
     QByteArray m_received;
     QList<QByteArray> m_commands;

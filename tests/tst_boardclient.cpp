@@ -4,6 +4,7 @@
 #include "boardports.h"
 #include "relayprotocol.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QTest>
 #include <QThread>
@@ -39,6 +40,8 @@ private slots:
     void onlyTheBoardsOwnAnswerCounts_data();
     void onlyTheBoardsOwnAnswerCounts();
     void lateAnswersAreWaitedForByTheNextClient();
+    void aReplugStartsClean();
+    void aHolderOfThePortKeepsItsRecordInMemory();
 
 private:
     // Runs f on the board's thread and waits for it.
@@ -135,6 +138,10 @@ void TestBoardClient::oneByteIsNoStatus()
     // "ask//" goes out twice; a board that answers each with one byte gives two of four.
     QVERIFY2(client.errorString().contains(QStringLiteral("only 2 bytes (81 81)")),
              qPrintable(client.errorString()));
+    // Nothing more will come: no note makes the next program wait for it.
+    QCOMPARE(QDir(QFileInfo(m_ports->pathOf(1)).path())
+                 .entryList({QStringLiteral("usb16relay-owed.*")}, QDir::System | QDir::Files),
+             QStringList());
 }
 
 void TestBoardClient::switchAndVerify()
@@ -216,7 +223,14 @@ void TestBoardClient::openErrors()
 }
 
 // What else may come on the line instead of, or beside, the board's answer to this question.
-enum class Intruder { Echo, ExtraByte, StrayBeforeAnswer, ChangingAnswers, LineEndings };
+enum class Intruder {
+    Echo,
+    ExtraByte,
+    StrayBeforeAnswer,
+    StrayAfterAnswers,
+    ChangingAnswers,
+    LineEndings
+};
 Q_DECLARE_METATYPE(Intruder)
 
 void TestBoardClient::onlyTheBoardsOwnAnswerCounts_data()
@@ -230,6 +244,9 @@ void TestBoardClient::onlyTheBoardsOwnAnswerCounts_data()
         << Intruder::ExtraByte << false << "More bytes came than two status answers";
     QTest::newRow("stray pair just after the question")
         << Intruder::StrayBeforeAnswer << true << QString();
+    // Only the silence after the two answers keeps this one out.
+    QTest::newRow("stray byte a few ms after the answers")
+        << Intruder::StrayAfterAnswers << false << "More bytes came than two status answers";
     QTest::newRow("answers that change")
         << Intruder::ChangingAnswers << false << "The two answers differ";
     QTest::newRow("status ended by CR LF") << Intruder::LineEndings << true << QString();
@@ -264,6 +281,13 @@ void TestBoardClient::onlyTheBoardsOwnAnswerCounts()
                             m_board->send(QByteArray::fromHex("FFFF"));
                     });
             break;
+        case Intruder::StrayAfterAnswers:
+            connect(m_board, &SimulatedBoard::commandReceived, m_board,
+                    [this, asks](const QByteArray &command) mutable {
+                        if (command == "ask//" && ++asks % 2 == 0)
+                            QTimer::singleShot(5ms, m_board, [this] { m_board->send("!"); });
+                    });
+            break;
         case Intruder::ChangingAnswers:
             connect(m_board, &SimulatedBoard::commandReceived, m_board,
                     [this] { m_board->setState(quint16(m_board->state() ^ 0x0001)); });
@@ -276,6 +300,8 @@ void TestBoardClient::onlyTheBoardsOwnAnswerCounts()
     BoardClient client;
     QVERIFY(client.openComPort(1));
     client.setTimeout(300ms);
+    if (intruder == Intruder::StrayAfterAnswers)
+        client.setGuard(1000ms); // far beyond 5 ms, however busy the machine
     const std::optional<RelayState> state = client.askStatus();
     if (answers) {
         QVERIFY2(state, qPrintable(client.errorString()));
@@ -334,6 +360,64 @@ void TestBoardClient::lateAnswersAreWaitedForByTheNextClient()
     QList<QByteArray> commands;
     onBoard([this, &commands] { commands = m_board->commands(); });
     QCOMPARE(commands, QList<QByteArray>());
+}
+
+void TestBoardClient::aReplugStartsClean()
+{
+    // A board that did not answer in time leaves a note of what it owes.
+    onBoard([this] { m_board->setReplyDelay(400ms); });
+    const QString before = QFileInfo(m_ports->pathOf(1)).canonicalFilePath();
+    {
+        BoardClient impatient;
+        QVERIFY(impatient.openComPort(1));
+        impatient.setTimeout(30ms);
+        QVERIFY(!impatient.askStatus());
+    }
+    // Replugged: a new device, here possibly under another pty number; the adapter keeps its name.
+    QString after;
+    onBoard([this, &after] {
+        delete m_board;
+        m_board = new SimulatedBoard;
+        m_board->setState(0x8140);
+        m_board->start(m_ports->pathOf(1));
+        after = m_board->slavePath();
+    });
+    const QString notes =
+        QFileInfo(m_ports->pathOf(1)).path() + QStringLiteral("/usb16relay-owed.");
+    if (after != before)
+        QVERIFY(QFile::rename(notes + QString(before).replace(QLatin1Char('/'), QLatin1Char('_')),
+                              notes + QString(after).replace(QLatin1Char('/'), QLatin1Char('_'))));
+    BoardClient client;
+    QVERIFY(client.openComPort(1));
+    client.setTimeout(300ms);
+    const std::optional<RelayState> state = client.askStatus();
+    QVERIFY2(state, qPrintable(client.errorString()));
+    QCOMPARE(RelayProtocol::toMask(*state), quint16(0x8140));
+}
+
+void TestBoardClient::aHolderOfThePortKeepsItsRecordInMemory()
+{
+    onBoard([this] { m_board->setReplyDelay(400ms); });
+    BoardClient holder;
+    holder.keepOwedAnswersInMemory();
+    QVERIFY(holder.openComPort(1));
+    holder.setTimeout(30ms);
+    QVERIFY(!holder.askStatus());
+    QVERIFY(!holder.askStatus()); // still owed: nothing is asked, and no advice for a shell
+    QVERIFY2(holder.errorString().contains(QStringLiteral("answers to earlier questions")),
+             qPrintable(holder.errorString()));
+    QVERIFY2(!holder.errorString().contains(QStringLiteral("try again")),
+             qPrintable(holder.errorString()));
+    QCOMPARE(QDir(QFileInfo(m_ports->pathOf(1)).path())
+                 .entryList({QStringLiteral("usb16relay-owed.*")}, QDir::System | QDir::Files),
+             QStringList());
+    // Reopened, the same device still owes them; once they have come, it answers.
+    holder.close();
+    QVERIFY(holder.openComPort(1));
+    holder.setTimeout(2000ms);
+    const std::optional<RelayState> state = holder.askStatus();
+    QVERIFY2(state, qPrintable(holder.errorString()));
+    QCOMPARE(RelayProtocol::toMask(*state), quint16(0x8140));
 }
 
 QTEST_GUILESS_MAIN(TestBoardClient)

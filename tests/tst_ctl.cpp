@@ -7,6 +7,7 @@
 #include "simulatedboard.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -15,14 +16,20 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <memory>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -133,6 +140,8 @@ private slots:
     void lateAnswersAreNeverTakenAsOurs_data();
     void lateAnswersAreNeverTakenAsOurs();
     void randomCommandsAgainstALateBoardNeverLie();
+    void hostileFilesInSharedPlaces_data();
+    void hostileFilesInSharedPlaces();
     void traceShowsEveryByte();
 
 private:
@@ -1151,6 +1160,136 @@ void TestCtl::traceShowsEveryByte()
     // Both answers, in as many reads as they came in.
     QVERIFY2(result.err.count("< 89 40") == 2 || result.err.count("< 89 40 89 40") == 1,
              result.err.constData());
+}
+
+// What another user may leave where the notes of owed answers are kept.
+enum class Planted {
+    Fifo,
+    Symlink,
+    ForeignNote,
+    Huge,
+    Garbage,
+    NoteDirectoryUnwritable,
+    LockOfAnUnrelatedProcess
+};
+Q_DECLARE_METATYPE(Planted)
+
+void TestCtl::hostileFilesInSharedPlaces_data()
+{
+    QTest::addColumn<Planted>("planted");
+    QTest::addColumn<QString>("said"); // on standard error of the first run
+    QTest::addColumn<int>("exitCode"); // of the first run
+    QTest::addColumn<bool>("asked");   // the board received questions
+    QTest::newRow("FIFO") << Planted::Fifo << "a FIFO" << 3 << true;
+    QTest::newRow("symbolic link") << Planted::Symlink << "a symbolic link" << 3 << true;
+    QTest::newRow("foreign owner owing 1024 bytes")
+        << Planted::ForeignNote << "owned by nobody" << 3 << true;
+    QTest::newRow("huge") << Planted::Huge << "a file of 1048576 bytes" << 3 << true;
+    QTest::newRow("garbage") << Planted::Garbage << "not a note" << 3 << true;
+    QTest::newRow("directory no one can write")
+        << Planted::NoteDirectoryUnwritable << "cannot be kept in /proc/" << 3 << false;
+    QTest::newRow("lock naming a live unrelated process")
+        << Planted::LockOfAnUnrelatedProcess
+        << "names process PID, which does not have the device open" << 2 << false;
+}
+
+// status, on 5, off 5 against a board that answers 1.5 timeouts late with relay 5 stuck on:
+// whatever was planted, off 5 never ends in exit 0, and what was planted is named.
+void TestCtl::hostileFilesInSharedPlaces()
+{
+    QFETCH(Planted, planted);
+    QFETCH(QString, said);
+    QFETCH(int, exitCode);
+    QFETCH(bool, asked);
+    SimulatedBoard *board = startBoard(1, 0x8140);
+    QVERIFY(board);
+    board->setReplyDelay(300ms);
+    connect(board, &SimulatedBoard::commandReceived, board,
+            [board] { board->setState(quint16(board->state() | 0x0800)); });
+    QString owedDir = m_dir->path();
+    QByteArray unrelated;
+    const QString note = owedDir + QStringLiteral("/usb16relay-owed.") +
+                         QString(deviceOf(1)).replace(QLatin1Char('/'), QLatin1Char('_'));
+    const QByteArray path = QFile::encodeName(note);
+    QFile file(note);
+    struct stat device
+    {
+    };
+    QCOMPARE(::stat(QFile::encodeName(deviceOf(1)).constData(), &device), 0);
+    timespec now{};
+    ::clock_gettime(CLOCK_BOOTTIME, &now);
+    const QByteArray wellFormed = QByteArray::number(1024) + ' ' +
+                                  QByteArray::number(qint64(now.tv_sec) * 1000) + ' ' +
+                                  QByteArray::number(quint64(device.st_rdev)) + ' ' +
+                                  QByteArray::number(quint64(device.st_ino)) + ' ' +
+                                  QByteArray::number(qint64(device.st_ctim.tv_sec)) + ' ' +
+                                  QByteArray::number(qint64(device.st_ctim.tv_nsec)) + '\n';
+    switch (planted) {
+    case Planted::Fifo:
+        QCOMPARE(::mkfifo(path.constData(), 0666), 0);
+        break;
+    case Planted::Symlink:
+        QVERIFY(QFile::link(m_dir->filePath(QStringLiteral("elsewhere")), note));
+        break;
+    case Planted::ForeignNote: {
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(wellFormed) > 0);
+        file.close();
+        const passwd *nobody = ::getpwnam("nobody");
+        QVERIFY(nobody);
+        // Neither root, nor the device's owner or group.
+        QVERIFY(nobody->pw_gid != device.st_gid);
+        QCOMPARE(::chown(path.constData(), nobody->pw_uid, nobody->pw_gid), 0);
+        break;
+    }
+    case Planted::Huge:
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(1 << 20));
+        break;
+    case Planted::Garbage:
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("4 soon\n") > 0);
+        break;
+    case Planted::NoteDirectoryUnwritable:
+        // Not even root creates a file there.
+        owedDir = QStringLiteral("/proc/self");
+        break;
+    case Planted::LockOfAnUnrelatedProcess:
+        file.setFileName(QStringLiteral("/var/lock/LCK..") +
+                         deviceOf(1).mid(5).replace(QLatin1Char('/'), QLatin1Char('_')));
+        {
+            // A live process that has nothing to do with the port, named as Qt names a holder, so
+            // that Qt itself takes the lock for a live holder's.
+            m_processes.push_back(std::make_unique<QProcess>());
+            m_processes.back()->start(QStringLiteral("sleep"), {QStringLiteral("60")});
+            QVERIFY(m_processes.back()->waitForStarted(kWait));
+            unrelated = QByteArray::number(m_processes.back()->processId());
+            QVERIFY(file.open(QIODevice::NewOnly));
+            QVERIFY(
+                file.write(unrelated + "\nsleep\n" + QSysInfo::machineHostName().toUtf8() + '\n'));
+            said.replace(QLatin1String("PID"), QString::fromLatin1(unrelated));
+        }
+        break;
+    }
+    const auto removeLock = qScopeGuard([planted, &file] {
+        if (planted == Planted::LockOfAnUnrelatedProcess)
+            file.remove();
+    });
+    file.close();
+    const Prepare inDir = [owedDir](QProcess &process) {
+        QProcessEnvironment environment = process.processEnvironment();
+        environment.insert(QStringLiteral("USB16RELAY_OWED_DIR"), owedDir);
+        process.setProcessEnvironment(environment);
+    };
+    // --wait changes nothing: there is no holder to wait for.
+    const QStringList patience{QStringLiteral("--timeout"), QStringLiteral("200"),
+                               QStringLiteral("--wait"), QStringLiteral("5")};
+    const Result status = ctl(patience + QStringList{QStringLiteral("status")}, inDir);
+    QVERIFY2(QString::fromUtf8(status.err).contains(said), status.err.constData());
+    QCOMPARE(status.exitCode, exitCode);
+    const Result on = ctl(patience + QStringList{QStringLiteral("on"), QStringLiteral("5")}, inDir);
+    QVERIFY2(on.exitCode > 0, on.out.constData());
+    const Result off =
+        ctl(patience + QStringList{QStringLiteral("off"), QStringLiteral("5")}, inDir);
+    QVERIFY2(off.exitCode > 0, off.out.constData());
+    QCOMPARE(!board->commands().isEmpty(), asked);
 }
 
 QTEST_GUILESS_MAIN(TestCtl)

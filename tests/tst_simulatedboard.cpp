@@ -130,6 +130,7 @@ private slots:
     void survivesToolReopeningThroughLink();
     void lineIsRawBothWays();
     void slowModeAnswersLateAndInOrder();
+    void lineAtItsBaudRateAndLatency();
     void vanishHangsUpToolAndRemovesLink();
     void destructorRemovesLink();
     void linkPlacement_data();
@@ -373,6 +374,22 @@ void TestSimulatedBoard::slowModeAnswersLateAndInOrder()
 
     QCOMPARE(tool.read(4), bytes({0, 0, 0xFF, 0xFF}));
     QVERIFY2(elapsed.elapsed() >= 300, qPrintable(QString::number(elapsed.elapsed())));
+}
+
+void TestSimulatedBoard::lineAtItsBaudRateAndLatency()
+{
+    SimulatedBoard board;
+    board.setLine(1200, 50ms); // 8.3 ms a byte
+    QVERIFY2(board.start(), qPrintable(board.errorString()));
+    const ToolEnd tool(board.slavePath());
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QVERIFY(tool.write("ask//"));
+    QTRY_COMPARE(board.commands().size(), 1);
+    QVERIFY2(elapsed.elapsed() >= 41, qPrintable(QString::number(elapsed.elapsed())));
+    // Then the answer's two bytes on the wire, handed on when the adapter's timer runs out.
+    QCOMPARE(tool.read(2), bytes({0, 0}));
+    QVERIFY2(elapsed.elapsed() >= 41 + 16, qPrintable(QString::number(elapsed.elapsed())));
 }
 
 void TestSimulatedBoard::vanishHangsUpToolAndRemovesLink()

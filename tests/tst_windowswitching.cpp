@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <QtTest>
 
+using namespace std::chrono_literals;
 using WindowProbe::click;
 using WindowProbe::coloursFor;
 using WindowProbe::control;
@@ -30,6 +31,7 @@ private slots:
     void staleIndicatorDecidesTheCommand();
     void clickDuringAWaitRunsNested();
     void rapidClicksKeepTheWindowTrue();
+    void aLateAnswerIsNeverShownAsTheNextOne();
     void exitDuringAWaitEndsQuietly();
     void everyWriteWhileClosedIsReported_data();
     void everyWriteWhileClosedIsReported();
@@ -169,6 +171,31 @@ void TestWindowSwitching::rapidClicksKeepTheWindowTrue()
     QCOMPARE(indicatorColours(m_rig.window()), coloursFor(board->state()));
     QVERIFY(WindowProbe::link(m_rig.window())->portOpen());
     QCOMPARE(WindowProbe::visibleMessageBoxes(m_rig.window()), 0);
+}
+
+void TestWindowSwitching::aLateAnswerIsNeverShownAsTheNextOne()
+{
+    SimulatedBoard *board = m_rig.connectTo(0x8140);
+    QVERIFY(board);
+    QCOMPARE(indicatorColours(m_rig.window()), coloursFor(0x8140));
+    // Each answer comes after the 300 ms pause of its question, during the next click's.
+    board->setReplyDelay(500ms);
+    bool secondRan = false;
+    QTimer::singleShot(360, &m_rig.window(), [&] {
+        click(m_rig.window(), "cmdRelay9");
+        secondRan = true;
+    });
+    click(m_rig.window(), "cmdRelay5");
+    QTRY_VERIFY(secondRan);
+    QCOMPARE(board->state(), quint16(0x89C0));
+    // The answer to the first click's question (8940) came during the second's pause: the window
+    // says the board is late and keeps what it had read, a state the board held.
+    QCOMPARE(indicatorColours(m_rig.window()), coloursFor(0x8140));
+    QMessageBox *report = WindowProbe::visibleReport(m_rig.window());
+    QVERIFY(report);
+    QVERIFY2(report->text().contains(QStringLiteral("answered too late")),
+             qPrintable(report->text()));
+    QCOMPARE(board->received(), QByteArray("05+//ask//09+//ask//"));
 }
 
 void TestWindowSwitching::exitDuringAWaitEndsQuietly()

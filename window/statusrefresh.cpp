@@ -10,6 +10,8 @@
 
 #include <QPushButton>
 
+#include <algorithm>
+
 void Usb16Relay::Attente(int MilsecToWait)
 {
     pacedWait(MilsecToWait);
@@ -32,6 +34,8 @@ void Usb16Relay::ReadRelayStatus()
         reportLinkFailure(MSComm1->errorString());
         return;
     }
+    // Where on the line this question's answer begins: after what earlier ones are still owed.
+    const quint64 answerAt = MSComm1->expectAnswer(2);
     ++m_inputTakes;
     // Read straight after the write, with no event processed in between: this asks whether the
     // last thing the line did before this query was deliver bytes.
@@ -46,16 +50,25 @@ void Usb16Relay::ReadRelayStatus()
     }
     const quint64 takesBefore = m_inputTakes;
     Attente(int(RelayProtocol::kStatusPause.count()));
+    const quint64 readFrom = MSComm1->receivedCount();
     ReceivedText = MSComm1->input();
-    const bool takenByNestedHandler = m_inputTakes != takesBefore;
+    const bool takenByNestedHandler = m_inputTakes != takesBefore || readFrom > answerAt;
     ++m_inputTakes;
-    const std::optional<RelayState> state = RelayProtocol::decodeStatus(ReceivedText);
+    // Bytes in front of this answer answer earlier questions: a late board's, never this one's.
+    const qsizetype earlier = qsizetype(
+        std::min<quint64>(answerAt - std::min(answerAt, readFrom), quint64(ReceivedText.size())));
+    const QByteArray answer = takenByNestedHandler ? QByteArray() : ReceivedText.mid(earlier);
+    const std::optional<RelayState> state = RelayProtocol::decodeStatus(answer);
     if (!state) {
         // A handler run during the wait that read or emptied the input took this answer: that
         // one was read, not missing. A line lost during the wait has been reported already.
         if (!takenByNestedHandler && MSComm1->portOpen()) {
             m_answerMissing = true;
-            report(shortAnswerText(cameLate, leftOver));
+            // An odd count is a board that answers with too few bytes rather than a late one.
+            if (earlier > 0 && (earlier % 2 == 0 || !answer.isEmpty()))
+                report(earlierAnswersText(int(earlier), answer.size()));
+            else
+                report(shortAnswerText(cameLate, leftOver));
         }
         return;
     }
@@ -130,6 +143,17 @@ QString Usb16Relay::shortAnswerText(bool cameLate, int leftOver) const
     return QStringLiteral("%1 did not answer \"ask//\" within %2 ms: nothing came from the "
                           "board; %3")
         .arg(MSComm1->portDescription(), pause, indicatorsStaleText());
+}
+
+QString Usb16Relay::earlierAnswersText(int earlier, qsizetype own) const
+{
+    return QStringLiteral("%1 answered too late: the %2 that came within %3 ms of this "
+                          "\"ask//\" answer earlier ones, and %4 of its own; %5")
+        .arg(MSComm1->portDescription(),
+             earlier == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(earlier),
+             QString::number(RelayProtocol::kStatusPause.count()),
+             own == 1 ? QStringLiteral("only 1 byte") : QStringLiteral("nothing"),
+             indicatorsStaleText());
 }
 
 QString Usb16Relay::indicatorsStaleText() const

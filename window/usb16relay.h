@@ -92,6 +92,7 @@ private:
     // connection is said to be closed since then, and how to reconnect.
     void reportLinkFailure(const QString &message);
     QString silenceText(bool concludingConnection) const;
+    QString earlierAnswersText(int earlier, qsizetype own) const;
     QString shortAnswerText(bool cameLate, int leftOver) const;
     // The port field's tooltip names the port open now and its device, or says none is.
     void showOpenPort();

@@ -120,6 +120,14 @@ program=/nonexistent/usb16relay-ctl
 check "$commands" ''
 check "11 2 5" --port ''
 
+# --device offers serial devices, never the files of the current directory; a path typed from /
+# is completed as a path.
+devices=$(for path in /dev/serial/by-id/* /dev/ttyUSB* /dev/ttyACM*; do [ -e "$path" ] && echo "$path"; done | sort | paste -sd' ' -)
+pushd "$ports" >/dev/null || exit 1
+check "$devices" --device ''
+check "/dev/null" --device /dev/nul
+popd >/dev/null || exit 1
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures completion check(s) failed" >&2
     exit 1
