@@ -76,9 +76,12 @@ std::variant<HttpHead, HttpRefusal> parseRequestHead(const QByteArray &head,
         return HttpRefusal{400, QStringLiteral("the path must start with / and hold no control "
                                                "characters, spaces or bytes beyond ASCII")};
     const QByteArray path = QByteArray::fromPercentEncoding(target.split('?').first());
-    if (hasControl(path, false))
-        return HttpRefusal{400, QStringLiteral("the path holds a control character once decoded")};
     request.path = QString::fromUtf8(path);
+    // Checked as UTF-8 too: there %C2%85 is a line break (NEL).
+    if (hasControl(path, false) ||
+        std::any_of(request.path.begin(), request.path.end(),
+                    [](QChar ch) { return ch.category() == QChar::Other_Control; }))
+        return HttpRefusal{400, QStringLiteral("the path holds a control character once decoded")};
     QByteArray length;
     for (const QByteArray &line : std::as_const(lines)) {
         const qsizetype colon = line.indexOf(':');
