@@ -48,10 +48,9 @@ void checkAccepted(const HttpHead &head, const QByteArray &bytes, const HttpHead
         fuzzCheck(isToken(name) && name == name.toLower(), "header names are lower-case tokens");
         fuzzCheck(name.size() + 1 + value.size() <= limits.maxHead,
                   "no header line is longer than the head's limit");
-        fuzzCheck(std::none_of(value.begin(), value.end(),
-                               [](char c) {
-                                   return (quint8(c) < 0x20 && c != '\t') || quint8(c) == 0x7F;
-                               }),
+        fuzzCheck(std::none_of(
+                      value.begin(), value.end(),
+                      [](char c) { return (quint8(c) < 0x20 && c != '\t') || quint8(c) == 0x7F; }),
                   "header values hold no control character but tab");
         fuzzCheck(value == value.trimmed(), "header values are trimmed");
         fuzzCheck(name != "transfer-encoding", "no chunked body is accepted");
