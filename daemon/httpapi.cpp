@@ -1,9 +1,10 @@
 #include "httpapi.h"
 
+#include "relaymask.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
-#include <QRegularExpression>
 
 #include <cmath>
 
@@ -148,15 +149,15 @@ std::optional<BoardRequest> bodyRequest(Endpoint endpoint, int relay, const QByt
             object(body, {QStringLiteral("mask")}, QStringLiteral("{\"mask\":\"8140\"}"), why);
         if (!json)
             return std::nullopt;
-        static const QRegularExpression hex(
-            QRegularExpression::anchoredPattern(QStringLiteral("[0-9A-Fa-f]{4}")));
-        const QJsonValue mask = json->value(QLatin1String("mask"));
-        if (!mask.isString() || !hex.match(mask.toString()).hasMatch()) {
+        const QJsonValue value = json->value(QLatin1String("mask"));
+        const std::optional<RelayMask> mask =
+            value.isString() ? RelayMask::fromHex(value.toString()) : std::nullopt;
+        if (!mask) {
             *why = QStringLiteral("\"mask\" must be four hex digits in a string, bit 15 = relay "
                                   "1, such as \"8140\"");
             return std::nullopt;
         }
-        return BoardRequest::setMask(quint16(mask.toString().toUInt(nullptr, 16)));
+        return BoardRequest::setMask(mask->bits());
     }
     default:
         return std::nullopt;
@@ -236,15 +237,15 @@ Parsed parse(const QByteArray &method, const QString &path, const QByteArray &bo
     }
     int relay = 0;
     if (QString::fromLatin1(found->pattern).contains(QLatin1String("{n}"))) {
-        static const QRegularExpression digits(
-            QRegularExpression::anchoredPattern(QStringLiteral("[0-9]{1,2}")));
-        relay = digits.match(relayText).hasMatch() ? relayText.toInt() : 0;
-        if (relay < 1 || relay > 16) {
+        const std::optional<int> number = parseRelayNumber(relayText);
+        if (!number) {
             parsed.reply = error(404, QStringLiteral("board %1 has no relay \"%2\"; relays are "
-                                                     "numbered 1 to 16")
-                                          .arg(board, relayText));
+                                                     "numbered 1 to %3")
+                                          .arg(board, relayText)
+                                          .arg(RelayMask::kRelayCount));
             return parsed;
         }
+        relay = *number;
     }
     switch (parsed.endpoint) {
     case Endpoint::SetMask:
@@ -293,27 +294,23 @@ int statusOf(BoardResult::Error error)
     return 500;
 }
 
-QString maskText(quint16 mask)
-{
-    return QStringLiteral("%1").arg(mask, 4, 16, QLatin1Char('0')).toUpper();
-}
-
 QJsonObject boardJson(const BoardView &board)
 {
     QJsonObject json{{QStringLiteral("id"), board.id},
                      {QStringLiteral("name"), board.name},
                      {QStringLiteral("online"), board.online}};
     QJsonArray names;
-    for (int relay = 1; relay <= 16; ++relay) {
+    for (int relay = 1; relay <= RelayMask::kRelayCount; ++relay) {
         const QString &name = board.names.at(relay - 1);
         names.append(name.isEmpty() ? QStringLiteral("Relay %1").arg(relay) : name);
     }
     if (board.state) {
+        const RelayMask state(*board.state);
         QJsonArray relays;
-        for (int relay = 1; relay <= 16; ++relay)
-            relays.append(bool(*board.state & (1u << (16 - relay))));
+        for (int relay = 1; relay <= RelayMask::kRelayCount; ++relay)
+            relays.append(state.isOn(relay));
         json.insert(QStringLiteral("relays"), relays);
-        json.insert(QStringLiteral("mask"), maskText(*board.state));
+        json.insert(QStringLiteral("mask"), state.toHex());
     } else {
         // Never read: nothing is claimed about the relays.
         json.insert(QStringLiteral("relays"), QJsonValue::Null);

@@ -89,7 +89,6 @@ Reply error(int status, const QString &message);
 int statusOf(BoardResult::Error error);
 QJsonObject boardJson(const BoardView &board);
 QByteArray boardsJson(const QList<BoardView> &boards);
-QString maskText(quint16 mask);
 // One Server-Sent Event: "event: NAME\ndata: JSON\n\n".
 QByteArray event(const QByteArray &name, const QJsonObject &data);
 

@@ -6,6 +6,7 @@
 #include "httpevents.h"
 #include "httpthreads.h"
 #include "log.h"
+#include "relaymask.h"
 
 #include <QFile>
 #include <QHostAddress>
@@ -409,11 +410,8 @@ void HttpServer::Private::onRead(View &view, quint16 state)
     const bool changed = view.state.state != state || !view.state.online;
     const QDateTime now = QDateTime::currentDateTimeUtc();
     if (view.state.state) {
-        for (int relay = 1; relay <= 16; ++relay) {
-            const quint16 bit = quint16(1u << (16 - relay));
-            if ((*view.state.state ^ state) & bit)
-                view.state.changedAt[size_t(relay - 1)] = now;
-        }
+        for (const int relay : (RelayMask(*view.state.state) ^ RelayMask(state)).relays())
+            view.state.changedAt[size_t(relay - 1)] = now;
     }
     view.state.state = state;
     view.state.readAt = now;

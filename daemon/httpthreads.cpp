@@ -85,23 +85,6 @@ const char *reason(int status)
     }
 }
 
-bool isToken(const QByteArray &text)
-{
-    static const QByteArray extra = "!#$%&'*+-.^_`|~";
-    return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-               extra.contains(c);
-    });
-}
-
-bool hasControl(const QByteArray &text, bool tabAllowed)
-{
-    return std::any_of(text.begin(), text.end(), [tabAllowed](char c) {
-        const auto byte = quint8(c);
-        return (byte < 0x20 && !(tabAllowed && c == '\t')) || byte == 0x7F;
-    });
-}
-
 QByteArray head(const HttpResponse &response, bool close, bool chunked, qsizetype length)
 {
     QByteArray out =
@@ -144,28 +127,7 @@ qsizetype headEnd(const QByteArray &in, qsizetype *blank)
     return end;
 }
 
-struct Refusal
-{
-    int status;
-    QString message;
-};
-
 } // namespace
-
-QByteArray HttpRequest::header(const char *lowerName) const
-{
-    for (const auto &[name, value] : headers) {
-        if (name == lowerName)
-            return value;
-    }
-    return {};
-}
-
-bool HttpRequest::hasHeader(const char *lowerName) const
-{
-    return std::any_of(headers.begin(), headers.end(),
-                       [&](const auto &pair) { return pair.first == lowerName; });
-}
 
 void HttpResponse::setHeader(const QByteArray &name, const QByteArray &value)
 {
@@ -231,7 +193,7 @@ struct HttpThreads::Private
     void acceptAll();
     void readFrom(const Link &connection);
     void advance(const Link &connection);
-    std::optional<Refusal> parseHead(Connection &connection);
+    std::optional<HttpRefusal> parseHead(Connection &connection);
     void dispatch(const Link &connection);
     void refuse(const Link &connection, const HttpResponse &response);
     void close(const Link &connection);
@@ -540,74 +502,15 @@ void HttpThreads::Private::advance(const Link &connection)
     }
 }
 
-std::optional<Refusal> HttpThreads::Private::parseHead(Connection &c)
+std::optional<HttpRefusal> HttpThreads::Private::parseHead(Connection &c)
 {
-    const QByteArray text = c.in.left(c.headLength).trimmed();
-    QList<QByteArray> lines = text.split('\n');
-    for (QByteArray &line : lines) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-    }
-    HttpRequest &request = c.request;
-    request = HttpRequest();
-    const QList<QByteArray> parts = lines.takeFirst().split(' ');
-    if (parts.size() != 3 || !isToken(parts[0]) || !parts[2].startsWith("HTTP/"))
-        return Refusal{400, QStringLiteral("the request line must be METHOD PATH HTTP/1.1")};
-    if (parts[2] != "HTTP/1.1" && parts[2] != "HTTP/1.0")
-        return Refusal{505, QStringLiteral("this service speaks HTTP/1.1 only")};
-    request.method = parts[0];
-    request.version = parts[2];
-    const QByteArray target = parts[1];
-    if (!target.startsWith('/') || hasControl(target, false) ||
-        std::any_of(target.begin(), target.end(), [](char ch) { return quint8(ch) >= 0x80; }))
-        return Refusal{400, QStringLiteral("the path must start with / and hold no control "
-                                           "characters, spaces or bytes beyond ASCII")};
-    const QByteArray path = QByteArray::fromPercentEncoding(target.split('?').first());
-    if (hasControl(path, false))
-        return Refusal{400, QStringLiteral("the path holds a control character once decoded")};
-    request.path = QString::fromUtf8(path);
-    QByteArray length;
-    for (const QByteArray &line : std::as_const(lines)) {
-        const qsizetype colon = line.indexOf(':');
-        const QByteArray name = line.left(colon).toLower();
-        if (colon <= 0 || !isToken(name))
-            return Refusal{400, QStringLiteral("a header line is not NAME: VALUE (no space "
-                                               "before the colon, no folded lines)")};
-        const QByteArray value = line.mid(colon + 1).trimmed();
-        if (hasControl(value, true))
-            return Refusal{400, QStringLiteral("the header %1 holds a control character")
-                                    .arg(QString::fromLatin1(name))};
-        if (name == "host" && request.hasHeader("host"))
-            return Refusal{400, QStringLiteral("the request names its Host twice")};
-        if (name == "content-length") {
-            const bool digits = !value.isEmpty() && value.size() <= 18 &&
-                                std::all_of(value.begin(), value.end(),
-                                            [](char ch) { return ch >= '0' && ch <= '9'; });
-            if (!digits)
-                return Refusal{400, QStringLiteral("Content-Length must be a number of bytes, "
-                                                   "not \"%1\"")
-                                        .arg(QString::fromLatin1(value.left(40)))};
-            if (!length.isEmpty() && value.toLongLong() != length.toLongLong())
-                return Refusal{400, QStringLiteral("the request gives two different "
-                                                   "Content-Length values")};
-            length = value;
-        }
-        request.headers.append({name, value});
-    }
-    if (request.version == "HTTP/1.1" && !request.hasHeader("host"))
-        return Refusal{400, QStringLiteral("an HTTP/1.1 request must name its Host")};
-    if (request.hasHeader("transfer-encoding"))
-        return Refusal{411, QStringLiteral("send the body with a Content-Length (at most %1 "
-                                           "bytes), not in chunks")
-                                .arg(limits.maxBody)};
-    c.bodyLength = length.toLongLong();
-    if (c.bodyLength > limits.maxBody)
-        return Refusal{413, QStringLiteral("the body has %1 bytes; requests take at most %2, "
-                                           "such as {\"on\":true}")
-                                .arg(c.bodyLength)
-                                .arg(limits.maxBody)};
-    c.closeAfter =
-        request.version == "HTTP/1.0" || request.header("connection").toLower().contains("close");
+    auto parsed = parseRequestHead(c.in.left(c.headLength), {limits.maxHead, limits.maxBody});
+    if (const auto *refusal = std::get_if<HttpRefusal>(&parsed))
+        return *refusal;
+    HttpHead &read = std::get<HttpHead>(parsed);
+    c.request = std::move(read.request);
+    c.bodyLength = read.bodyLength;
+    c.closeAfter = read.closeAfter;
     return std::nullopt;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "httprequest.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QPair>
@@ -9,19 +11,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-
-// One request as read from a connection: the head parsed and checked, the body whole.
-struct HttpRequest
-{
-    QByteArray method;
-    QByteArray version;                           // "HTTP/1.1" or "HTTP/1.0"
-    QString path;                                 // percent-decoded, without the query
-    QList<QPair<QByteArray, QByteArray>> headers; // names in lower case
-    QByteArray body;
-
-    QByteArray header(const char *lowerName) const;
-    bool hasHeader(const char *lowerName) const;
-};
 
 struct HttpResponse
 {

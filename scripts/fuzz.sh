@@ -14,7 +14,7 @@ case "$seconds" in
     exit 2
     ;;
 esac
-targets=(decodestatus replytext linesettings boardlogic)
+targets=(decodestatus replytext linesettings boardlogic httprequest)
 
 "$root/scripts/install-deps.sh" fuzz
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -1,8 +1,9 @@
-// The HTTP front without a socket: its routes, a table of good and bad requests, the answers'
-// JSON, the token check and the token file's permissions, and the [http] section.
+// The HTTP front without a socket: request heads, its routes, a table of good and bad requests,
+// the answers' JSON, the token check and the token file's permissions, and the [http] section.
 #include "config.h"
 #include "httpaccess.h"
 #include "httpapi.h"
+#include "httprequest.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -18,6 +19,8 @@ class TestHttpApi final : public QObject
 
 private slots:
     void initTestCase();
+    void requestHead_data();
+    void requestHead();
     void requests_data();
     void requests();
     void boardJson();
@@ -50,6 +53,35 @@ QString TestHttpApi::write(const QString &name, const QByteArray &content,
         file.write(content) != content.size() || !file.setPermissions(permissions))
         return {};
     return path;
+}
+
+void TestHttpApi::requestHead_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<int>("status"); // 0: accepted
+    QTest::addColumn<QString>("path");
+
+    QTest::newRow("percent-decoded UTF-8")
+        << QByteArray("/b/%C3%A9?x=%0A") << 0 << QStringLiteral("/b/\u00e9");
+    QTest::newRow("line feed once decoded") << QByteArray("/b%0A") << 400 << QString();
+    QTest::newRow("NEL once decoded as UTF-8") << QByteArray("/b%C2%85") << 400 << QString();
+    QTest::newRow("C1 control once decoded") << QByteArray("/%C2%9Fb") << 400 << QString();
+}
+
+void TestHttpApi::requestHead()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(int, status);
+    QFETCH(QString, path);
+
+    const auto parsed =
+        parseRequestHead("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", {});
+    if (const auto *refusal = std::get_if<HttpRefusal>(&parsed)) {
+        QCOMPARE(refusal->status, status);
+        return;
+    }
+    QCOMPARE(status, 0);
+    QCOMPARE(std::get<HttpHead>(parsed).request.path, path);
 }
 
 void TestHttpApi::requests_data()
