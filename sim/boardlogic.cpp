@@ -10,7 +10,6 @@ constexpr char kAllOn[] = "on//";
 constexpr char kAllOff[] = "off//";
 constexpr char kSequenceCommand[] = "x\x1A\x05//";
 constexpr quint16 kAllRelays = 0xFFFF;
-constexpr int kRelayCount = 16;
 
 bool isLineBreak(char byte)
 {
