@@ -302,6 +302,7 @@ QJsonObject boardJson(const BoardView &board)
 {
     QJsonObject json{{QStringLiteral("id"), board.id},
                      {QStringLiteral("name"), board.name},
+                     {QStringLiteral("device"), board.where},
                      {QStringLiteral("online"), board.online}};
     QJsonArray names;
     for (int relay = 1; relay <= 16; ++relay) {
