@@ -27,8 +27,6 @@ constexpr std::chrono::milliseconds kServiceBound{70000};
 // Listing the boards, for ports and for finding the board on a port: the service's own state.
 constexpr std::chrono::milliseconds kListBound{3000};
 constexpr std::chrono::milliseconds kStep{100};
-// How often status asks whether the service has read the board since the question.
-constexpr std::chrono::milliseconds kFreshStep{10};
 
 QString onOff(bool on)
 {
@@ -209,7 +207,7 @@ public:
         return true;
     }
 
-    int status(const QDateTime &asked);
+    int status();
     int switchRelays(const QList<int> &relays);
     int pulse(int relay);
     int watch();
@@ -223,31 +221,14 @@ private:
     QJsonObject m_view;
 };
 
-// Not the state the service last read, but one it read after the question was asked: the
-// board's answer to a question no older than this one.
-int Route::status(const QDateTime &asked)
+// Not the state the service last read: the board is asked, in turn with the switching requests.
+int Route::status()
 {
-    QElapsedTimer waited;
-    waited.start();
-    for (;;) {
-        const std::optional<RelayState> state = stateOf(m_view, true);
-        if (!state)
-            return m_status;
-        const QDateTime readAt = QDateTime::fromString(
-            m_view.value(QLatin1String("read_at")).toString(), Qt::ISODateWithMs);
-        if (readAt.isValid() && readAt >= asked)
-            return printState(*state, false);
-        if (std::chrono::milliseconds(waited.elapsed()) > kServiceBound) {
-            Output::printError(QStringLiteral("usb16relayd has not read board %1 again within "
-                                              "%2 s")
-                                   .arg(m_board)
-                                   .arg(kServiceBound.count() / 1000));
-            return kExitNoAnswer;
-        }
-        Interruption::sleep(kFreshStep);
-        if (!call("GET", boardPath()))
-            return m_status;
-    }
+    const auto view = call("POST", boardPath() + QStringLiteral("/read"));
+    std::optional<RelayState> state;
+    if (!view || !(state = stateOf(*view, false)))
+        return m_status;
+    return printState(*state, false);
 }
 
 int Route::switchRelays(const QList<int> &relays)
@@ -403,7 +384,6 @@ int run(const CommandLine &request, ServiceClient &client, const QString &board,
         return kExitCannotOpen;
     }
     Interruption::endAtOnce(QStringLiteral("before usb16relayd answered; no state was read"));
-    const QDateTime asked = QDateTime::currentDateTimeUtc();
     const auto view = route.call("GET", route.boardPath());
     if (!view)
         return route.m_status;
@@ -413,7 +393,7 @@ int run(const CommandLine &request, ServiceClient &client, const QString &board,
         return route.m_status;
     switch (request.command) {
     case Command::Status:
-        return route.status(asked);
+        return route.status();
     case Command::Pulse:
         return route.pulse(relays.constFirst());
     case Command::Watch:

@@ -31,6 +31,7 @@ enum class Endpoint {
     SetRelay,
     ToggleRelay,
     PulseRelay,
+    ReadBoard,
     Events,
 };
 
