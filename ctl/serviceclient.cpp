@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QUrl>
 
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -45,6 +47,32 @@ QString ServiceClient::Answer::error() const
     return text.isEmpty() ? QStringLiteral("HTTP status %1").arg(status) : text;
 }
 
+// The socket may sit in a place others can write to: what answers there is believed only when it
+// runs as root (systemd's socket), as this user, or as the owner of a directory that only its
+// owner may change (the service's own runtime directory).
+bool ServiceClient::trusted(int fd)
+{
+    ucred peer = {};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        m_error = QStringLiteral("cannot tell who serves %1: %2")
+                      .arg(m_socket, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    if (peer.uid == 0 || peer.uid == ::geteuid())
+        return true;
+    struct stat directory = {};
+    const QByteArray parent = QFile::encodeName(QFileInfo(m_socket).absolutePath());
+    if (::lstat(parent.constData(), &directory) == 0 && S_ISDIR(directory.st_mode) &&
+        !(directory.st_mode & (S_IWGRP | S_IWOTH)) && directory.st_uid == peer.uid)
+        return true;
+    m_error = QStringLiteral("%1 is served by user %2, who is neither root, you, nor the owner "
+                             "of its directory; not trusting it, nothing was sent")
+                  .arg(m_socket)
+                  .arg(peer.uid);
+    return false;
+}
+
 std::optional<ServiceClient::Answer> ServiceClient::request(const QByteArray &method,
                                                             const QString &path,
                                                             const QByteArray &body,
@@ -71,6 +99,10 @@ std::optional<ServiceClient::Answer> ServiceClient::request(const QByteArray &me
                                          : QString());
         if (fd >= 0)
             ::close(fd);
+        return std::nullopt;
+    }
+    if (!trusted(fd)) {
+        ::close(fd);
         return std::nullopt;
     }
     m_reachable = true;

@@ -37,6 +37,8 @@ public:
     QString errorString() const { return m_error; }
 
 private:
+    bool trusted(int fd);
+
     QString m_socket;
     Trace m_trace;
     bool m_reachable = false;
