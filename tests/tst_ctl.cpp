@@ -40,8 +40,10 @@ constexpr int kWait = 10000;
 
 #ifdef USB16RELAYD_PATH
 constexpr bool kServiceBuilt = true;
+constexpr const char *kServicePath = USB16RELAYD_PATH;
 #else
 constexpr bool kServiceBuilt = false;
+constexpr const char *kServicePath = "";
 #endif
 
 struct Result
@@ -151,6 +153,7 @@ private slots:
     void traceShowsEveryByte();
     void servedBoardRefuses_data();
     void servedBoardRefuses();
+    void aSocketAStrangerServesIsNotBelieved();
 
 private:
     using Prepare = std::function<void(QProcess &)>;
@@ -1414,6 +1417,34 @@ void TestCtl::servedBoardRefuses()
     const Result status = ctl(
         {QStringLiteral("--socket"), socket, QStringLiteral("--json"), QStringLiteral("status")});
     QCOMPARE(relaysOf(status.out), relays(0x0000));
+}
+
+void TestCtl::aSocketAStrangerServesIsNotBelieved()
+{
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (!kServiceBuilt || ::geteuid() != 0 || setpriv.isEmpty())
+        QSKIP("needs usb16relayd, root and setpriv to serve a socket as nobody");
+    // A directory anyone may write to, where nobody serves a socket of the name expected.
+    QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                     QFile::ExeOwner | QFile::ExeOther));
+    const QString shared = m_dir->filePath(QStringLiteral("shared"));
+    QVERIFY(QDir().mkdir(shared));
+    QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 01777), 0);
+    const QString socket = shared + QStringLiteral("/http.sock");
+    QVERIFY(startSim(1));
+    auto stranger = std::make_unique<QProcess>();
+    stranger->setStandardErrorFile(QProcess::nullDevice());
+    stranger->start(setpriv, {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                              QStringLiteral("--clear-groups"), QString::fromLatin1(kServicePath),
+                              QStringLiteral("--device"), m_dir->filePath(QStringLiteral("COM1")),
+                              QStringLiteral("--id"), QStringLiteral("b1"),
+                              QStringLiteral("--socket"), socket});
+    m_processes.push_back(std::move(stranger));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(socket), kWait);
+    const Result result = ctl({QStringLiteral("--socket"), socket, QStringLiteral("--board"),
+                               QStringLiteral("b1"), QStringLiteral("on"), QStringLiteral("5")});
+    QVERIFY2(result.err.contains("not trusting it, nothing was sent"), result.err.constData());
+    QCOMPARE(result.exitCode, 2);
 }
 
 QTEST_GUILESS_MAIN(TestCtl)
