@@ -17,6 +17,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -194,9 +195,14 @@ bool startFronts(const Config &config, BoardHub *hub, MqttConnection *connection
         fronts->http =
             std::make_unique<HttpServer>(config.http.value_or(HttpConfig{}), hub->boards());
         // Each front's threads own a copy: the socket itself outlives reloads.
-        if (socket->fd() >= 0)
-            fronts->http->serveLocal(::fcntl(socket->fd(), F_DUPFD_CLOEXEC, 3),
-                                     config.http.has_value());
+        if (socket->fd() >= 0) {
+            const int copy = ::fcntl(socket->fd(), F_DUPFD_CLOEXEC, 3);
+            if (copy < 0) {
+                *error = QStringLiteral("socket: %1").arg(qt_error_string(errno));
+                return false;
+            }
+            fronts->http->serveLocal(copy, config.http.has_value());
+        }
         if (!fronts->http->start(error)) {
             *error = QStringLiteral("HTTP: %1").arg(*error);
             return false;
