@@ -418,10 +418,8 @@ std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QStr
 QString CommandLine::helpText()
 {
     return QStringLiteral(
-        "Usage: usb16relay-ctl [--port N | --device PATH | --board ID] [--timeout MS] [--wait "
-        "SECONDS] "
-        "[--json]\n"
-        "                      COMMAND [ARGS]\n"
+        "Usage: usb16relay-ctl [--port N | --device PATH | --board ID [--socket PATH]]\n"
+        "                      [--timeout MS] [--wait SECONDS] [--json] COMMAND [ARGS]\n"
         "\n"
         "Drives a sixteen-relay board from scripts. Every answer is read from the board; every\n"
         "switching command is verified by reading the state back.\n"
