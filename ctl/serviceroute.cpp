@@ -190,7 +190,7 @@ public:
         return printed(text);
     }
 
-    // The relays in `care` must be as `wanted` says in the state read back.
+    // Each of `relays` must be `on` in the state read back.
     bool verified(const RelayState &state, const QList<int> &relays, bool on)
     {
         for (int relay : relays) {
