@@ -308,6 +308,8 @@ quint16 HttpThreads::bind(const QString &address, quint16 port, QString *error)
 
 void HttpThreads::adopt(int listener)
 {
+    // One handed over (by systemd) may block: accepting must never wait.
+    ::fcntl(listener, F_SETFL, ::fcntl(listener, F_GETFL) | O_NONBLOCK);
     d->listener = listener;
 }
 

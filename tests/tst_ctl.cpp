@@ -154,6 +154,7 @@ private slots:
     void servedBoardRefuses_data();
     void servedBoardRefuses();
     void aSocketAStrangerServesIsNotBelieved();
+    void aSocketSystemdHandsOver();
 
 private:
     using Prepare = std::function<void(QProcess &)>;
@@ -1445,6 +1446,32 @@ void TestCtl::aSocketAStrangerServesIsNotBelieved()
                                QStringLiteral("b1"), QStringLiteral("on"), QStringLiteral("5")});
     QVERIFY2(result.err.contains("not trusting it, nothing was sent"), result.err.constData());
     QCOMPARE(result.exitCode, 2);
+}
+
+void TestCtl::aSocketSystemdHandsOver()
+{
+    const QString activate =
+        QStandardPaths::findExecutable(QStringLiteral("systemd-socket-activate"));
+    if (!kServiceBuilt || activate.isEmpty())
+        QSKIP("needs usb16relayd and systemd-socket-activate");
+    QVERIFY(startSim(1));
+    // As systemd does: the socket made and listening (blocking) before the service starts.
+    const QString socket = m_dir->filePath(QStringLiteral("activated.sock"));
+    auto service = std::make_unique<QProcess>();
+    service->setStandardErrorFile(QProcess::nullDevice());
+    service->start(activate, {QStringLiteral("-l"), socket, QString::fromLatin1(kServicePath),
+                              QStringLiteral("--device"), m_dir->filePath(QStringLiteral("COM1")),
+                              QStringLiteral("--id"), QStringLiteral("b1")});
+    m_processes.push_back(std::move(service));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(socket), kWait);
+    const QStringList route{QStringLiteral("--socket"), socket, QStringLiteral("--board"),
+                            QStringLiteral("b1")};
+    const Result on = ctl(route + QStringList{QStringLiteral("on"), QStringLiteral("4")});
+    QCOMPARE(on.err, QByteArray());
+    QCOMPARE(on.exitCode, 0);
+    const Result status =
+        ctl(route + QStringList{QStringLiteral("--json"), QStringLiteral("status")});
+    QCOMPARE(relaysOf(status.out), relays(0x1000));
 }
 
 QTEST_GUILESS_MAIN(TestCtl)
