@@ -126,6 +126,33 @@ int main(int argc, char *argv[])
     const std::vector<double> script =
         timeProgram(QStringLiteral("/usr/bin/python3"),
                     {QStringLiteral("-c"), QString::fromLatin1(kPySerial), link}, runs);
+    // The same board served by usb16relayd: usb16relay-ctl finds the port held and asks the
+    // service through its socket.
+    std::vector<double> servedStatus;
+    std::vector<double> servedOn5;
+#ifdef USB16RELAYD_PATH
+    {
+        const QString socket = dir.filePath(QStringLiteral("http.sock"));
+        QProcess service;
+        service.setStandardErrorFile(QProcess::nullDevice());
+        service.start(QStringLiteral(USB16RELAYD_PATH),
+                      {QStringLiteral("--device"), link, QStringLiteral("--id"),
+                       QStringLiteral("b1"), QStringLiteral("--socket"), socket});
+        const QStringList route{QStringLiteral("--socket"), socket};
+        const QDeadlineTimer deadline(10000);
+        while (!deadline.hasExpired() &&
+               time(route + QStringList{QStringLiteral("--board"), QStringLiteral("b1"),
+                                        QStringLiteral("status")},
+                    dir.path(), 1)
+                   .empty())
+            QThread::msleep(50);
+        servedStatus = time(route + QStringList{QStringLiteral("status")}, dir.path(), runs);
+        servedOn5 =
+            time(route + QStringList{QStringLiteral("on"), QStringLiteral("5")}, dir.path(), runs);
+        service.terminate();
+        service.waitForFinished(20000);
+    }
+#endif
     stopSim(&sim);
     if (status.empty() || on5.empty())
         return 1;
@@ -178,6 +205,14 @@ int main(int argc, char *argv[])
         Measure::figure("ctl.status.vs.pyserial", "ratio",
                         "usb16relay-ctl status / the pyserial script, medians",
                         {summarise(status).median / summarise(script).median});
+    }
+    if (!servedStatus.empty() && !servedOn5.empty()) {
+        Measure::figure("ctl.served.status", "ms",
+                        "usb16relay-ctl status through usb16relayd's socket, start to exit",
+                        servedStatus);
+        Measure::figure("ctl.served.on5", "ms",
+                        "usb16relay-ctl on 5 through usb16relayd's socket, verified, start to exit",
+                        servedOn5);
     }
     Measure::figure("ctl.window", "ms", "The window's status refresh: its fixed pause",
                     {double(RelayProtocol::kStatusPause.count())});

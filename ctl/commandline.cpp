@@ -134,9 +134,10 @@ qsizetype firstNonUtf8(const QByteArray &bytes)
 std::optional<QStringList> argumentsLast(const QStringList &arguments, QString *error)
 {
     static const QRegularExpression negative(QStringLiteral("^-[0-9]"));
-    static const QStringList valueOptions = {QStringLiteral("port"), QStringLiteral("device"),
+    static const QStringList valueOptions = {QStringLiteral("port"),    QStringLiteral("device"),
                                              QStringLiteral("timeout"), QStringLiteral("interval"),
-                                             QStringLiteral("wait")};
+                                             QStringLiteral("wait"),    QStringLiteral("board"),
+                                             QStringLiteral("socket")};
     QStringList options = arguments.mid(0, 1);
     QStringList positional;
     bool separated = false;
@@ -189,8 +190,10 @@ std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QStr
     const QCommandLineOption interval(QStringLiteral("interval"), QString(), QStringLiteral("MS"));
     const QCommandLineOption wait(QStringLiteral("wait"), QString(), QStringLiteral("SECONDS"));
     const QCommandLineOption trace(QStringLiteral("trace"), QString());
-    const QList<QCommandLineOption> all = {help, version, port,     device, timeout,
-                                           json, raw,     interval, wait,   trace};
+    const QCommandLineOption board(QStringLiteral("board"), QString(), QStringLiteral("ID"));
+    const QCommandLineOption socket(QStringLiteral("socket"), QString(), QStringLiteral("PATH"));
+    const QList<QCommandLineOption> all = {help, version,  port, device, timeout, json,
+                                           raw,  interval, wait, trace,  board,   socket};
     parser.addOptions(all);
     const std::optional<QStringList> ordered = argumentsLast(arguments, error);
     if (!ordered)
@@ -256,6 +259,27 @@ std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QStr
         *error = QStringLiteral("--device expects the path of a serial device");
         return std::nullopt;
     }
+    request.board = parser.value(board);
+    if (parser.isSet(board) && (request.port || !request.device.isEmpty())) {
+        *error = QStringLiteral("--board names a board of usb16relayd's; --port and --device "
+                                "name a port: give one of them");
+        return std::nullopt;
+    }
+    if (parser.isSet(board) && request.board.isEmpty()) {
+        *error = QStringLiteral("--board expects the id of one of usb16relayd's boards");
+        return std::nullopt;
+    }
+    if (parser.isSet(socket)) {
+        request.socket = parser.value(socket);
+        if (!request.socket.startsWith(u'/')) {
+            *error = QStringLiteral("--socket expects the absolute path of usb16relayd's socket");
+            return std::nullopt;
+        }
+    }
+    if (request.command == Command::Ports && !request.board.isEmpty()) {
+        *error = QStringLiteral("ports lists every board and COM port; --board does not apply");
+        return std::nullopt;
+    }
     if (request.command == Command::Ports && (request.port || !request.device.isEmpty())) {
         *error = QStringLiteral("ports lists every COM port; --port and --device do not apply");
         return std::nullopt;
@@ -316,6 +340,11 @@ std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QStr
             return std::nullopt;
         }
         for (const QString &text : args.mid(1)) {
+            if (!request.board.isEmpty() && !text.front().isDigit()) {
+                if (!request.relayNames.contains(text))
+                    request.relayNames.append(text);
+                continue;
+            }
             const std::optional<int> relay = parseRelay(text, error);
             if (!relay)
                 return std::nullopt;
@@ -338,10 +367,14 @@ std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QStr
                                         "500"),
                          error))
             return std::nullopt;
-        const std::optional<int> relay = parseRelay(args.at(1), error);
-        if (!relay)
-            return std::nullopt;
-        request.relays = {*relay};
+        if (!request.board.isEmpty() && !args.at(1).front().isDigit()) {
+            request.relayNames = {args.at(1)};
+        } else {
+            const std::optional<int> relay = parseRelay(args.at(1), error);
+            if (!relay)
+                return std::nullopt;
+            request.relays = {*relay};
+        }
         const auto length = parseTime(args.at(2), QStringLiteral("pulse"),
                                       std::chrono::milliseconds(1), kMaxPulse, error);
         if (!length)
@@ -385,9 +418,8 @@ std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QStr
 QString CommandLine::helpText()
 {
     return QStringLiteral(
-        "Usage: usb16relay-ctl [--port N | --device PATH] [--timeout MS] [--wait SECONDS] "
-        "[--json]\n"
-        "                      COMMAND [ARGS]\n"
+        "Usage: usb16relay-ctl [--port N | --device PATH | --board ID [--socket PATH]]\n"
+        "                      [--timeout MS] [--wait SECONDS] [--json] COMMAND [ARGS]\n"
         "\n"
         "Drives a sixteen-relay board from scripts. Every answer is read from the board; every\n"
         "switching command is verified by reading the state back.\n"
@@ -396,6 +428,10 @@ QString CommandLine::helpText()
         "  --port N         COM N (1 to 16): COM1-COM8 are /dev/ttyUSB0-7, COM9-COM16\n"
         "                   /dev/ttyACM0-7, or $USB16RELAY_PORT_DIR/COM<N> when that is set\n"
         "  --device PATH    any serial device; with neither option, the lowest COM that exists\n"
+        "  --board ID       a board usb16relayd serves, through its socket; relays may then be\n"
+        "                   named as the service names them (on Pump). A port the service\n"
+        "                   holds is reached through it without --board\n"
+        "  --socket PATH    usb16relayd's socket (default /run/usb16relayd/http.sock)\n"
         "  --timeout MS     how long to wait for each answer (default 1000)\n"
         "  --wait SECONDS   when another program holds the port, wait up to SECONDS (e.g. 10 or\n"
         "                   0.5) for it to let go instead of failing at once\n"
@@ -410,7 +446,8 @@ QString CommandLine::helpText()
         "\n"
         "Commands:\n"
         "  ports            every COM port that exists: device, description, USB id, serial\n"
-        "                   number, \"busy\" when another program holds it\n"
+        "                   number, \"busy\" when another program holds it; then the boards\n"
+        "                   usb16relayd serves, when its socket answers\n"
         "  status           the sixteen states, e.g. 1:on 2:off ... 16:off; with --json\n"
         "                   "
         "{\"port\":\"COM1\",\"device\":\"/dev/ttyUSB0\",\"relays\":[true,false,...]}\n"
@@ -444,12 +481,13 @@ QString CommandLine::helpText()
         "       bad mask, malformed number, text outside Latin-1; or the result could not be\n"
         "       written (a full disk, standard output closed)\n"
         "  2    the port cannot be opened: no device, no permission (join the dialout group),\n"
-        "       or another program holds it\n"
+        "       or another program holds it; and usb16relayd's socket cannot be reached\n"
         "  3    the board did not answer in time, answered fewer than two bytes, the line was\n"
         "       lost (unplugged), or what came could not be told apart from other bytes on the\n"
         "       line (an echo, extra bytes, late answers); or the record of answers the board\n"
         "       still owes cannot be kept, so nothing was asked\n"
-        "  4    the board answered but reports another state than the one asked for\n"
+        "  4    the board answered but reports another state than the one asked for; or\n"
+        "       usb16relayd refused the command (an interlock), with its reason\n"
         "  128+N  ended by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP, 141 the reader of the\n"
         "       output is gone); a pulse under way was switched back and verified first (if\n"
         "       switching it back fails, that failure's status instead)\n"

@@ -28,9 +28,14 @@ struct CommandLine
         Watch,
     };
 
+    static constexpr const char *kDefaultSocket = "/run/usb16relayd/http.sock";
+
     Command command = Command::Help;
     std::optional<int> port; // --port N
     QString device;          // --device PATH
+    QString board;           // --board ID: a board of usb16relayd's, through its socket
+    QString socket = QString::fromLatin1(kDefaultSocket); // --socket PATH: usb16relayd's socket
+    QStringList relayNames; // with --board: relays named rather than numbered, resolved later
     std::chrono::milliseconds timeout{1000};
     std::chrono::milliseconds wait{0}; // --wait SECONDS: how long a busy port is waited for
     bool json = false;

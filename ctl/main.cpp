@@ -1,6 +1,7 @@
 #include "boardclient.h"
 #include "commandline.h"
 #include "comportpath.h"
+#include "exitstatus.h"
 #include "interruption.h"
 #include "modcom.h"
 #include "output.h"
@@ -8,6 +9,8 @@
 #include "relayprotocol.h"
 #include "replytext.h"
 #include "serialdevice.h"
+#include "serviceclient.h"
+#include "serviceroute.h"
 #include "standardstreams.h"
 
 #include <QCoreApplication>
@@ -20,15 +23,6 @@
 #include <unistd.h>
 
 namespace {
-
-enum ExitStatus : int {
-    kExitDone = 0,
-    kExitUsage = 1,
-    kExitCannotOpen = 2,
-    kExitNoAnswer = 3,
-    kExitWrongState = 4,
-    kExitSignalBase = 128,
-};
 
 constexpr qsizetype kMaxReply = 1 << 20;
 constexpr std::chrono::milliseconds kLineCheck{100};
@@ -74,7 +68,14 @@ int listPorts(const CommandLine &request)
         if (info.exists)
             ports.append(info);
     }
-    return printed(request.json ? Output::portsJson(ports) : Output::portsText(ports));
+    ServiceClient service(request.socket);
+    if (!request.json)
+        return printed(Output::portsText(ports) + ServiceRoute::boardsText(service));
+    QByteArray json = Output::portsJson(ports);
+    const QByteArray boards = ServiceRoute::boardsJson(service);
+    if (!boards.isEmpty())
+        json.insert(json.size() - 2, (ports.isEmpty() ? "" : ",") + boards);
+    return printed(json);
 }
 
 bool openOnce(const CommandLine &request, BoardClient *client)
@@ -101,7 +102,12 @@ bool openPort(const CommandLine &request, BoardClient *client)
         if (openOnce(request, client))
             return true;
         if (client->failure() != BoardClient::Failure::CannotOpen || deadline.hasExpired() ||
-            client->devicePath().isEmpty() || !SerialDevice::holder(client->devicePath()))
+            client->devicePath().isEmpty())
+            return false;
+        // The service does not let go: its boards are reached through it instead.
+        const std::optional<SerialDevice::PortHolder> holder =
+            SerialDevice::holder(client->devicePath());
+        if (!holder || holder->program == u"usb16relayd")
             return false;
         Interruption::sleep(
             std::min(kBusyRetry, std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -282,8 +288,34 @@ int main(int argc, char *argv[])
         client.setTrace([&sinceStart](bool sent, const QByteArray &bytes) {
             Output::printTrace(sinceStart.nsecsElapsed() / 1000, sent, bytes);
         });
-    if (!openPort(*request, &client))
+    ServiceClient service(request->socket);
+    if (request->trace)
+        service.setTrace([&sinceStart](bool sent, const QByteArray &line) {
+            Output::printTraceLine(sinceStart.nsecsElapsed() / 1000, sent, line);
+        });
+    if (!request->board.isEmpty()) {
+        if (request->trace)
+            Output::printError(QStringLiteral("route: board %1 through usb16relayd's socket %2")
+                                   .arg(request->board, request->socket));
+        return ServiceRoute::run(*request, service, request->board, {}, {});
+    }
+    if (!openPort(*request, &client)) {
+        // A port the service holds: the command goes to the service's owner of the board.
+        if (client.failure() == BoardClient::Failure::CannotOpen &&
+            !client.devicePath().isEmpty()) {
+            const QString board =
+                ServiceRoute::boardOn(service, client.portName(), client.devicePath());
+            if (!board.isEmpty()) {
+                if (request->trace)
+                    Output::printError(QStringLiteral("route: %1 is held by usb16relayd; board "
+                                                      "%2 through its socket %3")
+                                           .arg(client.description(), board, request->socket));
+                return ServiceRoute::run(*request, service, board, client.portName(),
+                                         client.devicePath());
+            }
+        }
         return client.failure() == BoardClient::Failure::None ? kExitCannotOpen : failed(client);
+    }
     Interruption::setLockFile(SerialDevice::lockFilePath(client.devicePath()));
     // Forgotten before the port closes (destroyed before the client), so that a late signal
     // cannot remove the lock of the next program to open it.

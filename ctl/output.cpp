@@ -174,4 +174,15 @@ void printTrace(qint64 microseconds, bool sent, const QByteArray &bytes)
     std::fflush(stderr);
 }
 
+void printTraceLine(qint64 microseconds, bool sent, const QByteArray &line)
+{
+    const QByteArray text = QStringLiteral("usb16relay-ctl: +%1 ms %2 ")
+                                .arg(double(microseconds) / 1000.0, 0, 'f', 3)
+                                .arg(sent ? QLatin1Char('>') : QLatin1Char('<'))
+                                .toUtf8() +
+                            line + '\n';
+    std::fwrite(text.constData(), 1, size_t(text.size()), stderr);
+    std::fflush(stderr);
+}
+
 } // namespace Output

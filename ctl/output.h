@@ -34,5 +34,7 @@ int writeFailure();
 void printError(const QString &message);
 // "+12.345 ms > 61 73 6B 2F 2F  ask//" on standard error: a byte sent (>) or received (<).
 void printTrace(qint64 microseconds, bool sent, const QByteArray &bytes);
+// "+12.345 ms > PUT /api/v1/boards/b/relays/5 {...}": a request to usb16relayd (>) or its answer.
+void printTraceLine(qint64 microseconds, bool sent, const QByteArray &line);
 
 } // namespace Output

@@ -234,6 +234,8 @@ BoardResult Board::execute(const BoardRequest &request)
         missed();
         return {id, BoardResult::Error::Offline, reason, std::nullopt};
     }
+    if (request.kind == BoardRequest::Kind::Read)
+        return {id, BoardResult::Error::None, {}, *current};
     m_misses = 0;
     quint16 target = *current;
     quint16 care = 0;
@@ -250,6 +252,8 @@ BoardResult Board::execute(const BoardRequest &request)
     case BoardRequest::Kind::Mask:
         care = allRelays();
         target = request.mask;
+        break;
+    case BoardRequest::Kind::Read:
         break;
     }
     if (request.kind != BoardRequest::Kind::Mask && (target & bitOf(request.relay))) {

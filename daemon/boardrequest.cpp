@@ -56,3 +56,10 @@ QString BoardResult::kindName(Error error)
     }
     return {};
 }
+
+BoardRequest BoardRequest::read()
+{
+    BoardRequest request;
+    request.kind = Kind::Read;
+    return request;
+}

@@ -16,7 +16,7 @@ using BoardReply = std::function<void(const BoardResult &)>;
 // what is published or answered is the state the board reported back.
 struct BoardRequest
 {
-    enum class Kind { Switch, Toggle, Mask, Pulse };
+    enum class Kind { Switch, Toggle, Mask, Pulse, Read };
 
     quint64 id = 0; // chosen by the front, handed back in the result
     BoardReply reply;
@@ -32,6 +32,8 @@ struct BoardRequest
     static BoardRequest toggle(int relay);
     static BoardRequest setMask(quint16 mask);
     static BoardRequest pulse(int relay, std::chrono::milliseconds length);
+    // Asks the board for its state, in turn with the switching requests; switches nothing.
+    static BoardRequest read();
 };
 
 // How a request ended. A front turns the kind into its own words or status code.

@@ -358,11 +358,17 @@ bool sameDevice(const BoardConfig &a, const BoardConfig &b)
 
 const QString kServiceSection = QStringLiteral("service");
 
-bool readService(const IniSection &section, Reader &reader, BrokerConfig *broker)
+bool readService(const IniSection &section, Reader &reader, BrokerConfig *broker, QString *socket)
 {
-    if (!reader.knownKeys(section, {QStringLiteral("id")},
-                          QStringLiteral("the [service] section knows id")))
+    if (!reader.knownKeys(section, {QStringLiteral("id"), QStringLiteral("socket")},
+                          QStringLiteral("the [service] section knows id and socket")))
         return false;
+    if (section.contains(QStringLiteral("socket"))) {
+        *socket = section.text(QStringLiteral("socket"));
+        QString reason;
+        if (!Config::isValidSocketPath(*socket, &reason))
+            return reader.fail(section, QStringLiteral("socket"), reason);
+    }
     if (!section.contains(QStringLiteral("id")))
         return true;
     broker->serviceId = section.text(QStringLiteral("id"));
@@ -430,6 +436,18 @@ bool Config::isValidId(const QString &id)
     return pattern.match(id).hasMatch();
 }
 
+bool Config::isValidSocketPath(const QString &path, QString *reason)
+{
+    // sockaddr_un holds 108 bytes with the terminating zero.
+    if (!path.startsWith(u'/') || QFile::encodeName(path).size() > 107) {
+        *reason = QStringLiteral("\"%1\" is not an absolute path of at most 107 bytes, such as "
+                                 "/run/usb16relayd/http.sock")
+                      .arg(path);
+        return false;
+    }
+    return true;
+}
+
 bool Config::parseUrl(const QString &url, BrokerConfig *broker, QString *reason)
 {
     const QUrl parsed(url, QUrl::StrictMode);
@@ -468,7 +486,7 @@ std::optional<Config> Config::load(const QString &path, QString *error)
     const IniSection *mqtt = reader.section(kMqttSection);
     const IniSection *service = reader.section(kServiceSection);
     if (!readMqtt(mqtt ? *mqtt : none, reader, &config.broker) ||
-        !readService(service ? *service : none, reader, &config.broker))
+        !readService(service ? *service : none, reader, &config.broker, &config.socket))
         return std::nullopt;
     if (config.broker.password.isEmpty())
         config.broker.password = qEnvironmentVariable(kPasswordVariable);

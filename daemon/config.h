@@ -68,6 +68,9 @@ struct Config
     QList<BoardConfig> boards;
     bool mqtt = false;              // an [mqtt] section or --mqtt
     std::optional<HttpConfig> http; // an [http] section or --http
+    // The HTTP API on a Unix socket ([service] socket or --socket), for this machine's users in
+    // the socket's group; empty for none unless systemd hands one over.
+    QString socket;
 
     static constexpr const char *kPasswordVariable = "USB16RELAY_MQTT_PASSWORD";
     static constexpr std::chrono::milliseconds kMinPollInterval{100};
@@ -78,4 +81,5 @@ struct Config
     // "mqtt://HOST[:PORT]" or "mqtts://HOST[:PORT]" into `broker`; false with a reason otherwise.
     static bool parseUrl(const QString &url, BrokerConfig *broker, QString *reason);
     static bool isValidId(const QString &id);
+    static bool isValidSocketPath(const QString &path, QString *reason);
 };

@@ -180,6 +180,7 @@ const QList<Route> &routes()
         {"PUT", "/api/v1/boards/{id}/relays/{n}", Endpoint::SetRelay, true},
         {"POST", "/api/v1/boards/{id}/relays/{n}/toggle", Endpoint::ToggleRelay, true},
         {"POST", "/api/v1/boards/{id}/relays/{n}/pulse", Endpoint::PulseRelay, true},
+        {"POST", "/api/v1/boards/{id}/read", Endpoint::ReadBoard, true},
         {"GET", "/api/v1/events", Endpoint::Events, true},
     };
     return table;
@@ -248,6 +249,16 @@ Parsed parse(const QByteArray &method, const QString &path, const QByteArray &bo
         relay = *number;
     }
     switch (parsed.endpoint) {
+    case Endpoint::ReadBoard:
+        if (!body.trimmed().isEmpty()) {
+            QString why;
+            if (!object(body, {}, QStringLiteral("no body, or {}"), &why)) {
+                parsed.reply = badRequest(why);
+                break;
+            }
+        }
+        parsed.request = BoardRequest::read();
+        break;
     case Endpoint::SetMask:
     case Endpoint::SetRelay:
     case Endpoint::ToggleRelay:
@@ -298,6 +309,7 @@ QJsonObject boardJson(const BoardView &board)
 {
     QJsonObject json{{QStringLiteral("id"), board.id},
                      {QStringLiteral("name"), board.name},
+                     {QStringLiteral("device"), board.where},
                      {QStringLiteral("online"), board.online}};
     QJsonArray names;
     for (int relay = 1; relay <= RelayMask::kRelayCount; ++relay) {

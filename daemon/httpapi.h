@@ -31,6 +31,7 @@ enum class Endpoint {
     SetRelay,
     ToggleRelay,
     PulseRelay,
+    ReadBoard,
     Events,
 };
 
@@ -50,6 +51,7 @@ struct BoardView
 {
     QString id;
     QString name;
+    QString where; // "COM3" or the device path, as the config file gives it
     std::array<QString, 16> names;
     bool online = false;
     QString offlineReason;

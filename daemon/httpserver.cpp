@@ -18,6 +18,8 @@
 #include <mutex>
 #include <thread>
 
+#include <unistd.h>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -73,6 +75,9 @@ struct HttpServer::Private
     QByteArray icon;
     HttpEvents events;
     std::unique_ptr<HttpThreads> connections;
+    std::unique_ptr<HttpThreads> local; // on the Unix socket
+    int localListener = -1;
+    bool tcp = true;
     int port = 0;
 
     std::mutex mutex; // guards views' states, pending and nextId
@@ -83,7 +88,7 @@ struct HttpServer::Private
     // carry larger numbers, even after a restart.
     quint64 sequence = quint64(QDateTime::currentMSecsSinceEpoch()) * 1000;
 
-    bool admit(const HttpRequest &request, HttpResponse &response);
+    bool admit(const HttpRequest &request, HttpResponse &response, bool trusted);
     void route(const HttpRequest &request, HttpResponse &response);
     void streamEvents(HttpResponse &response);
     HttpApi::Reply perform(const QString &board, BoardRequest request);
@@ -105,6 +110,7 @@ HttpServer::HttpServer(const HttpConfig &config, const QList<Board *> &boards, Q
         view.board = board;
         view.state.id = board->config().id;
         view.state.name = board->config().name;
+        view.state.where = board->config().where();
         view.state.names = board->config().relayNames;
         view.state.offlineReason = QStringLiteral("not read yet");
         view.state.interlocks = board->config().interlocks;
@@ -134,14 +140,22 @@ HttpServer::HttpServer(const HttpConfig &config, const QList<Board *> &boards, Q
 HttpServer::~HttpServer()
 {
     stop();
+    if (d->localListener >= 0)
+        ::close(d->localListener);
+}
+
+void HttpServer::serveLocal(int listener, bool tcp)
+{
+    d->localListener = listener;
+    d->tcp = tcp;
 }
 
 bool HttpServer::start(QString *error)
 {
     const HttpConfig &config = d->config;
-    if (!HttpAccess::listenAllowed(config.address, config.tokenFile, error))
+    if (d->tcp && !HttpAccess::listenAllowed(config.address, config.tokenFile, error))
         return false;
-    if (!config.tokenFile.isEmpty() &&
+    if (d->tcp && !config.tokenFile.isEmpty() &&
         !HttpAccess::readTokenFile(config.tokenFile, &d->token, error))
         return false;
     d->page = resource(QStringLiteral(":/web/index.html"));
@@ -154,14 +168,25 @@ bool HttpServer::start(QString *error)
     limits.maxClients = HttpApi::kMaxClients;
     limits.maxHead = HttpApi::kMaxHeaders;
     limits.maxBody = HttpApi::kMaxBody;
-    d->connections = std::make_unique<HttpThreads>(
-        limits,
-        [this](const HttpRequest &request, HttpResponse &response) {
-            return d->admit(request, response);
-        },
-        [this](const HttpRequest &request, HttpResponse &response) {
-            d->route(request, response);
-        });
+    const auto threads = [this, &limits](bool trusted) {
+        return std::make_unique<HttpThreads>(
+            limits,
+            [this, trusted](const HttpRequest &request, HttpResponse &response) {
+                return d->admit(request, response, trusted);
+            },
+            [this](const HttpRequest &request, HttpResponse &response) {
+                d->route(request, response);
+            });
+    };
+    if (d->localListener >= 0) {
+        d->local = threads(true);
+        d->local->adopt(d->localListener);
+        d->localListener = -1;
+        d->local->start();
+    }
+    if (!d->tcp)
+        return true;
+    d->connections = threads(false);
     QString reason;
     d->port = d->connections->bind(config.address, quint16(config.port), &reason);
     if (d->port <= 0) {
@@ -178,7 +203,7 @@ bool HttpServer::start(QString *error)
 
 void HttpServer::stop()
 {
-    if (!d->connections)
+    if (!d->connections && !d->local)
         return;
     d->events.close();
     {
@@ -189,8 +214,11 @@ void HttpServer::stop()
                                 std::nullopt});
         d->pending.clear();
     }
-    d->connections->stop();
-    d->connections.reset();
+    for (auto *threads : {&d->connections, &d->local}) {
+        if (*threads)
+            (*threads)->stop();
+        threads->reset();
+    }
 }
 
 QString HttpServer::url() const
@@ -201,7 +229,7 @@ QString HttpServer::url() const
         .arg(d->port);
 }
 
-bool HttpServer::Private::admit(const HttpRequest &request, HttpResponse &response)
+bool HttpServer::Private::admit(const HttpRequest &request, HttpResponse &response, bool trusted)
 {
     const auto refuse = [&response](const HttpApi::Reply &reply) {
         answer(response, reply);
@@ -231,7 +259,8 @@ bool HttpServer::Private::admit(const HttpRequest &request, HttpResponse &respon
         if (request.method == "OPTIONS")
             return true; // the preflight itself carries no token
     }
-    if (!token.isEmpty() && HttpApi::needsToken(request.path) &&
+    // On the Unix socket, the socket's permissions stand for the token.
+    if (!trusted && !token.isEmpty() && HttpApi::needsToken(request.path) &&
         !HttpAccess::authorizes(token, request.header("authorization"))) {
         response.setHeader("WWW-Authenticate", "Bearer");
         return refuse(HttpApi::error(401, QStringLiteral("this service needs its token: send "

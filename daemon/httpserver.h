@@ -23,6 +23,9 @@ public:
     HttpServer(const HttpConfig &config, const QList<Board *> &boards, QObject *parent = nullptr);
     ~HttpServer() override;
 
+    // Also (or only, with `tcp` false) on a listening Unix socket, before start(). Its users are
+    // those the socket's permissions let in: no token is asked of them.
+    void serveLocal(int listener, bool tcp);
     // Reads the token file and binds the address; false with a message for the log otherwise.
     bool start(QString *error);
     // Ends the event streams, answers what still waits, and closes every connection.

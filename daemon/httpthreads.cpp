@@ -268,6 +268,13 @@ quint16 HttpThreads::bind(const QString &address, quint16 port, QString *error)
                                        : ntohs(reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
 }
 
+void HttpThreads::adopt(int listener)
+{
+    // One handed over (by systemd) may block: accepting must never wait.
+    ::fcntl(listener, F_SETFL, ::fcntl(listener, F_GETFL) | O_NONBLOCK);
+    d->listener = listener;
+}
+
 void HttpThreads::start()
 {
     if (::pipe2(d->wake, O_CLOEXEC | O_NONBLOCK) != 0 ||
@@ -390,9 +397,12 @@ void HttpThreads::Private::acceptAll()
             return;
         }
         const int yes = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-        char text[INET6_ADDRSTRLEN] = {};
-        if (address.ss_family == AF_INET6)
+        if (address.ss_family != AF_UNIX)
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+        char text[INET6_ADDRSTRLEN] = "local";
+        if (address.ss_family == AF_UNIX) {
+            // This machine's users, whom the socket's permissions let in.
+        } else if (address.ss_family == AF_INET6)
             ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6 *>(&address)->sin6_addr, text,
                         sizeof text);
         else
@@ -405,10 +415,11 @@ void HttpThreads::Private::acceptAll()
         // This machine's own clients (and a proxy in front) share one address: only the whole
         // limits them.
         const bool local =
-            address.ss_family == AF_INET6
-                ? IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<sockaddr_in6 *>(&address)->sin6_addr) ||
-                      connection->peer.startsWith("::ffff:127.")
-                : connection->peer.startsWith("127.");
+            address.ss_family == AF_UNIX ||
+            (address.ss_family == AF_INET6
+                 ? IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<sockaddr_in6 *>(&address)->sin6_addr) ||
+                       connection->peer.startsWith("::ffff:127.")
+                 : connection->peer.startsWith("127."));
         const int fromThere = perAddress.value(connection->peer);
         if (held >= limits.maxConnections || (!local && fromThere >= limits.maxPerAddress)) {
             if (draining >= kMaxDraining) {

@@ -58,6 +58,8 @@ public:
 
     // The port bound (the one asked for, or a free one for 0), or 0 with `error` set.
     quint16 bind(const QString &address, quint16 port, QString *error);
+    // Serves a socket already listening (a Unix socket), which it then owns.
+    void adopt(int listener);
     void start();
     // Closes every connection, waits for the requests' threads and ends. Whatever a handler
     // still waits for must have been answered first.

@@ -3,6 +3,7 @@
 #include "comportpath.h"
 #include "config.h"
 #include "httpserver.h"
+#include "localsocket.h"
 #include "log.h"
 #include "modcom.h"
 #include "mqttbridge.h"
@@ -16,8 +17,10 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <memory>
 #include <thread>
 #include <unistd.h>
@@ -78,6 +81,8 @@ std::optional<Config> configFromArguments(const QCommandLineParser &parser, QStr
 
 // --http ADDRESS:PORT turns the HTTP front on, or moves the one the config file describes.
 // At least one front is needed, or the service would serve nobody.
+bool socketActivated = false; // systemd handed over the Unix socket
+
 bool applyHttpOption(const QCommandLineParser &parser, Config *config, QString *error)
 {
     if (parser.isSet(QStringLiteral("http"))) {
@@ -89,9 +94,18 @@ bool applyHttpOption(const QCommandLineParser &parser, Config *config, QString *
         }
         config->http = http;
     }
-    if (!config->mqtt && !config->http) {
-        *error = QStringLiteral("nothing to serve the boards on: give --mqtt URL or --http "
-                                "ADDRESS:PORT, or an [mqtt] or [http] section in the config file");
+    if (parser.isSet(QStringLiteral("socket"))) {
+        config->socket = parser.value(QStringLiteral("socket"));
+        QString reason;
+        if (!Config::isValidSocketPath(config->socket, &reason)) {
+            *error = QStringLiteral("--socket: %1").arg(reason);
+            return false;
+        }
+    }
+    if (!config->mqtt && !config->http && config->socket.isEmpty() && !socketActivated) {
+        *error = QStringLiteral("nothing to serve the boards on: give --mqtt URL, --http "
+                                "ADDRESS:PORT or --socket PATH, or an [mqtt] or [http] section "
+                                "or [service] socket in the config file");
         return false;
     }
     return true;
@@ -149,18 +163,52 @@ std::unique_ptr<MqttConnection> connectBroker(const Config &config, QString *err
     return connection;
 }
 
+// The Unix socket: systemd's, kept for the whole run, or the one the configuration names,
+// made again when a reload names another.
+bool openSocket(const Config &config, LocalSocket *socket, QString *error)
+{
+    if (socketActivated || socket->path() == config.socket)
+        return true;
+    socket->close();
+    if (config.socket.isEmpty())
+        return true;
+    QStringList devices;
+    for (const BoardConfig &board : config.boards)
+        devices.append(board.device.isEmpty() ? ComPortPath::devicePath(board.port) : board.device);
+    if (!socket->listen(config.socket, LocalSocket::groupFor(devices), error))
+        return false;
+    Log::info(QStringLiteral("HTTP API on the socket %1").arg(config.socket));
+    return true;
+}
+
 bool startFronts(const Config &config, BoardHub *hub, MqttConnection *connection, Fronts *fronts,
-                 QString *error)
+                 LocalSocket *socket, QString *error)
 {
     if (connection)
         fronts->bridge = std::make_unique<MqttBridge>(config.broker, hub, connection,
                                                       QStringLiteral(USB16RELAY_VERSION));
-    if (config.http) {
-        fronts->http = std::make_unique<HttpServer>(*config.http, hub->boards());
+    if (!openSocket(config, socket, error)) {
+        *error = QStringLiteral("socket: %1").arg(*error);
+        return false;
+    }
+    if (config.http || socket->fd() >= 0) {
+        fronts->http =
+            std::make_unique<HttpServer>(config.http.value_or(HttpConfig{}), hub->boards());
+        // Each front's threads own a copy: the socket itself outlives reloads.
+        if (socket->fd() >= 0) {
+            const int copy = ::fcntl(socket->fd(), F_DUPFD_CLOEXEC, 3);
+            if (copy < 0) {
+                *error = QStringLiteral("socket: %1").arg(qt_error_string(errno));
+                return false;
+            }
+            fronts->http->serveLocal(copy, config.http.has_value());
+        }
         if (!fronts->http->start(error)) {
             *error = QStringLiteral("HTTP: %1").arg(*error);
             return false;
         }
+    }
+    if (config.http) {
         Log::info(QStringLiteral("HTTP API and page on %1%2")
                       .arg(fronts->http->url(), config.http->tokenFile.isEmpty()
                                                     ? QString()
@@ -253,6 +301,10 @@ int main(int argc, char *argv[])
         {QStringLiteral("id"),
          QStringLiteral("Without --config: the board's id in topics (default com<N>)."),
          QStringLiteral("ID")},
+        {QStringLiteral("socket"),
+         QStringLiteral("Serve the JSON API on the Unix socket PATH too (mode 0660, the serial "
+                        "devices' group), for usb16relay-ctl and scripts on this machine."),
+         QStringLiteral("PATH")},
         {QStringLiteral("verbose"),
          QStringLiteral("Log every command and the MQTT library's own lines too.")},
     });
@@ -275,6 +327,10 @@ int main(int argc, char *argv[])
     }
 
     Log::setVerbose(parser.isSet(QStringLiteral("verbose")));
+    LocalSocket socket;
+    socketActivated = socket.adoptFromSystemd();
+    if (socketActivated)
+        Log::info(QStringLiteral("HTTP API on the socket %1, from systemd").arg(socket.path()));
 
     QString error;
     std::optional<Config> config = readConfig(parser, &error);
@@ -311,7 +367,7 @@ int main(int argc, char *argv[])
     });
     hub.load(config->boards);
     Fronts fronts;
-    if (!startFronts(*config, &hub, connection.get(), &fronts, &error)) {
+    if (!startFronts(*config, &hub, connection.get(), &fronts, &socket, &error)) {
         Log::error(error);
         return kExitFailure;
     }
@@ -373,7 +429,7 @@ int main(int argc, char *argv[])
         }
         config = std::move(next);
         hub.load(config->boards);
-        if (!startFronts(*config, &hub, connection.get(), &fronts, &error)) {
+        if (!startFronts(*config, &hub, connection.get(), &fronts, &socket, &error)) {
             Log::error(error);
             status = kExitFailure;
             break;

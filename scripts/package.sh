@@ -173,7 +173,8 @@ for deb in "${debs[@]}"; do
         ;;
     usb16relayd)
         wanted+=(/usr/sbin/usb16relayd "$(man_of usb16relayd.8)"
-            /etc/usb16relay/usb16relayd.conf /usr/lib/systemd/system/usb16relayd.service)
+            /etc/usb16relay/usb16relayd.conf /usr/lib/systemd/system/usb16relayd.service
+            /usr/lib/systemd/system/usb16relayd.socket)
         ;;
     esac
     missing=()

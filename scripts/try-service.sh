@@ -202,7 +202,7 @@ config=${config//@HTTP_PORT@/$http_port}
 config=${config//@PORT_DIR@/"$work/ports"}
 printf '%s\n' "$config" >"$work/usb16relayd.conf"
 start "usb16relayd (the service)" "$work/usb16relayd.log" \
-    "$daemon" --config "$work/usb16relayd.conf"
+    "$daemon" --config "$work/usb16relayd.conf" --socket "$work/http.sock"
 page="http://127.0.0.1:$http_port/"
 
 both_online() {
@@ -220,18 +220,11 @@ both_published() {
 await 3 "serving both boards online on $page" both_online
 await 3 "publishing both boards' states on the broker" both_published
 
-# usb16relay-ctl opens the board's port itself: while the service holds a board it reports the
-# port busy. Show a line against a board only where one works.
+# usb16relay-ctl reaches the boards the service holds through its socket.
 q() { printf '%q' "$1"; }
-ctl_lines=""
-if "$ctl" --device "$work/ports/COM1" status >/dev/null 2>&1; then
-    ctl_lines="  $(q "$ctl") --device $(q "$work/ports/COM1") status
-  $(q "$ctl") --device $(q "$work/ports/COM1") on 3"
-elif USB16RELAY_PORT_DIR="$work/ports" "$ctl" ports >/dev/null 2>&1; then
-    ctl_lines="  USB16RELAY_PORT_DIR=$(q "$work/ports") $(q "$ctl") ports
-  (the service holds both boards: usb16relay-ctl lists them, and reports them busy
-  when asked to switch)"
-fi
+ctl_lines="  $(q "$ctl") --socket $(q "$work/http.sock") ports
+  $(q "$ctl") --socket $(q "$work/http.sock") --board greenhouse on Pump
+  $(q "$ctl") --socket $(q "$work/http.sock") --board greenhouse status"
 
 pub="mosquitto_pub -h 127.0.0.1 -p $mqtt_port -q 1 -t usb16relay"
 cat <<EOF

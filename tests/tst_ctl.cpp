@@ -38,6 +38,14 @@ namespace {
 
 constexpr int kWait = 10000;
 
+#ifdef USB16RELAYD_PATH
+constexpr bool kServiceBuilt = true;
+constexpr const char *kServicePath = USB16RELAYD_PATH;
+#else
+constexpr bool kServiceBuilt = false;
+constexpr const char *kServicePath = "";
+#endif
+
 struct Result
 {
     int exitCode = -1;
@@ -143,6 +151,10 @@ private slots:
     void hostileFilesInSharedPlaces_data();
     void hostileFilesInSharedPlaces();
     void traceShowsEveryByte();
+    void servedBoardRefuses_data();
+    void servedBoardRefuses();
+    void aSocketAStrangerServesIsNotBelieved();
+    void aSocketSystemdHandsOver();
 
 private:
     using Prepare = std::function<void(QProcess &)>;
@@ -153,6 +165,9 @@ private:
     QString deviceOf(int n) const;
     // An in-process board as COM n.
     SimulatedBoard *startBoard(int n, quint16 state = 0);
+    // usb16relayd serving COM n as board "b1" on a socket only, with `extra` lines in the
+    // board's section; the socket's path, or empty.
+    QString startService(int n, const QString &extra = {});
     QProcess *startCtl(const QStringList &arguments, const Prepare &prepare = {});
     Result ctl(const QStringList &arguments, const Prepare &prepare = {});
 
@@ -220,6 +235,41 @@ SimulatedBoard *TestCtl::startBoard(int n, quint16 state)
         return nullptr;
     m_boards.push_back(std::move(board));
     return m_boards.back().get();
+}
+
+QString TestCtl::startService(int n, const QString &extra)
+{
+#ifndef USB16RELAYD_PATH
+    Q_UNUSED(n);
+    Q_UNUSED(extra);
+    return {};
+#else
+    const QString socket = m_dir->filePath(QStringLiteral("http.sock"));
+    QFile config(m_dir->filePath(QStringLiteral("d.conf")));
+    if (!config.open(QIODevice::WriteOnly))
+        return {};
+    config.write(QStringLiteral("[service]\nsocket = %1\n[b1]\ndevice = %2\npoll_interval = 100\n"
+                                "relay1 = Pump\nrelay2 = Fan\nrelay3 = Pump\n%3")
+                     .arg(socket, m_dir->filePath(QStringLiteral("COM%1").arg(n)), extra)
+                     .toUtf8());
+    config.close();
+    auto service = std::make_unique<QProcess>();
+    service->setStandardErrorFile(QProcess::nullDevice());
+    service->start(QStringLiteral(USB16RELAYD_PATH),
+                   {QStringLiteral("--config"), config.fileName()});
+    m_processes.push_back(std::move(service));
+    // Served once the board answers through the socket.
+    const QDeadlineTimer deadline(kWait);
+    while (!deadline.hasExpired()) {
+        if (QFileInfo::exists(socket) &&
+            ctl({QStringLiteral("--board"), QStringLiteral("b1"), QStringLiteral("--socket"),
+                 socket, QStringLiteral("status")})
+                    .exitCode == 0)
+            break;
+        QTest::qWait(50);
+    }
+    return QFileInfo::exists(socket) ? socket : QString();
+#endif
 }
 
 QProcess *TestCtl::startCtl(const QStringList &arguments, const Prepare &prepare)
@@ -382,9 +432,12 @@ void TestCtl::switching_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<quint16>("expected");
     QTest::addColumn<QList<QByteArray>>("sent");
+    QTest::addColumn<bool>("served"); // the port held by usb16relayd: through its socket
     const auto row = [](const char *name, const char *initial, QStringList arguments,
                         quint16 expected, QList<QByteArray> sent) {
-        QTest::newRow(name) << QString::fromLatin1(initial) << arguments << expected << sent;
+        for (const bool served : {false, true})
+            QTest::addRow("%s%s", name, served ? ", through usb16relayd" : "")
+                << QString::fromLatin1(initial) << arguments << expected << sent << served;
     };
     row("on 5", "0000", {"on", "5"}, 0x0800, {"05+//"});
     row("on several", "0000", {"on", "1", "16", "8"}, 0x8101, {"01+//", "16+//", "08+//"});
@@ -402,15 +455,29 @@ void TestCtl::switching()
     QFETCH(QStringList, arguments);
     QFETCH(quint16, expected);
     QFETCH(QList<QByteArray>, sent);
+    QFETCH(bool, served);
     QVERIFY(startSim(1, {QStringLiteral("--state"), initial}));
-    const Result result = ctl(arguments);
+    QStringList route;
+    if (served && !kServiceBuilt)
+        QSKIP("usb16relayd is not built here");
+    if (served) {
+        const QString socket = startService(1);
+        if (socket.isEmpty())
+            QVERIFY2(!socket.isEmpty(), "usb16relayd did not start");
+        route = QStringList{QStringLiteral("--socket"), socket};
+    }
+    const Result result = ctl(route + arguments);
     QCOMPARE(result.err, QByteArray());
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.out, QByteArray()); // quiet on success
-    QCOMPARE(commandsIn(byteLog(1)), sent);
-    QVERIFY2(byteLog(1).endsWith("ask//"), byteLog(1).constData()); // verified after sending
+    if (!served) {
+        QCOMPARE(commandsIn(byteLog(1)), sent);
+        QVERIFY2(byteLog(1).endsWith("ask//"), byteLog(1).constData()); // verified after sending
+    }
 
-    const Result status = ctl({QStringLiteral("--json"), QStringLiteral("status")});
+    const Result status =
+        ctl(route + QStringList{QStringLiteral("--json"), QStringLiteral("status")});
+    QCOMPARE(status.exitCode, 0);
     QCOMPARE(relaysOf(status.out), relays(expected));
 }
 
@@ -1290,6 +1357,121 @@ void TestCtl::hostileFilesInSharedPlaces()
         ctl(patience + QStringList{QStringLiteral("off"), QStringLiteral("5")}, inDir);
     QVERIFY2(off.exitCode > 0, off.out.constData());
     QCOMPARE(!board->commands().isEmpty(), asked);
+}
+
+void TestCtl::servedBoardRefuses_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("outsider"); // run as a user outside the socket's group
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("interlock") << QStringList{"set", "0C00"} << false << 4
+                               << "usb16relayd: b1: refused: relays 5, 6 are interlocked";
+    QTest::newRow("name of two relays")
+        << QStringList{"--board", "b1", "on", "pump"} << false << 1 << "1 Pump, 3 Pump";
+    QTest::newRow("name of none") << QStringList{"--board", "b1", "on", "Heater"} << false << 1
+                                  << "its relays are: 1 Pump";
+    QTest::newRow("no such board")
+        << QStringList{"--board", "b2", "status"} << false << 1 << "the boards are: b1";
+    QTest::newRow("outside the socket's group")
+        << QStringList{"--board", "b1", "on", "5"} << true << 2 << "Permission denied";
+}
+
+void TestCtl::servedBoardRefuses()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, outsider);
+    QFETCH(int, exitCode);
+    QFETCH(QString, expected);
+    if (!kServiceBuilt)
+        QSKIP("usb16relayd is not built here");
+    QVERIFY(startSim(1));
+    const QString socket = startService(1, QStringLiteral("interlock = 5,6\n"));
+    if (socket.isEmpty())
+        QVERIFY2(!socket.isEmpty(), "usb16relayd did not start");
+    if (outsider) {
+        if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+            QSKIP("needs root and setpriv to run the program as nobody");
+        // Nobody may reach the socket; only its own mode and group keep nobody out.
+        QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                         QFile::ExeOwner | QFile::ExeOther));
+    }
+    const QStringList all = QStringList{QStringLiteral("--socket"), socket} + arguments;
+    Result result;
+    if (outsider) {
+        QProcess process;
+        process.start(QStandardPaths::findExecutable(QStringLiteral("setpriv")),
+                      QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                  QStringLiteral("--clear-groups"), USB16RELAY_CTL_PATH} +
+                          all);
+        QVERIFY(finish(process));
+        result.exitCode = process.exitCode();
+        result.err = process.readAllStandardError();
+        if (result.exitCode == 126 || result.exitCode == 127)
+            QSKIP("the program is out of nobody's reach here");
+    } else {
+        result = ctl(all);
+    }
+    QVERIFY2(result.err.contains(expected.toUtf8()), result.err.constData());
+    QCOMPARE(result.exitCode, exitCode);
+    // Nothing switched.
+    const Result status = ctl(
+        {QStringLiteral("--socket"), socket, QStringLiteral("--json"), QStringLiteral("status")});
+    QCOMPARE(relaysOf(status.out), relays(0x0000));
+}
+
+void TestCtl::aSocketAStrangerServesIsNotBelieved()
+{
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (!kServiceBuilt || ::geteuid() != 0 || setpriv.isEmpty())
+        QSKIP("needs usb16relayd, root and setpriv to serve a socket as nobody");
+    // A directory anyone may write to, where nobody serves a socket of the name expected.
+    QVERIFY(QFile::setPermissions(m_dir->path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                     QFile::ExeOwner | QFile::ExeOther));
+    const QString shared = m_dir->filePath(QStringLiteral("shared"));
+    QVERIFY(QDir().mkdir(shared));
+    QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 01777), 0);
+    const QString socket = shared + QStringLiteral("/http.sock");
+    QVERIFY(startSim(1));
+    auto stranger = std::make_unique<QProcess>();
+    stranger->setStandardErrorFile(QProcess::nullDevice());
+    stranger->start(setpriv, {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                              QStringLiteral("--clear-groups"), QString::fromLatin1(kServicePath),
+                              QStringLiteral("--device"), m_dir->filePath(QStringLiteral("COM1")),
+                              QStringLiteral("--id"), QStringLiteral("b1"),
+                              QStringLiteral("--socket"), socket});
+    m_processes.push_back(std::move(stranger));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(socket), kWait);
+    const Result result = ctl({QStringLiteral("--socket"), socket, QStringLiteral("--board"),
+                               QStringLiteral("b1"), QStringLiteral("on"), QStringLiteral("5")});
+    QVERIFY2(result.err.contains("not trusting it, nothing was sent"), result.err.constData());
+    QCOMPARE(result.exitCode, 2);
+}
+
+void TestCtl::aSocketSystemdHandsOver()
+{
+    const QString activate =
+        QStandardPaths::findExecutable(QStringLiteral("systemd-socket-activate"));
+    if (!kServiceBuilt || activate.isEmpty())
+        QSKIP("needs usb16relayd and systemd-socket-activate");
+    QVERIFY(startSim(1));
+    // As systemd does: the socket made and listening (blocking) before the service starts.
+    const QString socket = m_dir->filePath(QStringLiteral("activated.sock"));
+    auto service = std::make_unique<QProcess>();
+    service->setStandardErrorFile(QProcess::nullDevice());
+    service->start(activate, {QStringLiteral("-l"), socket, QString::fromLatin1(kServicePath),
+                              QStringLiteral("--device"), m_dir->filePath(QStringLiteral("COM1")),
+                              QStringLiteral("--id"), QStringLiteral("b1")});
+    m_processes.push_back(std::move(service));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(socket), kWait);
+    const QStringList route{QStringLiteral("--socket"), socket, QStringLiteral("--board"),
+                            QStringLiteral("b1")};
+    const Result on = ctl(route + QStringList{QStringLiteral("on"), QStringLiteral("4")});
+    QCOMPARE(on.err, QByteArray());
+    QCOMPARE(on.exitCode, 0);
+    const Result status =
+        ctl(route + QStringList{QStringLiteral("--json"), QStringLiteral("status")});
+    QCOMPARE(relaysOf(status.out), relays(0x1000));
 }
 
 QTEST_GUILESS_MAIN(TestCtl)

@@ -199,6 +199,9 @@ void TestDaemonConfig::refusesBadFiles_data()
     QTest::newRow("discovery maybe")
         << QByteArray("[mqtt]\ndiscovery = maybe\n[a]\nport = 1\n") << 2 << "discovery"
         << "neither on nor off";
+    QTest::newRow("relative socket")
+        << QByteArray("[service]\nsocket = run/http.sock\n[a]\nport = 1\n") << 2 << "socket"
+        << "not an absolute path";
 }
 
 void TestDaemonConfig::refusesBadFiles()

@@ -104,6 +104,9 @@ void TestHttpApi::requests_data()
     QTest::newRow("one board") << QByteArray("GET") << "/api/v1/boards/com1" << QByteArray() << 0
                                << ""
                                << "";
+    QTest::newRow("read the board")
+        << QByteArray("POST") << "/api/v1/boards/com1/read" << QByteArray() << 0 << ""
+        << "read:0:0";
     QTest::newRow("switch on") << QByteArray("PUT") << "/api/v1/boards/com1/relays/5"
                                << QByteArray("{\"on\":true}") << 0 << ""
                                << "switch:5:1";
@@ -269,7 +272,7 @@ void TestHttpApi::requests()
     }
     QVERIFY(parsed.request);
     QCOMPARE(parsed.board, QStringLiteral("com1"));
-    static const char *kinds[] = {"switch", "toggle", "mask", "pulse"};
+    static const char *kinds[] = {"switch", "toggle", "mask", "pulse", "read"};
     const BoardRequest &r = *parsed.request;
     const qint64 value = r.kind == BoardRequest::Kind::Switch  ? qint64(r.on)
                          : r.kind == BoardRequest::Kind::Mask  ? qint64(r.mask)

@@ -81,5 +81,25 @@ if [ "$status" -ne 0 ] || [ -s "$work/verify" ]; then
     fail "systemd-analyze verify: status $status, messages above"
 fi
 
+# The socket unit beside it (the local socket, handed over by socket activation): verified with
+# the service, and open to the dialout group only.
+socket=$(dirname "$unit")/usb16relayd.socket
+if [ -f "$socket" ]; then
+    cp "$socket" "$work/unit/"
+    if [ -n "$mandir" ]; then
+        MANPATH=$mandir systemd-analyze verify "$work/unit/usb16relayd.socket" >"$work/verify" 2>&1
+    else
+        systemd-analyze verify --man=no "$work/unit/usb16relayd.socket" >"$work/verify" 2>&1
+    fi
+    status=$?
+    if [ "$status" -ne 0 ] || [ -s "$work/verify" ]; then
+        cat "$work/verify" >&2
+        fail "systemd-analyze verify of usb16relayd.socket: status $status, messages above"
+    fi
+    for need in "SocketMode=0660" "SocketGroup=dialout"; do
+        grep -qx "$need" "$socket" || fail "usb16relayd.socket lacks $need"
+    done
+fi
+
 [ "$failures" -eq 0 ] || exit 1
 echo "systemd-analyze security and verify: clean"
