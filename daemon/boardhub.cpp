@@ -7,6 +7,8 @@
 #include <QDeadlineTimer>
 #include <QThread>
 
+#include <algorithm>
+
 namespace {
 
 bool endsSentence(const QString &text)
@@ -28,12 +30,14 @@ BoardHub::BoardHub(QObject *parent) : QObject(parent) {}
 
 BoardHub::~BoardHub()
 {
-    if (!m_entries.empty())
+    if (std::any_of(m_entries.begin(), m_entries.end(),
+                    [](const auto &entry) { return entry->thread->isRunning(); }))
         stop(std::chrono::seconds(15));
 }
 
 void BoardHub::load(const QList<BoardConfig> &boards)
 {
+    m_entries.clear(); // the boards of the last run, stopped
     m_waiting = int(boards.size());
     for (const BoardConfig &config : boards) {
         auto entry = std::make_unique<Entry>();
@@ -111,7 +115,10 @@ bool BoardHub::stop(std::chrono::milliseconds bound)
         }
         m_lastReads.insert(entry->board->config().where(), entry->board->lastRead());
     }
-    m_entries.clear();
+    // The stopped boards stay until the next load(): the fronts still say goodbye for them.
+    m_entries.erase(std::remove_if(m_entries.begin(), m_entries.end(),
+                                   [](const auto &entry) { return !entry->board; }),
+                    m_entries.end());
     return all;
 }
 

@@ -34,7 +34,8 @@ public:
     void start();
     // Ends every board's pulses, answers what still waits with Stopping and closes the ports.
     // False when a board did not stop within `bound`: its thread is left behind, and the
-    // process should end rather than wait for it.
+    // process should end rather than wait for it. The boards that stopped stay, refusing every
+    // request with Stopping, until the next load(): the fronts still say goodbye for them.
     bool stop(std::chrono::milliseconds bound);
 
     QList<Board *> boards() const;
