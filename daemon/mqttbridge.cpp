@@ -16,6 +16,7 @@ MqttBridge::MqttBridge(const BrokerConfig &broker, BoardHub *hub, MqttConnection
                        const QString &version, QObject *parent)
     : QObject(parent), m_broker(broker), m_hub(hub), m_connection(connection), m_version(version)
 {
+    static_cast<void>(servingSince()); // its clock starts with the first bridge, at start
     const QList<Board *> boards = hub->boards();
     m_views.reserve(boards.size());
     for (Board *board : boards)
@@ -99,7 +100,7 @@ void MqttBridge::publishState(BoardView &view, bool force)
         return;
     const QString &id = view.board->config().id;
     const StateReport report{view.state, view.online.value_or(false) && view.state, view.readAt,
-                             m_broker.serviceId};
+                             m_broker.serviceId, servingSince()};
     if (!view.state) {
         // Nothing read by this run yet: what an earlier run left retained must not pass for
         // the state now.
@@ -196,13 +197,25 @@ void MqttBridge::handleMessage(const QString &topic, const QByteArray &payload, 
 
 void MqttBridge::handleForeignState(BoardView &view, const QByteArray &payload)
 {
-    const QString service = serviceOf(payload);
+    const QJsonObject object = QJsonDocument::fromJson(payload).object();
+    const QString service = object.value(u"service").toString();
     if (view.foreign || service.isEmpty() || service == m_broker.serviceId ||
-        !QJsonDocument::fromJson(payload).object().value(u"online").toBool())
+        !object.value(u"online").toBool())
         return;
-    // Two services answering one board id would both switch on every command: this one steps
-    // back, and says so until its configuration changes.
+    // Two services answering one board id would both switch on every command. Exactly one of
+    // them keeps it, whichever sees the other first: the one running longer, the first id on a
+    // tie; both judge alike. One that names no start (an older service) keeps it.
     const QString &id = view.board->config().id;
+    const QDateTime theirs =
+        QDateTime::fromString(object.value(u"service_since").toString(), Qt::ISODateWithMs);
+    if (theirs.isValid() &&
+        (servingSince() < theirs || (servingSince() == theirs && m_broker.serviceId < service))) {
+        Log::warning(QStringLiteral("service \"%1\" publishes board %2 on %3/%2 too; this service "
+                                    "(\"%4\") has run longer and keeps it")
+                         .arg(service, id, m_broker.baseTopic, m_broker.serviceId));
+        publishState(view, true); // this board's state, in place of the other one's
+        return;
+    }
     const QString message =
         QStringLiteral("service \"%1\" publishes board %2 on %3/%2 too; this service (\"%4\") "
                        "leaves it alone: give one of the boards another id, or the services "
@@ -212,6 +225,13 @@ void MqttBridge::handleForeignState(BoardView &view, const QByteArray &payload)
     reportError(view, QStringLiteral("board %1").arg(id), message, QStringLiteral("conflict"),
                 true);
     view.foreign = true;
+}
+
+QDateTime MqttBridge::servingSince()
+{
+    // The first bridge is made at start, and a reload makes new ones: the process's start.
+    static const QDateTime since = QDateTime::currentDateTimeUtc();
+    return since;
 }
 
 void MqttBridge::handleState(BoardView &view, quint16 state)

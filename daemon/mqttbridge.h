@@ -55,6 +55,7 @@ private:
     void handleState(BoardView &view, quint16 state);
     void handleAvailability(BoardView &view, bool online, const QString &reason);
     void handleFinished(BoardView &view, const QString &command, const BoardResult &result);
+    static QDateTime servingSince();
     void handleForeignState(BoardView &view, const QByteArray &payload);
     void publishEverything();
     void publishDiscovery();

@@ -140,6 +140,7 @@ QByteArray statePayload(const StateReport &report)
                                         ? QJsonValue(report.readAt.toString(Qt::ISODateWithMs))
                                         : QJsonValue()},
         {QStringLiteral("service"), report.service},
+        {QStringLiteral("service_since"), report.serviceSince.toString(Qt::ISODateWithMs)},
     };
     if (report.state) {
         const RelayMask mask(*report.state);

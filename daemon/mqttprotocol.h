@@ -54,6 +54,7 @@ struct StateReport
     bool online = false;
     QDateTime readAt;
     QString service;
+    QDateTime serviceSince; // since when that service has been running
 };
 QByteArray statePayload(const StateReport &report);
 // The service a state payload names; empty when it names none.

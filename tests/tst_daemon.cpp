@@ -94,6 +94,8 @@ private slots:
     void endingSignals_data();
     void endingSignals();
     void twoServicesOneBoardId();
+    void anotherServiceJudged_data();
+    void anotherServiceJudged();
     void errorsDuringOutage();
     void staleRetainedStates();
     void slowNameServer();
@@ -1021,6 +1023,47 @@ void TestDaemon::twoServicesOneBoardId()
     QVERIFY(m_probe->waitFor(QStringLiteral("usb16relay/service/south/status"), "offline", kWait));
     QCOMPARE(m_probe->on(QStringLiteral("usb16relay/service/north/status")).constLast().payload,
              QByteArray("online"));
+}
+
+void TestDaemon::anotherServiceJudged_data()
+{
+    QTest::addColumn<QByteArray>("since");
+    QTest::addColumn<bool>("keeps");
+    QTest::newRow("running longer: steps back") << QByteArray("2000-01-01T00:00:00.000Z") << false;
+    QTest::newRow("newer: keeps the board") << QByteArray("2100-01-01T00:00:00.000Z") << true;
+}
+
+// Whichever of two services sees the other first, exactly one keeps the board.
+void TestDaemon::anotherServiceJudged()
+{
+    QFETCH(QByteArray, since);
+    QFETCH(bool, keeps);
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    auto service = startService(writeConfig("[service]\nid = here\n" + standardBoard(1)));
+    QVERIFY(service);
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/state"),
+                             R"({"service":"there","online":true,"mask":"0000","service_since":")" +
+                                 since + "\"}"));
+    if (keeps)
+        QVERIFY(m_probe->waitFor(
+            [](const auto &m) {
+                return m.topic == u"usb16relay/com1/state" &&
+                       QJsonDocument::fromJson(m.payload).object().value(u"service") ==
+                           QLatin1String("here");
+            },
+            kWait));
+    else
+        QVERIFY(m_probe->waitFor(
+            [](const auto &m) {
+                return m.topic == u"usb16relay/com1/error" && m.payload.contains("conflict");
+            },
+            kWait));
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/1/set"), "ON"));
+    if (keeps)
+        QTRY_COMPARE_WITH_TIMEOUT(board->state(), quint16(0x8000), kWait);
+    QTest::qWait(300);
+    QCOMPARE(board->state(), quint16(keeps ? 0x8000 : 0));
 }
 
 void TestDaemon::errorsDuringOutage()
