@@ -102,10 +102,12 @@ void TestMqttProtocol::state()
     QFETCH(QList<int>, on);
     const QDateTime at = QDateTime::currentDateTimeUtc();
     const QJsonObject state =
-        QJsonDocument::fromJson(MqttProtocol::statePayload({mask, true, at, "pantry"})).object();
+        QJsonDocument::fromJson(MqttProtocol::statePayload({mask, true, at, "pantry", at}))
+            .object();
     QCOMPARE(state.value("online"), QJsonValue(true));
     QCOMPARE(state.value("read_at").toString(), at.toString(Qt::ISODateWithMs));
     QCOMPARE(state.value("service").toString(), QStringLiteral("pantry"));
+    QCOMPARE(state.value("service_since").toString(), at.toString(Qt::ISODateWithMs));
     QCOMPARE(state.value("mask").toString(), text);
     const QJsonArray relays = state.value("relays").toArray();
     QCOMPARE(relays.size(), 16);
