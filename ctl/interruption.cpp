@@ -3,6 +3,7 @@
 #include "signalwatcher.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFile>
 
 #include <algorithm>
@@ -172,6 +173,24 @@ Wake sleep(std::chrono::milliseconds length, int output)
         if (count == 0 || deadline.hasExpired())
             return pending() != 0 ? Wake::Signal : Wake::TimeUp;
     }
+}
+
+int holdFor(std::chrono::milliseconds length, const std::function<bool()> &stillThere)
+{
+    constexpr std::chrono::milliseconds kStep{100};
+    QElapsedTimer held;
+    held.start();
+    int signal = 0;
+    while (signal == 0) {
+        const auto left = length - std::chrono::milliseconds(held.elapsed());
+        if (left <= std::chrono::milliseconds::zero())
+            break;
+        if (sleep(std::min(left, kStep)) == Wake::Signal)
+            signal = pending();
+        if (stillThere && !stillThere())
+            return -1;
+    }
+    return signal;
 }
 
 } // namespace Interruption

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 
 // Every signal that would end the program (SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
 // SIGPIPE, SIGTERM), caught so that the program decides how it ends. Two ways:
@@ -40,5 +41,10 @@ int pending();
 // Waits for the given time, or until a signal is noted while holding, or until `output` (when
 // not -1) reports that its reader is gone.
 Wake sleep(std::chrono::milliseconds length, int output = -1);
+
+// Holds a pulse for `length`, in steps of at most 100 ms so that `stillThere` (when given) can
+// end it early by saying false. The signal that ended it, 0 when it ran out, -1 when
+// `stillThere` ended it.
+int holdFor(std::chrono::milliseconds length, const std::function<bool()> &stillThere = {});
 
 } // namespace Interruption

@@ -25,7 +25,6 @@
 namespace {
 
 constexpr qsizetype kMaxReply = 1 << 20;
-constexpr std::chrono::milliseconds kLineCheck{100};
 constexpr std::chrono::milliseconds kBusyRetry{100};
 
 using Command = CommandLine::Command;
@@ -162,23 +161,15 @@ int pulse(const CommandLine &request, BoardClient &client)
             restore(); // whatever half happened, the relay is left as it was found
         return status;
     }
-    // In short steps, so that an unplugged board ends the wait instead of going unnoticed.
-    QElapsedTimer held;
-    held.start();
-    int signal = 0;
-    while (signal == 0) {
-        const auto left = request.pulseLength - std::chrono::milliseconds(held.elapsed());
-        if (left <= std::chrono::milliseconds::zero())
-            break;
-        if (Interruption::sleep(std::min(left, kLineCheck)) == Interruption::Wake::Signal)
-            signal = Interruption::pending();
-        if (!client.checkLine()) {
-            Output::printError(QStringLiteral("%1 Relay %2 could not be switched back %3.")
-                                   .arg(client.errorString())
-                                   .arg(relay)
-                                   .arg(original ? QStringLiteral("on") : QStringLiteral("off")));
-            return kExitNoAnswer;
-        }
+    // An unplugged board ends the wait instead of going unnoticed.
+    int signal =
+        Interruption::holdFor(request.pulseLength, [&client] { return client.checkLine(); });
+    if (signal < 0) {
+        Output::printError(QStringLiteral("%1 Relay %2 could not be switched back %3.")
+                               .arg(client.errorString())
+                               .arg(relay)
+                               .arg(original ? QStringLiteral("on") : QStringLiteral("off")));
+        return kExitNoAnswer;
     }
     if (!restore())
         return failed(client);

@@ -26,7 +26,6 @@ using Command = CommandLine::Command;
 constexpr std::chrono::milliseconds kServiceBound{70000};
 // Listing the boards, for ports and for finding the board on a port: the service's own state.
 constexpr std::chrono::milliseconds kListBound{3000};
-constexpr std::chrono::milliseconds kStep{100};
 
 QString onOff(bool on)
 {
@@ -289,16 +288,7 @@ int Route::pulse(int relay)
     if (!started || !(state = stateOf(*started, false)))
         return m_status;
     const bool original = !(*state)[size_t(relay - 1)];
-    QElapsedTimer held;
-    held.start();
-    int signal = 0;
-    while (signal == 0) {
-        const auto left = m_request.pulseLength - std::chrono::milliseconds(held.elapsed());
-        if (left <= std::chrono::milliseconds::zero())
-            break;
-        if (Interruption::sleep(std::min(left, kStep)) == Interruption::Wake::Signal)
-            signal = Interruption::pending();
-    }
+    int signal = Interruption::holdFor(m_request.pulseLength);
     // Whether the service has ended the pulse yet or not, this ends it now and reads it back.
     const auto back =
         call("PUT", relayPath(relay), original ? QByteArray("{\"on\":true}") : "{\"on\":false}");
