@@ -318,10 +318,7 @@ QJsonObject boardJson(const BoardView &board)
     }
     if (board.state) {
         const RelayMask state(*board.state);
-        QJsonArray relays;
-        for (int relay = 1; relay <= RelayMask::kRelayCount; ++relay)
-            relays.append(state.isOn(relay));
-        json.insert(QStringLiteral("relays"), relays);
+        json.insert(QStringLiteral("relays"), state.toJson());
         json.insert(QStringLiteral("mask"), state.toHex());
     } else {
         // Never read: nothing is claimed about the relays.

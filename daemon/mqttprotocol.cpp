@@ -144,10 +144,7 @@ QByteArray statePayload(const StateReport &report)
     };
     if (report.state) {
         const RelayMask mask(*report.state);
-        QJsonArray relays;
-        for (int relay = 1; relay <= RelayMask::kRelayCount; ++relay)
-            relays.append(mask.isOn(relay));
-        object.insert(QStringLiteral("relays"), relays);
+        object.insert(QStringLiteral("relays"), mask.toJson());
         object.insert(QStringLiteral("mask"), mask.toHex());
     }
     return QJsonDocument(object).toJson(QJsonDocument::Compact);

@@ -63,6 +63,14 @@ QString RelayMask::toHex() const
     return QStringLiteral("%1").arg(m_bits, 4, 16, QLatin1Char('0')).toUpper();
 }
 
+QJsonArray RelayMask::toJson() const
+{
+    QJsonArray states;
+    for (int relay = 1; relay <= kRelayCount; ++relay)
+        states.append(isOn(relay));
+    return states;
+}
+
 QList<int> RelayMask::relays() const
 {
     QList<int> on;

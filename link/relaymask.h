@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonArray>
 #include <QList>
 #include <QString>
 #include <QStringView>
@@ -48,6 +49,8 @@ public:
     QString toHex() const;
     // The relays that are set, in ascending order.
     QList<int> relays() const;
+    // Sixteen booleans, relay 1 first.
+    QJsonArray toJson() const;
 
     constexpr RelayMask operator&(RelayMask other) const
     {
