@@ -81,7 +81,8 @@ private slots:
     void brokerRestarted();
     void brokerAbsentAtStart();
     void burstBeyondTheQueue();
-    void sigtermDuringPulse();
+    void endingSignalDuringPulse_data();
+    void endingSignalDuringPulse();
     void killedServiceLeavesItsLastWill();
     void passwordRefusedThenAccepted();
     void tls();
@@ -91,8 +92,6 @@ private slots:
     void withoutConfig_data();
     void withoutConfig();
     void reload();
-    void endingSignals_data();
-    void endingSignals();
     void twoServicesOneBoardId();
     void anotherServiceJudged_data();
     void anotherServiceJudged();
@@ -105,6 +104,8 @@ private:
     QByteArray standardBoard(int port, const QByteArray &extra = {}) const;
     std::unique_ptr<Service> startService(const QString &config,
                                           const QStringList &online = {QStringLiteral("com1")});
+    // The service on board com1, relay 4 in a 60 s pulse.
+    std::unique_ptr<Service> startServiceInPulse(SimulatedBoard *board);
     bool waitAvailability(const QString &board, const QByteArray &value, int ms = kWait);
     std::optional<MqttProbe::Message> waitError(const QString &board, int ms = kWait);
 
@@ -166,6 +167,16 @@ std::unique_ptr<Service> TestDaemon::startService(const QString &config, const Q
             return nullptr;
         }
     }
+    return service;
+}
+
+std::unique_ptr<Service> TestDaemon::startServiceInPulse(SimulatedBoard *board)
+{
+    auto service = startService(writeConfig(standardBoard(1)));
+    if (!service || !m_probe->publish(QStringLiteral("usb16relay/com1/relay/4/pulse"), "60000") ||
+        !m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x1000); }, kWait) ||
+        board->state() != 0x1000)
+        return nullptr;
     return service;
 }
 
@@ -671,19 +682,24 @@ void TestDaemon::burstBeyondTheQueue()
     QCOMPARE(m_probe->on(errors).size(), refused);
 }
 
-void TestDaemon::sigtermDuringPulse()
+void TestDaemon::endingSignalDuringPulse_data()
 {
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGQUIT") << int(SIGQUIT);
+    QTest::newRow("SIGUSR1") << int(SIGUSR1);
+}
+
+void TestDaemon::endingSignalDuringPulse()
+{
+    QFETCH(int, signal);
     SimulatedBoard *board = m_ports->add(1, 0);
     QVERIFY(board);
-    auto service = startService(writeConfig(standardBoard(1)));
+    auto service = startServiceInPulse(board);
     QVERIFY(service);
-    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/4/pulse"), "60000"));
-    QVERIFY(
-        m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x1000); }, kWait));
-    QCOMPARE(board->state(), quint16(0x1000));
-
     m_probe->clear();
-    QVERIFY(service->stop());
+    QCOMPARE(::kill(pid_t(service->process().processId()), signal), 0);
+    QVERIFY(service->finish());
     QCOMPARE(service->process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(service->process().exitCode(), 0);
     QCOMPARE(board->state(), quint16(0));
@@ -976,31 +992,6 @@ void TestDaemon::reload()
     QCOMPARE(service->process().exitCode(), 0);
 }
 
-void TestDaemon::endingSignals_data()
-{
-    QTest::addColumn<int>("signal");
-    QTest::newRow("SIGQUIT") << int(SIGQUIT);
-    QTest::newRow("SIGUSR1") << int(SIGUSR1);
-}
-
-void TestDaemon::endingSignals()
-{
-    QFETCH(int, signal);
-    SimulatedBoard *board = m_ports->add(1, 0);
-    QVERIFY(board);
-    auto service = startService(writeConfig(standardBoard(1)));
-    QVERIFY(service);
-    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/4/pulse"), "60000"));
-    QVERIFY(
-        m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x1000); }, kWait));
-    QCOMPARE(::kill(pid_t(service->process().processId()), signal), 0);
-    QVERIFY(service->finish());
-    QCOMPARE(service->process().exitStatus(), QProcess::NormalExit);
-    QCOMPARE(service->process().exitCode(), 0);
-    QCOMPARE(board->state(), quint16(0));
-    QVERIFY(waitAvailability(QStringLiteral("com1"), "offline"));
-}
-
 void TestDaemon::twoServicesOneBoardId()
 {
     SimulatedBoard *north = m_ports->add(1, 0);
@@ -1070,11 +1061,8 @@ void TestDaemon::errorsDuringOutage()
 {
     SimulatedBoard *board = m_ports->add(1, 0);
     QVERIFY(board);
-    auto service = startService(writeConfig(standardBoard(1)));
+    auto service = startServiceInPulse(board);
     QVERIFY(service);
-    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/4/pulse"), "60000"));
-    QVERIFY(
-        m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x1000); }, kWait));
     m_probe.reset();
     m_broker->kill();
     board->vanish(); // the pulse cannot end as asked: an error while nobody listens
