@@ -30,3 +30,12 @@ bool ComPortExists(const qint16 &n)
     ::close(fd);
     return serial;
 }
+
+std::optional<int> lowestComPort()
+{
+    for (qint16 n = 1; n <= 16; ++n) {
+        if (ComPortExists(n))
+            return n;
+    }
+    return std::nullopt;
+}

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "boardrequest.h"
+#include "boardsnapshot.h"
+#include "config.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -15,10 +17,6 @@
 // The HTTP front's routes and its words: requests taken apart and answers put together, without
 // a socket, so that all of it can be checked on its own.
 namespace HttpApi {
-
-constexpr qsizetype kMaxBody = 4096;
-constexpr qsizetype kMaxHeaders = 8192;
-constexpr int kMaxClients = 64;
 
 enum class Endpoint {
     Page,
@@ -63,6 +61,9 @@ struct BoardView
     std::array<QDateTime, 16> changedAt; // when the service saw each relay change
     QList<QList<int>> interlocks;        // groups of relays never on together
 };
+
+// A board's configuration with what one snapshot of it found.
+BoardView viewOf(const BoardConfig &config, const BoardSnapshot &snapshot);
 
 struct Reply
 {

@@ -305,6 +305,23 @@ int statusOf(BoardResult::Error error)
     return 500;
 }
 
+BoardView viewOf(const BoardConfig &config, const BoardSnapshot &snapshot)
+{
+    BoardView view;
+    view.id = config.id;
+    view.name = config.name;
+    view.where = config.where();
+    view.names = config.relayNames;
+    view.interlocks = config.interlocks;
+    view.online = snapshot.online;
+    view.offlineReason = snapshot.offlineReason;
+    view.state = snapshot.state;
+    view.readAt = snapshot.readAt;
+    view.seq = snapshot.seq;
+    view.changedAt = snapshot.changedAt;
+    return view;
+}
+
 QJsonObject boardJson(const BoardView &board)
 {
     QJsonObject json{{QStringLiteral("id"), board.id},

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "boardrequest.h"
+#include "boardsnapshot.h"
 #include "config.h"
 
 #include <QMutex>
@@ -55,9 +56,8 @@ public:
     std::optional<quint16> lastRead() const { return m_lastRead; }
 
 signals:
-    void stateRead(quint16 state);
-    // Every state the board reports, changed or not: when it was last heard from.
-    void answered(quint16 state);
+    // Every read, changed or not, and every change of availability: one value for every front.
+    void snapshotTaken(const BoardSnapshot &snapshot);
     void availabilityChanged(bool online, const QString &reason);
     // A failure nobody waits for: a pulse that could not end as asked, a state that could not
     // be restored on connecting. Every front may tell its clients.
@@ -83,6 +83,9 @@ private:
     void endPulse(int relay);
     void cancelPulses(quint16 relays);
     void read(quint16 state);
+    void takeSnapshot();
+    BoardResult result(quint64 id, BoardResult::Error error, const QString &message,
+                       std::optional<quint16> state) const;
     void missed();
     void goOffline(const QString &reason);
     void scheduleRetry();
@@ -108,7 +111,7 @@ private:
     // that was running put back to the state it started from.
     std::optional<quint16> m_restore;
     bool m_continued = false;
-    std::optional<quint16> m_lastEmitted;
+    BoardSnapshot m_snapshot;
     std::map<int, Pulse> m_pulses;
 
     QMutex m_queueMutex; // guards the three below, shared with submit()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "boardrequest.h"
+#include "boardsnapshot.h"
 #include "config.h"
 
 #include <QHash>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <shared_mutex>
 #include <vector>
 
 class Board;
@@ -40,6 +42,8 @@ public:
 
     QList<Board *> boards() const;
     Board *board(const QString &id) const;
+    // The boards load() made, in the configuration's order: what the fronts serve.
+    QList<BoardConfig> configs() const;
     // Hands the request to the board named `id`; its reply answers, with UnknownBoard when there
     // is none.
     void submit(const QString &id, BoardRequest request);
@@ -47,10 +51,16 @@ public:
 signals:
     // Once after start(): every board was opened or its next try scheduled.
     void ready(int boards);
+    // Every board's snapshots and the failures nobody waits for, emitted on the board's thread:
+    // a front that lives elsewhere gets them queued.
+    void snapshotTaken(const BoardSnapshot &snapshot);
+    void problem(const QString &board, const BoardResult &result);
 
 private:
     struct Entry;
 
+    // Changed by load() and stop() on the hub's thread, read by fronts on theirs.
+    mutable std::shared_mutex m_entriesMutex;
     std::vector<std::unique_ptr<Entry>> m_entries;
     QHash<QString, std::optional<quint16>> m_lastReads; // by device, kept over a reload
     int m_waiting = 0;

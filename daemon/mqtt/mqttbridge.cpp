@@ -1,6 +1,5 @@
 #include "mqttbridge.h"
 
-#include "board.h"
 #include "boardhub.h"
 #include "log.h"
 #include "mqttconnection.h"
@@ -17,25 +16,20 @@ MqttBridge::MqttBridge(const BrokerConfig &broker, BoardHub *hub, MqttConnection
     : QObject(parent), m_broker(broker), m_hub(hub), m_connection(connection), m_version(version)
 {
     static_cast<void>(servingSince()); // its clock starts with the first bridge, at start
-    const QList<Board *> boards = hub->boards();
-    m_views.reserve(boards.size());
-    for (Board *board : boards)
-        m_views.append(BoardView{board, {}, {}, {}, {}, false});
-    for (qsizetype i = 0; i < m_views.size(); ++i) {
-        Board *board = m_views[i].board;
-        // Queued: the boards live on threads of their own.
-        connect(board, &Board::stateRead, this,
-                [this, i](quint16 state) { handleState(m_views[i], state); });
-        connect(board, &Board::availabilityChanged, this,
-                [this, i](bool online, const QString &reason) {
-                    handleAvailability(m_views[i], online, reason);
-                });
-        // Logged by the hub already.
-        connect(board, &Board::problem, this, [this, i](const BoardResult &result) {
-            reportError(m_views[i], QStringLiteral("end of a pulse or restore"), result.message,
-                        BoardResult::kindName(result.error), true);
-        });
+    for (const BoardConfig &config : hub->configs()) {
+        BoardView view;
+        view.config = config;
+        view.snapshot.board = config.id;
+        m_views.append(view);
     }
+    // Queued: the boards live on threads of their own.
+    connect(hub, &BoardHub::snapshotTaken, this, &MqttBridge::handleSnapshot);
+    // Logged by the hub already.
+    connect(hub, &BoardHub::problem, this, [this](const QString &board, const BoardResult &result) {
+        if (BoardView *view = viewOf(board))
+            reportError(*view, QStringLiteral("end of a pulse or restore"), result.message,
+                        BoardResult::kindName(result.error), true);
+    });
     connect(m_connection, &MqttConnection::connected, this, &MqttBridge::handleConnected);
     connect(m_connection, &MqttConnection::messageReceived, this, &MqttBridge::handleMessage);
     if (m_connection->isConnected())
@@ -51,9 +45,9 @@ void MqttBridge::handleConnected()
 {
     QStringList filters{homeAssistantStatusTopic(m_broker.discoveryPrefix)};
     for (const BoardView &view : std::as_const(m_views)) {
-        filters += commandFilters(m_broker.baseTopic, view.board->config().id);
+        filters += commandFilters(m_broker.baseTopic, view.config.id);
         // Another service publishing for the same board id shows here.
-        filters += stateTopic(m_broker.baseTopic, view.board->config().id);
+        filters += stateTopic(m_broker.baseTopic, view.config.id);
     }
     m_connection->subscribe(filters);
     while (!m_retired.isEmpty() && m_connection->publish(m_retired.constFirst(), {}, true))
@@ -87,7 +81,7 @@ void MqttBridge::publishDiscovery()
     for (const BoardView &view : std::as_const(m_views)) {
         if (view.foreign)
             continue;
-        const BoardConfig &board = view.board->config();
+        const BoardConfig &board = view.config;
         for (int relay = 1; relay <= RelayMask::kRelayCount; ++relay)
             m_connection->publish(discoveryTopic(m_broker, board, relay),
                                   discoveryPayload(m_broker, board, relay, m_version), true);
@@ -98,10 +92,11 @@ void MqttBridge::publishState(BoardView &view, bool force)
 {
     if (!m_connection->isConnected() || view.foreign)
         return;
-    const QString &id = view.board->config().id;
-    const StateReport report{view.state, view.online.value_or(false) && view.state, view.readAt,
-                             m_broker.serviceId, servingSince()};
-    if (!view.state) {
+    const QString &id = view.config.id;
+    const BoardSnapshot &snapshot = view.snapshot;
+    const StateReport report{snapshot.state, view.online.value_or(false) && snapshot.state,
+                             snapshot.readAt, m_broker.serviceId, servingSince()};
+    if (!snapshot.state) {
         // Nothing read by this run yet: what an earlier run left retained must not pass for
         // the state now.
         if (force) {
@@ -111,7 +106,7 @@ void MqttBridge::publishState(BoardView &view, bool force)
         }
         return;
     }
-    const RelayMask state(*view.state);
+    const RelayMask state(*snapshot.state);
     const RelayMask changed =
         view.published ? state ^ RelayMask(*view.published) : RelayMask::all();
     for (int relay = 1; relay <= RelayMask::kRelayCount; ++relay) {
@@ -119,16 +114,16 @@ void MqttBridge::publishState(BoardView &view, bool force)
             m_connection->publish(relayTopic(m_broker.baseTopic, id, relay),
                                   relayPayload(state.isOn(relay)), true);
     }
-    if (force || view.published != *view.state)
+    if (force || view.published != *snapshot.state)
         m_connection->publish(stateTopic(m_broker.baseTopic, id), statePayload(report), true);
-    view.published = *view.state;
+    view.published = *snapshot.state;
 }
 
 void MqttBridge::publishAvailability(const BoardView &view)
 {
     if (view.foreign)
         return;
-    m_connection->publish(availabilityTopic(m_broker.baseTopic, view.board->config().id),
+    m_connection->publish(availabilityTopic(m_broker.baseTopic, view.config.id),
                           view.online.value_or(false) ? "online" : "offline", true);
 }
 
@@ -153,7 +148,7 @@ void MqttBridge::handleMessage(const QString &topic, const QByteArray &payload, 
         return;
     }
     for (BoardView &view : m_views) {
-        if (topic == stateTopic(m_broker.baseTopic, view.board->config().id)) {
+        if (topic == stateTopic(m_broker.baseTopic, view.config.id)) {
             handleForeignState(view, payload);
             return;
         }
@@ -192,7 +187,7 @@ void MqttBridge::handleMessage(const QString &topic, const QByteArray &payload, 
             Qt::QueuedConnection);
     };
     Log::debug(QStringLiteral("command %1").arg(described));
-    m_hub->submit(view->board->config().id, std::move(request));
+    m_hub->submit(view->config.id, std::move(request));
 }
 
 void MqttBridge::handleForeignState(BoardView &view, const QByteArray &payload)
@@ -205,7 +200,7 @@ void MqttBridge::handleForeignState(BoardView &view, const QByteArray &payload)
     // Two services answering one board id would both switch on every command. Exactly one of
     // them keeps it, whichever sees the other first: the one running longer, the first id on a
     // tie; both judge alike. One that names no start (an older service) keeps it.
-    const QString &id = view.board->config().id;
+    const QString &id = view.config.id;
     const QDateTime theirs =
         QDateTime::fromString(object.value(u"service_since").toString(), Qt::ISODateWithMs);
     if (theirs.isValid() &&
@@ -234,22 +229,22 @@ QDateTime MqttBridge::servingSince()
     return since;
 }
 
-void MqttBridge::handleState(BoardView &view, quint16 state)
+void MqttBridge::handleSnapshot(const BoardSnapshot &snapshot)
 {
-    view.state = state;
-    view.readAt = QDateTime::currentDateTimeUtc();
-    publishState(view, false);
-}
-
-void MqttBridge::handleAvailability(BoardView &view, bool online, const QString &)
-{
-    // Once per change: another reason for staying offline is the hub's to log.
-    if (view.online == online)
+    BoardView *view = viewOf(snapshot.board);
+    if (!view || snapshot.seq < view->snapshot.seq)
         return;
-    view.online = online;
-    // A board back after a gap: its state as read now; one gone: its last state, marked so.
-    publishState(view, true);
-    publishAvailability(view);
+    view->snapshot = snapshot;
+    // Availability once per change: another reason for staying offline is the hub's to log. A
+    // board back after a gap: its state as read now; one gone: its last state, marked so.
+    if (view->online != snapshot.online) {
+        view->online = snapshot.online;
+        publishState(*view, true);
+        publishAvailability(*view);
+        return;
+    }
+    if (snapshot.online)
+        publishState(*view, false);
 }
 
 void MqttBridge::handleFinished(BoardView &view, const QString &command, const BoardResult &result)
@@ -263,7 +258,7 @@ void MqttBridge::reportError(const BoardView &view, const QString &command, cons
 {
     if (!logged)
         Log::warning(QStringLiteral("command %1 failed: %2").arg(command, error));
-    const QString topic = errorTopic(m_broker.baseTopic, view.board->config().id);
+    const QString topic = errorTopic(m_broker.baseTopic, view.config.id);
     const QByteArray payload = errorPayload(command, error, kind);
     if (m_connection->publish(topic, payload, false))
         return;
@@ -277,7 +272,7 @@ void MqttBridge::reportError(const BoardView &view, const QString &command, cons
 MqttBridge::BoardView *MqttBridge::viewOf(const QString &id)
 {
     for (BoardView &view : m_views) {
-        if (view.board->config().id == id)
+        if (view.config.id == id)
             return &view;
     }
     return nullptr;

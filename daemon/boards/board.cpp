@@ -29,6 +29,8 @@ void answer(const BoardRequest &request, const BoardResult &result)
 
 Board::Board(const BoardConfig &config, QObject *parent) : QObject(parent), m_config(config)
 {
+    m_snapshot.board = m_config.id;
+    m_snapshot.offlineReason = QStringLiteral("not read yet");
     m_pollTimer.setInterval(m_config.pollInterval);
     m_retryTimer.setSingleShot(true);
     connect(&m_pollTimer, &QTimer::timeout, this, &Board::poll);
@@ -39,7 +41,8 @@ Board::~Board() = default;
 
 void Board::submit(BoardRequest request)
 {
-    BoardResult refused{request.id, BoardResult::Error::None, {}, std::nullopt};
+    BoardResult refused{request.id, BoardResult::Error::None, {}, std::nullopt, {}};
+    refused.snapshot.board = m_config.id;
     {
         QMutexLocker lock(&m_queueMutex);
         if (m_stopping) {
@@ -91,9 +94,10 @@ void Board::stop()
         waiting.swap(m_queue);
     }
     for (const BoardRequest &request : waiting) {
-        answer(request, {request.id, BoardResult::Error::Stopping,
-                         QStringLiteral("%1: the service stopped before this ran").arg(m_config.id),
-                         std::nullopt});
+        answer(request,
+               result(request.id, BoardResult::Error::Stopping,
+                      QStringLiteral("%1: the service stopped before this ran").arg(m_config.id),
+                      std::nullopt));
     }
     m_pollTimer.stop();
     m_retryTimer.stop();
@@ -137,10 +141,9 @@ void Board::open()
     }
     m_misses = 0;
     m_retryDelay = kFirstRetry;
-    m_lastEmitted.reset(); // a board back after a gap is published again
-    read(state);
     m_online = true;
     m_offlineReason.clear();
+    read(state);
     emit availabilityChanged(true, {});
     m_pollTimer.start();
 }
@@ -176,8 +179,11 @@ void Board::drain()
         more = !m_queue.empty();
         m_drainPosted = more;
     }
-    if (request)
-        answer(*request, execute(*request));
+    if (request) {
+        BoardResult done = execute(*request);
+        done.snapshot = m_snapshot;
+        answer(*request, done);
+    }
     if (more)
         QMetaObject::invokeMethod(this, &Board::drain, Qt::QueuedConnection);
 }
@@ -201,7 +207,7 @@ std::optional<quint16> Board::onConnectTarget()
             QStringLiteral("%1: relays %2 are interlocked and were on together before the "
                            "board went away; they are left off rather than restored")
                 .arg(m_config.id, relayList(*m_restore & broken));
-        emit problem({0, BoardResult::Error::Refused, message, std::nullopt});
+        emit problem(result(0, BoardResult::Error::Refused, message, std::nullopt));
     }
     return wanted;
 }
@@ -219,23 +225,23 @@ BoardResult Board::execute(const BoardRequest &request)
 {
     const quint64 id = request.id;
     if (!m_online)
-        return {id, BoardResult::Error::Offline,
-                QStringLiteral("%1 is offline, nothing was switched: %2")
-                    .arg(m_config.id, m_offlineReason),
-                std::nullopt};
+        return result(id, BoardResult::Error::Offline,
+                      QStringLiteral("%1 is offline, nothing was switched: %2")
+                          .arg(m_config.id, m_offlineReason),
+                      std::nullopt);
     if (request.kind == BoardRequest::Kind::Mask) {
         QString why;
         if (breaksInterlock(request.mask, &why))
-            return {id, BoardResult::Error::Refused, why, m_lastRead};
+            return result(id, BoardResult::Error::Refused, why, m_lastRead);
     }
     const std::optional<quint16> current = currentState();
     if (!current) {
         const QString reason = m_client->errorString();
         missed();
-        return {id, BoardResult::Error::Offline, reason, std::nullopt};
+        return result(id, BoardResult::Error::Offline, reason, std::nullopt);
     }
     if (request.kind == BoardRequest::Kind::Read)
-        return {id, BoardResult::Error::None, {}, *current};
+        return result(id, BoardResult::Error::None, {}, *current);
     m_misses = 0;
     quint16 target = *current;
     quint16 care = 0;
@@ -293,7 +299,7 @@ BoardResult Board::execute(const BoardRequest &request)
         pulse.timer->start(request.length);
         m_pulses[relay] = std::move(pulse);
     }
-    return {id, BoardResult::Error::None, {}, m_lastRead};
+    return result(id, BoardResult::Error::None, {}, m_lastRead);
 }
 
 bool Board::applyTarget(quint16 current, quint16 target, quint16 care)
@@ -321,18 +327,19 @@ BoardResult Board::failure(quint64 id, quint16 care, quint16 target)
     if (m_client->failure() == BoardClient::Failure::WrongState && m_client->lastState()) {
         const quint16 state = RelayProtocol::toMask(*m_client->lastState());
         read(state);
-        return {id, BoardResult::Error::OtherState,
-                QStringLiteral("%1: the board reports %2 otherwise than asked: %3")
-                    .arg(m_config.id, relayList((state ^ target) & care), reason),
-                state};
+        return result(id, BoardResult::Error::OtherState,
+                      QStringLiteral("%1: the board reports %2 otherwise than asked: %3")
+                          .arg(m_config.id, relayList((state ^ target) & care), reason),
+                      state);
     }
     missed();
     // The commands went out before the answer failed to come: they may have been carried out.
-    return {id, BoardResult::Error::Offline,
-            QStringLiteral("%1; the command was sent, so relays %2 may have switched: read the "
-                           "state before asking again")
-                .arg(reason, relayList(care)),
-            std::nullopt};
+    return result(
+        id, BoardResult::Error::Offline,
+        QStringLiteral("%1; the command was sent, so relays %2 may have switched: read the "
+                       "state before asking again")
+            .arg(reason, relayList(care)),
+        std::nullopt);
 }
 
 void Board::endPulse(int relay)
@@ -344,7 +351,8 @@ void Board::endPulse(int relay)
     m_pulses.erase(found);
     // Nobody waits for this any more: an id of 0 is nobody's request.
     constexpr quint64 id = 0;
-    const auto report = [this](const BoardResult &result) {
+    const auto report = [this](BoardResult result) {
+        result.snapshot = m_snapshot;
         emit problem(result);
     };
     const quint16 bit = bitOf(relay);
@@ -354,15 +362,16 @@ void Board::endPulse(int relay)
             .arg(relay)
             .arg(original ? QStringLiteral("on") : QStringLiteral("off"));
     if (!m_online) {
-        report({id, BoardResult::Error::Offline,
-                QStringLiteral("%1: %2").arg(what, m_offlineReason), std::nullopt});
+        report(result(id, BoardResult::Error::Offline,
+                      QStringLiteral("%1: %2").arg(what, m_offlineReason), std::nullopt));
         return;
     }
     const std::optional<quint16> current = currentState();
     if (!current) {
         const QString reason = m_client->errorString();
         missed();
-        report({id, BoardResult::Error::Offline, QStringLiteral("%1: %2").arg(what, reason), {}});
+        report(result(id, BoardResult::Error::Offline, QStringLiteral("%1: %2").arg(what, reason),
+                      std::nullopt));
         return;
     }
     // Back on goes through the interlock like any other switching on.
@@ -390,11 +399,27 @@ void Board::cancelPulses(quint16 relays)
 void Board::read(quint16 state)
 {
     m_lastRead = state;
-    if (m_lastEmitted != state) {
-        m_lastEmitted = state;
-        emit stateRead(state);
-    }
-    emit answered(state);
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    m_snapshot.changed = m_snapshot.state ? quint16(*m_snapshot.state ^ state) : 0;
+    for (const int relay : RelayMask(m_snapshot.changed).relays())
+        m_snapshot.changedAt[size_t(relay - 1)] = now;
+    m_snapshot.state = state;
+    m_snapshot.readAt = now;
+    takeSnapshot();
+}
+
+void Board::takeSnapshot()
+{
+    m_snapshot.online = m_online;
+    m_snapshot.offlineReason = m_online ? QString() : m_offlineReason;
+    m_snapshot.seq = BoardSnapshot::nextSeq();
+    emit snapshotTaken(m_snapshot);
+}
+
+BoardResult Board::result(quint64 id, BoardResult::Error error, const QString &message,
+                          std::optional<quint16> state) const
+{
+    return {id, error, message, state, m_snapshot};
 }
 
 void Board::missed()
@@ -417,8 +442,11 @@ void Board::goOffline(const QString &reason)
     // The pulses cannot end as asked; say so now rather than switch later by surprise.
     while (!m_pulses.empty())
         endPulse(m_pulses.begin()->first);
-    if (wasOnline || reasonChanged)
+    if (wasOnline || reasonChanged) {
+        m_snapshot.changed = 0;
+        takeSnapshot();
         emit availabilityChanged(false, reason);
+    }
     scheduleRetry();
 }
 

@@ -37,6 +37,7 @@ BoardHub::~BoardHub()
 
 void BoardHub::load(const QList<BoardConfig> &boards)
 {
+    std::unique_lock lock(m_entriesMutex);
     m_entries.clear(); // the boards of the last run, stopped
     m_waiting = int(boards.size());
     for (const BoardConfig &config : boards) {
@@ -53,6 +54,12 @@ void BoardHub::load(const QList<BoardConfig> &boards)
                 [](const QString &message) { Log::warning(message); });
         connect(raw->board.get(), &Board::problem, this,
                 [](const BoardResult &result) { Log::warning(result.message); });
+        connect(raw->board.get(), &Board::snapshotTaken, this, &BoardHub::snapshotTaken,
+                Qt::DirectConnection);
+        connect(
+            raw->board.get(), &Board::problem, this,
+            [this, id = config.id](const BoardResult &result) { emit problem(id, result); },
+            Qt::DirectConnection);
         connect(raw->board.get(), &Board::availabilityChanged, this,
                 [this, raw, config](bool online, const QString &reason) {
                     if (online)
@@ -116,6 +123,7 @@ bool BoardHub::stop(std::chrono::milliseconds bound)
         m_lastReads.insert(entry->board->config().where(), entry->board->lastRead());
     }
     // The stopped boards stay until the next load(): the fronts still say goodbye for them.
+    std::unique_lock lock(m_entriesMutex);
     m_entries.erase(std::remove_if(m_entries.begin(), m_entries.end(),
                                    [](const auto &entry) { return !entry->board; }),
                     m_entries.end());
@@ -124,6 +132,7 @@ bool BoardHub::stop(std::chrono::milliseconds bound)
 
 QList<Board *> BoardHub::boards() const
 {
+    std::shared_lock lock(m_entriesMutex);
     QList<Board *> boards;
     for (const auto &entry : m_entries)
         boards.append(entry->board.get());
@@ -132,6 +141,7 @@ QList<Board *> BoardHub::boards() const
 
 Board *BoardHub::board(const QString &id) const
 {
+    std::shared_lock lock(m_entriesMutex);
     for (const auto &entry : m_entries) {
         if (entry->board->config().id == id)
             return entry->board.get();
@@ -139,14 +149,31 @@ Board *BoardHub::board(const QString &id) const
     return nullptr;
 }
 
+QList<BoardConfig> BoardHub::configs() const
+{
+    std::shared_lock lock(m_entriesMutex);
+    QList<BoardConfig> configs;
+    for (const auto &entry : m_entries)
+        configs.append(entry->board->config());
+    return configs;
+}
+
 void BoardHub::submit(const QString &id, BoardRequest request)
 {
-    if (Board *found = board(id)) {
-        found->submit(std::move(request));
-        return;
+    {
+        // Held while queueing, so that no load() destroys the board meanwhile.
+        std::shared_lock lock(m_entriesMutex);
+        for (const auto &entry : m_entries) {
+            if (entry->board->config().id == id) {
+                entry->board->submit(std::move(request));
+                return;
+            }
+        }
     }
     if (request.reply)
-        request.reply({request.id, BoardResult::Error::UnknownBoard,
+        request.reply({request.id,
+                       BoardResult::Error::UnknownBoard,
                        QStringLiteral("there is no board \"%1\"; nothing was switched").arg(id),
-                       std::nullopt});
+                       std::nullopt,
+                       {}});
 }

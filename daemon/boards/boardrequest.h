@@ -1,5 +1,7 @@
 #pragma once
 
+#include "boardsnapshot.h"
+
 #include <QMetaType>
 #include <QString>
 
@@ -54,6 +56,8 @@ struct BoardResult
     Error error = Error::None;
     QString message;              // for a person, naming the board and the relays
     std::optional<quint16> state; // the state read back, when the board answered
+    // The board as this request left it: its last read, or why it is offline.
+    BoardSnapshot snapshot;
 
     bool ok() const { return error == Error::None; }
     static QString kindName(Error error); // "interlock", "other-state", ...

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "boardrequest.h"
+#include "boardsnapshot.h"
 #include "config.h"
 
 #include <QDateTime>
@@ -11,7 +12,6 @@
 #include <deque>
 #include <optional>
 
-class Board;
 class BoardHub;
 class MqttConnection;
 
@@ -31,18 +31,19 @@ public:
     // Retained topics of boards or relays this service no longer serves (a reload): cleared with
     // an empty retained message once connected, so that Home Assistant drops their entities.
     void retire(const QStringList &topics);
+    // Those not cleared yet: the broker has been away since.
+    QStringList unretired() const { return m_retired; }
     // "offline" on every board's availability and on the service's status, for a clean stop.
     void publishOffline();
 
 private:
     struct BoardView
     {
-        Board *board = nullptr;
-        std::optional<quint16> state;     // last read by this run
-        QDateTime readAt;                 // when
+        BoardConfig config;
+        BoardSnapshot snapshot;           // the last one the board took
         std::optional<quint16> published; // last published on the relay and state topics
-        std::optional<bool> online;
-        bool foreign = false; // another service publishes for this board id
+        std::optional<bool> online;       // as last published on the availability topic
+        bool foreign = false;             // another service publishes for this board id
     };
     struct PendingError
     {
@@ -52,8 +53,7 @@ private:
 
     void handleConnected();
     void handleMessage(const QString &topic, const QByteArray &payload, bool retained);
-    void handleState(BoardView &view, quint16 state);
-    void handleAvailability(BoardView &view, bool online, const QString &reason);
+    void handleSnapshot(const BoardSnapshot &snapshot);
     void handleFinished(BoardView &view, const QString &command, const BoardResult &result);
     static QDateTime servingSince();
     void handleForeignState(BoardView &view, const QByteArray &payload);
