@@ -16,7 +16,7 @@ service_packages=(mosquitto mosquitto-clients curl)
 package_packages=(dpkg-dev file fakeroot librsvg2-bin desktop-file-utils appstream lintian man-db
     systemd)
 fuzz_packages=(clang libclang-rt-dev)
-bench_packages=(python3 python3-serial mosquitto)
+bench_packages=(python3 python3-serial mosquitto wrk curl)
 
 target=${1:-test}
 case "$target" in

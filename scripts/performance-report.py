@@ -40,6 +40,14 @@ TARGETS = {
     "daemon.faults": ("median", "==", 0.0),
 }
 
+HTTP_LOAD = ["http_load_1", "http_load_50", "http_load_200", "http_load_streams"]
+HTTP_LOAD_METHOD = (
+    "wrk (Debian's) for 5 s per load against `usb16relayd --http` serving one `usb16relay-sim` "
+    "board, on loopback: `GET /api/v1/boards` on 1, 50 and 200 keep-alive connections, then on 50 "
+    "beside 64 event streams held open by curl. Answers other than 200 are counted by a wrk "
+    "script; the service's processor time comes from `/proc/PID/stat`, its threads from "
+    "`/proc/PID/status`, sampled every 200 ms.")
+
 SECTIONS = [
     (
         "Cost of waiting",
@@ -262,6 +270,12 @@ def main():
             out += ["Not run this time.", ""]
             continue
         out += [method, "", table(ids, figures), ""]
+    out += ["## The HTTP transport under keep-alive load (`bench/httpload.sh`)", ""]
+    load = [infos[i] for i in HTTP_LOAD if i in infos]
+    if load:
+        out += [HTTP_LOAD_METHOD, ""] + [f"- {line}" for line in load] + [""]
+    else:
+        out += ["Not run this time.", ""]
     out += ["## The link layer (`bench_link`)", ""]
     out.append("Wait accuracy and processor time per wait, and the `ask//` round trip on a pty "
                "through `SerialLink`, as `bench_link` prints them:")

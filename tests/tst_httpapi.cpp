@@ -4,12 +4,16 @@
 #include "httpaccess.h"
 #include "httpapi.h"
 #include "httprequest.h"
+#include "httptransport.h"
 
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -31,6 +35,7 @@ private slots:
     void listen_data();
     void listen();
     void httpSection();
+    void transportThatCannotStart();
 
 private:
     QString write(const QString &name, const QByteArray &content, QFile::Permissions permissions);
@@ -461,6 +466,29 @@ void TestHttpApi::httpSection()
         QVERIFY(!Config::load(write(name, content, perms), &error));
         QVERIFY2(error.contains(QString::fromLatin1(has)), qPrintable(error));
     }
+}
+
+// Out of descriptors for its pipes: start() says so rather than leave a front that never
+// answers.
+void TestHttpApi::transportThatCannotStart()
+{
+    HttpTransport transport(
+        HttpLimits{}, [](int, const QString &) { return HttpResponse(); },
+        [](const HttpRequest &, HttpResponse &) { return true; },
+        [](const HttpRequest &, const HttpResponder &) {}, [](const QString &) {});
+    rlimit saved = {};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowestFree = ::dup(0);
+    QVERIFY(lowestFree >= 0);
+    ::close(lowestFree);
+    rlimit tight = saved;
+    tight.rlim_cur = rlim_t(lowestFree);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    QString error;
+    const bool started = transport.start(&error);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    QVERIFY(!started);
+    QVERIFY2(error.contains(QStringLiteral("pipes")), qPrintable(error));
 }
 
 QTEST_GUILESS_MAIN(TestHttpApi)

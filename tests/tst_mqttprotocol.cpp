@@ -150,8 +150,12 @@ void TestMqttProtocol::commands_data()
                              << false << 0 << 0ll << "relays are 1 to 16";
     QTest::newRow("relay 17") << "usb16relay/com1/relay/17/set" << QByteArray("ON") << false << 0
                               << 0 << false << 0 << 0ll << "relays are 1 to 16";
-    QTest::newRow("relay 05") << "usb16relay/com1/relay/05/set" << QByteArray("ON") << false << 0
-                              << 0 << false << 0 << 0ll << "relays are 1 to 16";
+    // A relay number is one or two digits in every front: "05" is relay 5 here as in the
+    // configuration, the HTTP API and usb16relay-ctl.
+    QTest::newRow("relay 05") << "usb16relay/com1/relay/05/set" << QByteArray("ON") << true
+                              << int(Kind::Switch) << 5 << true << 0 << 0ll << "";
+    QTest::newRow("relay 005") << "usb16relay/com1/relay/005/set" << QByteArray("ON") << false << 0
+                               << 0 << false << 0 << 0ll << "relays are 1 to 16";
     QTest::newRow("oversized") << set5 << QByteArray(257, 'O') << false << 0 << 0 << false << 0
                                << 0ll << "257 bytes";
     QTest::newRow("pulse 1") << pulse3 << QByteArray("1") << true << int(Kind::Pulse) << 3 << false

@@ -150,11 +150,6 @@ std::optional<int> number(const QString &value)
     return ok ? std::optional<int>(n) : std::nullopt;
 }
 
-std::optional<int> relayNumber(const QString &value)
-{
-    const std::optional<int> n = number(value);
-    return n && isRelayNumber(*n) ? n : std::nullopt;
-}
 
 bool readSecret(const QString &path, QString *secret, QString *reason)
 {
@@ -226,7 +221,7 @@ bool readInterlocks(const QString &value, BoardConfig *board, QString *reason)
          value.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts)) {
         QList<int> relays;
         for (const QString &item : group.split(u',', Qt::SkipEmptyParts)) {
-            const std::optional<int> relay = relayNumber(item);
+            const std::optional<int> relay = parseRelayNumber(item);
             if (!relay) {
                 *reason = QStringLiteral("bad relay number \"%1\" (relays are 1 to 16)").arg(item);
                 return false;
@@ -261,7 +256,7 @@ bool readBoard(const IniSection &section, Reader &reader, BoardConfig *board)
         const QString &key = entry.key;
         const QRegularExpressionMatch match = relayKey.match(key);
         if (match.hasMatch()) {
-            const std::optional<int> relay = relayNumber(match.captured(1));
+            const std::optional<int> relay = parseRelayNumber(match.captured(1));
             if (!relay)
                 return reader.fail(section, key,
                                    QStringLiteral("bad relay number \"%1\" (relay1 to relay16)")
@@ -294,8 +289,8 @@ bool readBoard(const IniSection &section, Reader &reader, BoardConfig *board)
             return reader.fail(section, QStringLiteral("device"),
                                QStringLiteral("\"%1\" is not an absolute path").arg(board->device));
     } else {
-        const std::optional<int> port = number(section.text(QStringLiteral("port")));
-        if (!port || !isRelayNumber(*port))
+        const std::optional<int> port = parseRelayNumber(section.text(QStringLiteral("port")));
+        if (!port)
             return reader.fail(section, QStringLiteral("port"),
                                QStringLiteral("\"%1\" is not a COM number from 1 to 16")
                                    .arg(section.text(QStringLiteral("port"))));

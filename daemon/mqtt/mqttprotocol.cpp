@@ -150,11 +150,6 @@ QByteArray statePayload(const StateReport &report)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-QString serviceOf(const QByteArray &statePayload)
-{
-    return QJsonDocument::fromJson(statePayload).object().value(u"service").toString();
-}
-
 QByteArray errorPayload(const QString &command, const QString &error, const QString &kind,
                         const QDateTime &at)
 {
@@ -208,9 +203,7 @@ Command parseCommand(const QString &base, const QString &topic, const QByteArray
                                              "(8000 = relay 1 on, the others off)"));
         return {board, BoardRequest::setMask(mask->bits()), {}};
     }
-    // One spelling per relay in topics: "5", never "05".
-    const std::optional<int> relay =
-        levels.at(2).startsWith(u'0') ? std::nullopt : parseRelayNumber(levels.at(2));
+    const std::optional<int> relay = parseRelayNumber(levels.at(2));
     if (!relay)
         return bad(board, QStringLiteral("there is no relay \"%1\": relays are 1 to 16")
                               .arg(levels.at(2).left(16)));

@@ -57,8 +57,6 @@ struct StateReport
     QDateTime serviceSince; // since when that service has been running
 };
 QByteArray statePayload(const StateReport &report);
-// The service a state payload names; empty when it names none.
-QString serviceOf(const QByteArray &statePayload);
 QByteArray errorPayload(const QString &command, const QString &error, const QString &kind,
                         const QDateTime &at = QDateTime::currentDateTimeUtc());
 // A command as it can be shown in an error event: topic and payload, printable and short.
