@@ -3,7 +3,9 @@
 #include "board.h"
 #include "boardhub.h"
 #include "boardports.h"
+#include "relaymask.h"
 
+#include <QElapsedTimer>
 #include <QTest>
 
 #include <memory>
@@ -48,6 +50,8 @@ private slots:
     void interlocks_data();
     void interlocks();
     void refusals();
+    void pulseEnds_data();
+    void pulseEnds();
 
 private:
     bool startHub(const BoardConfig &config);
@@ -215,6 +219,72 @@ void TestBoard::refusals()
     board->vanish();
     QVERIFY(waitOnline(false));
     QCOMPARE(ask(*m_hub, BoardRequest::switchRelay(1, true)), QStringLiteral("offline"));
+}
+
+void TestBoard::pulseEnds_data()
+{
+    QTest::addColumn<QString>("trouble");
+    QTest::addColumn<int>("relay");
+
+    // on_connect = keep throughout: nothing but the owed end switches the relay back.
+    QTest::newRow("a silent spell as it ends: tried again until confirmed") << "silent" << 5;
+    QTest::newRow("unplugged through its end: ended on coming back") << "unplug" << 5;
+    QTest::newRow("restarted while running: one end, off at the later time") << "restart" << 8;
+}
+
+void TestBoard::pulseEnds()
+{
+    QFETCH(QString, trouble);
+    QFETCH(int, relay);
+
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    BoardConfig config;
+    config.id = QStringLiteral("com1");
+    config.port = 1;
+    config.pollInterval = 100ms;
+    QVERIFY(startHub(config));
+    const QByteArray off = QStringLiteral("%1-//").arg(relay, 2, 10, QLatin1Char('0')).toLatin1();
+    int offs = 0;
+    qint64 offAt = -1;
+    QElapsedTimer clock;
+    connect(board, &SimulatedBoard::commandReceived, this, [&](const QByteArray &command) {
+        if (command == off && offs++ == 0)
+            offAt = clock.elapsed();
+    });
+    clock.start();
+    if (trouble == u"restart") {
+        QCOMPARE(ask(*m_hub, BoardRequest::pulse(relay, 300ms)), QStringLiteral("none"));
+        QTest::qWait(100);
+        QCOMPARE(ask(*m_hub, BoardRequest::pulse(relay, 300ms)), QStringLiteral("none"));
+    } else {
+        QCOMPARE(ask(*m_hub, BoardRequest::pulse(relay, 600ms)), QStringLiteral("none"));
+    }
+    if (trouble == u"silent") {
+        QTest::qWait(400);
+        board->setFaultMode(FaultMode::Silent);
+        QTest::qWait(2000);
+        board->setFaultMode(FaultMode::None);
+    } else if (trouble == u"unplug") {
+        QTest::qWait(200);
+        board->vanish();
+        QVERIFY(waitOnline(false));
+        QTest::qWait(1000); // well past its end
+        board->setState(RelayMask::relay(relay).bits());
+        QVERIFY(board->start(m_ports->pathOf(1)));
+        QVERIFY(waitOnline(true));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(board->state(), quint16(0), 2 * kWait);
+    QTest::qWait(300);
+    QCOMPARE(board->state(), quint16(0));
+    if (trouble == u"restart") {
+        QCOMPARE(offs, 1);
+        QVERIFY2(offAt >= 390, qPrintable(QString::number(offAt)));
+    } else {
+        QVERIFY(offs >= 1);
+        QVERIFY2(m_problems.join(u'\n').contains(QStringLiteral("trying again")),
+                 qPrintable(m_problems.join(u'\n')));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestBoard)

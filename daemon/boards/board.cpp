@@ -101,8 +101,25 @@ void Board::stop()
     }
     m_pollTimer.stop();
     m_retryTimer.stop();
-    while (!m_pulses.empty())
-        endPulse(m_pulses.begin()->first);
+    for (int attempt = 0; attempt < kStopPulseAttempts && !m_pulses.empty(); ++attempt) {
+        std::vector<int> relays;
+        for (const auto &[relay, pulse] : m_pulses)
+            relays.push_back(relay);
+        for (const int relay : relays)
+            endPulse(relay);
+    }
+    if (!m_pulses.empty()) {
+        QList<int> left;
+        for (const auto &[relay, pulse] : m_pulses)
+            left.append(relay);
+        emit problem(
+            result(0, BoardResult::Error::Stopping,
+                   QStringLiteral("%1: the service stopped before relays %2 could be "
+                                  "switched back at the end of their pulses")
+                       .arg(m_config.id,
+                            relayList(RelayMask::fromRelays(left).value_or(RelayMask()).bits())),
+                   std::nullopt));
+    }
     m_client.reset();
     m_online = false;
     m_stopped = true;
@@ -146,6 +163,14 @@ void Board::open()
     read(state);
     emit availabilityChanged(true, {});
     m_pollTimer.start();
+    // Pulse ends owed from before: kept now, whatever on_connect says.
+    std::vector<int> owed;
+    for (const auto &[relay, pulse] : m_pulses) {
+        if (pulse.overdue)
+            owed.push_back(relay);
+    }
+    for (const int relay : owed)
+        endPulse(relay);
 }
 
 void Board::poll()
@@ -348,42 +373,68 @@ void Board::endPulse(int relay)
     if (found == m_pulses.end())
         return;
     const bool original = found->second.original;
-    m_pulses.erase(found);
-    // Nobody waits for this any more: an id of 0 is nobody's request.
-    constexpr quint64 id = 0;
-    const auto report = [this](BoardResult result) {
-        result.snapshot = m_snapshot;
-        emit problem(result);
-    };
-    const quint16 bit = bitOf(relay);
+    found->second.timer->stop();
     const QString what =
         QStringLiteral("%1: relay %2 could not be switched back %3 at the end of its pulse")
             .arg(m_config.id)
             .arg(relay)
             .arg(original ? QStringLiteral("on") : QStringLiteral("off"));
     if (!m_online) {
-        report(result(id, BoardResult::Error::Offline,
-                      QStringLiteral("%1: %2").arg(what, m_offlineReason), std::nullopt));
+        owePulseEnd(relay,
+                    result(0, BoardResult::Error::Offline,
+                           QStringLiteral("%1: %2").arg(what, m_offlineReason), std::nullopt));
         return;
     }
     const std::optional<quint16> current = currentState();
     if (!current) {
         const QString reason = m_client->errorString();
         missed();
-        report(result(id, BoardResult::Error::Offline, QStringLiteral("%1: %2").arg(what, reason),
-                      std::nullopt));
+        owePulseEnd(relay, result(0, BoardResult::Error::Offline,
+                                  QStringLiteral("%1: %2").arg(what, reason), std::nullopt));
         return;
     }
     // Back on goes through the interlock like any other switching on.
+    const quint16 bit = bitOf(relay);
     const quint16 partners = original ? interlockPartners(relay) : 0;
     const quint16 target =
         original ? quint16((*current | bit) & ~partners) : quint16(*current & ~bit);
     const quint16 care = bit | (partners & *current);
     if (!applyTarget(*current, target, care)) {
-        BoardResult result = failure(id, care, target);
-        result.message = QStringLiteral("%1: %2").arg(what, result.message);
-        report(result);
+        // Nobody waits for this any more: an id of 0 is nobody's request.
+        BoardResult failed = failure(0, care, target);
+        failed.message = QStringLiteral("%1: %2").arg(what, failed.message);
+        owePulseEnd(relay, failed);
+        return;
     }
+    const auto ended = m_pulses.find(relay);
+    const bool wasOverdue = ended != m_pulses.end() && ended->second.overdue;
+    if (ended != m_pulses.end())
+        m_pulses.erase(ended);
+    if (wasOverdue) {
+        emit warning(QStringLiteral("%1: relay %2 is back %3: its pulse has ended after all")
+                         .arg(m_config.id)
+                         .arg(relay)
+                         .arg(original ? QStringLiteral("on") : QStringLiteral("off")));
+        takeSnapshot();
+    }
+}
+
+// A pulse's end is a promise: kept until the board confirms it, tried again while the board
+// answers and as soon as it answers again after a gap. Told once.
+void Board::owePulseEnd(int relay, BoardResult failed)
+{
+    const auto found = m_pulses.find(relay);
+    if (found == m_pulses.end())
+        return;
+    Pulse &pulse = found->second;
+    if (m_online)
+        pulse.timer->start(kPulseEndRetry);
+    if (std::exchange(pulse.overdue, true))
+        return;
+    failed.message += QStringLiteral("; trying again until the board confirms it");
+    failed.snapshot = m_snapshot;
+    emit problem(failed);
+    takeSnapshot();
 }
 
 void Board::cancelPulses(quint16 relays)
@@ -410,6 +461,11 @@ void Board::read(quint16 state)
 
 void Board::takeSnapshot()
 {
+    m_snapshot.overdue = 0;
+    for (const auto &[relay, pulse] : m_pulses) {
+        if (pulse.overdue)
+            m_snapshot.overdue |= bitOf(relay);
+    }
     m_snapshot.online = m_online;
     m_snapshot.offlineReason = m_online ? QString() : m_offlineReason;
     m_snapshot.seq = BoardSnapshot::nextSeq();
@@ -439,9 +495,6 @@ void Board::goOffline(const QString &reason)
     const bool reasonChanged = reason != m_offlineReason;
     m_online = false;
     m_offlineReason = reason;
-    // The pulses cannot end as asked; say so now rather than switch later by surprise.
-    while (!m_pulses.empty())
-        endPulse(m_pulses.begin()->first);
     if (wasOnline || reasonChanged) {
         m_snapshot.changed = 0;
         takeSnapshot();

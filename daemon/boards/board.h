@@ -31,6 +31,9 @@ public:
     static constexpr std::chrono::milliseconds kLastRetry{30000};
     static constexpr std::chrono::milliseconds kAnswerTimeout{1000};
     static constexpr std::chrono::milliseconds kAnswerGuard{2};
+    // A pulse's end that the board did not confirm is tried again this often while it answers.
+    static constexpr std::chrono::milliseconds kPulseEndRetry{500};
+    static constexpr int kStopPulseAttempts = 3;
 
     explicit Board(const BoardConfig &config, QObject *parent = nullptr);
     ~Board() override;
@@ -71,6 +74,7 @@ private:
     {
         bool original = false;
         std::unique_ptr<QTimer> timer;
+        bool overdue = false; // its end came and is not confirmed yet
     };
 
     void open();
@@ -81,6 +85,7 @@ private:
     bool applyTarget(quint16 current, quint16 target, quint16 care);
     BoardResult failure(quint64 id, quint16 care, quint16 target);
     void endPulse(int relay);
+    void owePulseEnd(int relay, BoardResult failed);
     void cancelPulses(quint16 relays);
     void read(quint16 state);
     void takeSnapshot();

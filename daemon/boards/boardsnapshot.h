@@ -19,7 +19,8 @@ struct BoardSnapshot
     // Grows with every snapshot of every board, and across restarts: a client keeps a state only
     // over an older one.
     quint64 seq = 0;
-    quint16 changed = 0;                 // the relays this read found otherwise than the last
+    quint16 changed = 0; // the relays this read found otherwise than the last
+    quint16 overdue = 0; // relays whose pulse has ended but are not confirmed back yet
     std::array<QDateTime, 16> changedAt; // when this run saw each relay change
 
     static quint64 nextSeq();

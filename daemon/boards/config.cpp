@@ -150,7 +150,6 @@ std::optional<int> number(const QString &value)
     return ok ? std::optional<int>(n) : std::nullopt;
 }
 
-
 bool readSecret(const QString &path, QString *secret, QString *reason)
 {
     QFile file(path);

@@ -319,6 +319,7 @@ BoardView viewOf(const BoardConfig &config, const BoardSnapshot &snapshot)
     view.readAt = snapshot.readAt;
     view.seq = snapshot.seq;
     view.changedAt = snapshot.changedAt;
+    view.overdue = snapshot.overdue;
     return view;
 }
 
@@ -363,6 +364,11 @@ QJsonObject boardJson(const BoardView &board)
         interlocks.append(relays);
     }
     json.insert(QStringLiteral("interlocks"), interlocks);
+    // Pulses whose end is owed: the board has not confirmed them switched back yet.
+    QJsonArray overdue;
+    for (const int relay : RelayMask(board.overdue).relays())
+        overdue.append(relay);
+    json.insert(QStringLiteral("overdue_pulse_ends"), overdue);
     return json;
 }
 

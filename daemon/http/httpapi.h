@@ -60,6 +60,7 @@ struct BoardView
     quint64 seq = 0;
     std::array<QDateTime, 16> changedAt; // when the service saw each relay change
     QList<QList<int>> interlocks;        // groups of relays never on together
+    quint16 overdue = 0;                 // relays whose pulse ended and are not confirmed back yet
 };
 
 // A board's configuration with what one snapshot of it found.

@@ -334,7 +334,8 @@ void HttpServer::Private::onSnapshot(const BoardSnapshot &snapshot)
     if (snapshot.seq < known.seq)
         return;
     const bool changed = known.state != snapshot.state || known.online != snapshot.online ||
-                         known.offlineReason != snapshot.offlineReason;
+                         known.offlineReason != snapshot.offlineReason ||
+                         known.overdue != snapshot.overdue;
     known = snapshot;
     if (changed) {
         events.publish(
