@@ -52,6 +52,8 @@ private slots:
     void refusals();
     void pulseEnds_data();
     void pulseEnds();
+    void switchedByItself_data();
+    void switchedByItself();
 
 private:
     bool startHub(const BoardConfig &config);
@@ -285,6 +287,53 @@ void TestBoard::pulseEnds()
         QVERIFY2(m_problems.join(u'\n').contains(QStringLiteral("trying again")),
                  qPrintable(m_problems.join(u'\n')));
     }
+}
+
+void TestBoard::switchedByItself_data()
+{
+    QTest::addColumn<int>("onConnect");
+    QTest::addColumn<quint16>("found"); // what the board reads after its relays 1 and 5 were on
+    QTest::addColumn<QString>("told");
+    QTest::addColumn<quint16>("after");
+
+    QTest::newRow("reset, keep: told once, left")
+        << int(OnConnect::Keep) << quint16(0)
+        << "com1: relays 1 and 5 went off without a command; the board may have lost power"
+        << quint16(0);
+    QTest::newRow("one dropped, restore: told, switched back")
+        << int(OnConnect::Restore) << quint16(0x8000)
+        << "com1: relay 5 went off without a command; nothing this service sent did it; switched "
+           "back as on_connect = restore asks"
+        << quint16(0x8800);
+    QTest::newRow("one came on, restore: switched back off")
+        << int(OnConnect::Restore) << quint16(0x8820)
+        << "com1: relay 11 went on without a command; nothing this service sent did it; switched "
+           "back as on_connect = restore asks"
+        << quint16(0x8800);
+}
+
+void TestBoard::switchedByItself()
+{
+    QFETCH(int, onConnect);
+    QFETCH(quint16, found);
+    QFETCH(QString, told);
+    QFETCH(quint16, after);
+
+    SimulatedBoard *board = m_ports->add(1, 0x8800);
+    QVERIFY(board);
+    BoardConfig config;
+    config.id = QStringLiteral("com1");
+    config.port = 1;
+    config.pollInterval = 100ms;
+    config.onConnect = OnConnect(onConnect);
+    QVERIFY(startHub(config));
+    QTest::qWait(300);
+    board->setState(found);
+    QTRY_COMPARE_WITH_TIMEOUT(m_problems, QStringList{told}, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(board->state(), after, kWait);
+    QTest::qWait(500); // told once, and nothing more switches
+    QCOMPARE(m_problems, QStringList{told});
+    QCOMPARE(board->state(), after);
 }
 
 QTEST_GUILESS_MAIN(TestBoard)

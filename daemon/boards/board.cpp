@@ -185,7 +185,7 @@ void Board::poll()
     const std::optional<RelayState> state = m_client->askStatus();
     if (state) {
         m_misses = 0;
-        read(RelayProtocol::toMask(*state));
+        readUnasked(RelayProtocol::toMask(*state));
     } else {
         missed();
     }
@@ -242,8 +242,38 @@ std::optional<quint16> Board::currentState()
     const std::optional<RelayState> state = m_client->askStatus();
     if (!state)
         return std::nullopt;
-    read(RelayProtocol::toMask(*state));
-    return RelayProtocol::toMask(*state);
+    readUnasked(RelayProtocol::toMask(*state));
+    return m_lastRead;
+}
+
+// A read with no command of ours since the last one: whatever differs, the board did by itself
+// (a reset after a brown-out reads all off, a relay that dropped). Told once per change; with
+// on_connect = restore, switched back through the interlocks.
+void Board::readUnasked(quint16 state)
+{
+    const std::optional<quint16> before = m_online ? m_lastRead : std::nullopt;
+    read(state);
+    if (!before || *before == state)
+        return;
+    const RelayMask changed(*before ^ state);
+    const RelayMask wentOff = changed & RelayMask(*before);
+    const RelayMask wentOn = changed & RelayMask(state);
+    QStringList parts;
+    if (!wentOff.isEmpty())
+        parts += QStringLiteral("%1 went off").arg(relayWords(wentOff.bits()));
+    if (!wentOn.isEmpty())
+        parts += QStringLiteral("%1 went on").arg(relayWords(wentOn.bits()));
+    QString message = QStringLiteral("%1: %2 without a command; %3")
+                          .arg(m_config.id, parts.join(QStringLiteral(" and ")),
+                               state == 0 ? QStringLiteral("the board may have lost power")
+                                          : QStringLiteral("nothing this service sent did it"));
+    if (m_config.onConnect == OnConnect::Restore) {
+        const quint16 target = quint16(*before & ~brokenGroups(*before));
+        message += applyTarget(state, target, changed.bits())
+                       ? QStringLiteral("; switched back as on_connect = restore asks")
+                       : QStringLiteral("; switching back failed: %1").arg(m_client->errorString());
+    }
+    emit problem(result(0, BoardResult::Error::Unasked, message, state));
 }
 
 BoardResult Board::execute(const BoardRequest &request)
@@ -549,6 +579,18 @@ quint16 Board::beforePulses() const
     for (const auto &[relay, pulse] : m_pulses)
         state = state.with(relay, pulse.original);
     return state.bits();
+}
+
+QString Board::relayWords(quint16 relays) const
+{
+    const QList<int> numbers = RelayMask(relays).relays();
+    QStringList words;
+    for (const int relay : numbers)
+        words.append(QString::number(relay));
+    const QString last = words.takeLast();
+    return words.isEmpty()
+               ? QStringLiteral("relay %1").arg(last)
+               : QStringLiteral("relays %1 and %2").arg(words.join(QStringLiteral(", ")), last);
 }
 
 QString Board::relayList(quint16 relays) const

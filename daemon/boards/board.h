@@ -101,6 +101,9 @@ private:
     bool breaksInterlock(quint16 mask, QString *why) const;
     quint16 beforePulses() const;
     QString relayList(quint16 relays) const;
+    // "relay 5", "relays 1 and 5", "relays 1, 2 and 5"; never empty.
+    QString relayWords(quint16 relays) const;
+    void readUnasked(quint16 state);
 
     const BoardConfig m_config;
     std::unique_ptr<BoardClient> m_client;

@@ -53,6 +53,8 @@ QString BoardResult::kindName(Error error)
         return QStringLiteral("offline");
     case Error::Stopping:
         return QStringLiteral("stopping");
+    case Error::Unasked:
+        return QStringLiteral("by-itself");
     }
     return {};
 }

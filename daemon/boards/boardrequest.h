@@ -50,6 +50,7 @@ struct BoardResult
         OtherState,   // the board answered with another state than the one asked for
         Offline,      // the board cannot be opened or does not answer
         Stopping,     // the service stopped before the request ran
+        Unasked,      // no request: the board switched relays by itself
     };
 
     quint64 id = 0;

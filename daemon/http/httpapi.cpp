@@ -188,6 +188,8 @@ const QList<Route> &routes()
 
 bool needsToken(const QString &path)
 {
+    if (path == u"*") // OPTIONS *: the methods, no state
+        return false;
     QString board;
     QString relay;
     for (const Route &route : routes()) {
@@ -296,6 +298,7 @@ int statusOf(BoardResult::Error error)
     case BoardResult::Error::Refused:
         return 409;
     case BoardResult::Error::OtherState:
+    case BoardResult::Error::Unasked:
         return 502;
     case BoardResult::Error::QueueFull:
     case BoardResult::Error::Offline:

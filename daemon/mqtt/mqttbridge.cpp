@@ -27,8 +27,11 @@ MqttBridge::MqttBridge(const BrokerConfig &broker, BoardHub *hub, MqttConnection
     // Logged by the hub already.
     connect(hub, &BoardHub::problem, this, [this](const QString &board, const BoardResult &result) {
         if (BoardView *view = viewOf(board))
-            reportError(*view, QStringLiteral("end of a pulse or restore"), result.message,
-                        BoardResult::kindName(result.error), true);
+            reportError(*view,
+                        result.error == BoardResult::Error::Unasked
+                            ? QStringLiteral("no command")
+                            : QStringLiteral("end of a pulse or restore"),
+                        result.message, BoardResult::kindName(result.error), true);
     });
     connect(m_connection, &MqttConnection::connected, this, &MqttBridge::handleConnected);
     connect(m_connection, &MqttConnection::messageReceived, this, &MqttBridge::handleMessage);
