@@ -43,6 +43,6 @@ void ServiceNotifier::notify(const QByteArray &message)
     const int result = sd_notify(0, message.constData());
     if (result < 0)
         Log::warning(QStringLiteral("cannot tell systemd \"%1\": %2")
-                         .arg(QString::fromUtf8(message.left(message.indexOf('\n'))),
+                         .arg(QString::fromUtf8(message.split('\n').constFirst()),
                               QString::fromLocal8Bit(strerror(-result))));
 }

@@ -406,8 +406,8 @@ void TestDaemonHttp::refusedBeforeRead_data()
         << QByteArray(put + "Content-Length: 4097\r\n\r\n") << 413;
     QTest::newRow("413 with Expect: 100-continue")
         << QByteArray(put + "Content-Length: 5000\r\nExpect: 100-continue\r\n\r\n") << 413;
-    QTest::newRow("411 chunked body")
-        << QByteArray(put + "Transfer-Encoding: chunked\r\n\r\n") << 411;
+    QTest::newRow("501 a transfer coding other than chunked")
+        << QByteArray(put + "Transfer-Encoding: gzip, chunked\r\n\r\n") << 501;
     QByteArray many;
     for (int i = 0; i < 100; ++i)
         many += "X-Filler-" + QByteArray::number(i) + ": " + QByteArray(90, 'x') + "\r\n";
@@ -645,6 +645,18 @@ void TestDaemonHttp::hostile_data()
                QByteArray(getBoard).replace("\r\n\r\n", "\r\nOrigin: http://a.example\r\n\r\n")
         << 0 << QList<int>{200, 403} << 0 << false;
     QTest::newRow("the icon") << get("/favicon.ico") << 0 << QList<int>{200} << 0 << false;
+    QTest::newRow("a chunked body, as curl -T - sends it")
+        << put(5, "Transfer-Encoding: chunked\r\nExpect: 100-continue\r\n")
+               .replace("Content-Length: 11\r\n\r\n{\"on\":true}",
+                        "\r\n5\r\n{\"on\"\r\n6\r\n:true}\r\n0\r\n\r\n")
+        << 0 << QList<int>{200} << 0x0800 << false;
+    QTest::newRow("Host in capitals")
+        << get("/api/v1/boards/com1", "LOCALHOST") << 0 << QList<int>{200} << 0 << false;
+    QTest::newRow("an absolute-form target")
+        << QByteArray("GET http://127.0.0.1/api/v1/boards HTTP/1.1\r\nConnection: close\r\n\r\n")
+        << 0 << QList<int>{200} << 0 << false;
+    QTest::newRow("OPTIONS *") << get("*", "127.0.0.1", "OPTIONS") << 0 << QList<int>{204} << 0
+                               << false;
     QTest::newRow("two Host headers; the PUT behind is never run")
         << "GET /api/v1/boards HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: relays.example\r\n\r\n" + put(5)
         << 0 << QList<int>{400} << 0 << false;

@@ -5,8 +5,11 @@
 #include "httpapi.h"
 #include "httprequest.h"
 #include "httptransport.h"
+#include "localsocket.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
@@ -25,6 +28,10 @@ private slots:
     void initTestCase();
     void requestHead_data();
     void requestHead();
+    void heads_data();
+    void heads();
+    void chunkedBody_data();
+    void chunkedBody();
     void requests_data();
     void requests();
     void boardJson();
@@ -36,6 +43,8 @@ private slots:
     void listen();
     void httpSection();
     void transportThatCannotStart();
+    void socketPath_data();
+    void socketPath();
 
 private:
     QString write(const QString &name, const QByteArray &content, QFile::Permissions permissions);
@@ -87,6 +96,121 @@ void TestHttpApi::requestHead()
     }
     QCOMPARE(status, 0);
     QCOMPARE(std::get<HttpHead>(parsed).request.path, path);
+}
+
+// Whole heads as real clients and proxies send them: what the parser makes of each.
+void TestHttpApi::heads_data()
+{
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<int>("status"); // 0: accepted
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("host");
+    QTest::addColumn<bool>("chunked");
+    QTest::addColumn<bool>("closeAfter");
+
+    const QByteArray host = "Host: 127.0.0.1\r\n";
+    QTest::newRow("absolute-form: its authority stands for Host")
+        << QByteArray("GET http://127.0.0.1:8080/api/v1/boards HTTP/1.1\r\nHost: other\r\n\r\n")
+        << 0 << "/api/v1/boards" << QByteArray("127.0.0.1:8080") << false << false;
+    QTest::newRow("absolute-form with a user") << QByteArray("GET http://u@h/ HTTP/1.1\r\n\r\n")
+                                               << 400 << "" << QByteArray() << false << false;
+    QTest::newRow("OPTIONS *") << "OPTIONS * HTTP/1.1\r\n" + host + "\r\n"
+                               << 0 << "*" << QByteArray("127.0.0.1") << false << false;
+    QTest::newRow("GET *") << "GET * HTTP/1.1\r\n" + host + "\r\n"
+                           << 400 << "" << QByteArray() << false << false;
+    QTest::newRow("chunked") << "PUT / HTTP/1.1\r\n" + host + "Transfer-Encoding: Chunked\r\n\r\n"
+                             << 0 << "/" << QByteArray("127.0.0.1") << true << false;
+    QTest::newRow("chunked and Content-Length")
+        << "PUT / HTTP/1.1\r\n" + host + "Transfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n"
+        << 400 << "" << QByteArray() << false << false;
+    QTest::newRow("gzip, chunked")
+        << "PUT / HTTP/1.1\r\n" + host + "Transfer-Encoding: gzip, chunked\r\n\r\n"
+        << 501 << "" << QByteArray() << false << false;
+    QTest::newRow("vertical tab around Content-Length")
+        << "PUT / HTTP/1.1\r\n" + host + "Content-Length:\x0b3\x0b\r\n\r\n"
+        << 400 << "" << QByteArray() << false << false;
+    QTest::newRow("tab and space around a value")
+        << QByteArray("GET / HTTP/1.1\r\nHost: \t127.0.0.1 \t\r\n\r\n") << 0 << "/"
+        << QByteArray("127.0.0.1") << false << false;
+    QTest::newRow("close in the second Connection header")
+        << "GET / HTTP/1.1\r\n" + host + "Connection: keep-alive\r\nConnection: Close\r\n\r\n"
+        << 0 << "/" << QByteArray("127.0.0.1") << false << true;
+    QTest::newRow("close among other tokens")
+        << "GET / HTTP/1.1\r\n" + host + "Connection: TE, close\r\n\r\n"
+        << 0 << "/" << QByteArray("127.0.0.1") << false << true;
+    QTest::newRow("a head over 8 KiB, refused by the parser itself")
+        << "GET / HTTP/1.1\r\n" + host + "X-Long: " + QByteArray(9000, 'x') + "\r\n\r\n"
+        << 431 << "" << QByteArray() << false << false;
+    QTest::newRow("a head ending in LF CR LF")
+        << "GET / HTTP/1.1\n" + host + "\n\r\n"
+        << 0 << "/" << QByteArray("127.0.0.1") << false << false;
+}
+
+void TestHttpApi::heads()
+{
+    QFETCH(QByteArray, head);
+    QFETCH(int, status);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, host);
+    QFETCH(bool, chunked);
+    QFETCH(bool, closeAfter);
+
+    const auto parsed = parseRequestHead(head, {});
+    if (const auto *refusal = std::get_if<HttpRefusal>(&parsed)) {
+        QCOMPARE(refusal->status, status);
+        return;
+    }
+    QCOMPARE(status, 0);
+    const HttpHead &read = std::get<HttpHead>(parsed);
+    QCOMPARE(read.request.path, path);
+    QCOMPARE(read.request.header("host"), host);
+    QCOMPARE(read.chunked, chunked);
+    QCOMPARE(read.closeAfter, closeAfter);
+}
+
+void TestHttpApi::chunkedBody_data()
+{
+    QTest::addColumn<QByteArray>("in");
+    QTest::addColumn<int>("status"); // 0: decoded, -1: more to come
+    QTest::addColumn<QByteArray>("body");
+
+    QTest::newRow("one chunk, then what is pipelined")
+        << QByteArray("b\r\n{\"on\":true}\r\n0\r\n\r\nGET") << 0 << QByteArray("{\"on\":true}");
+    QTest::newRow("two chunks, an extension, a trailer")
+        << QByteArray("4;x=1\r\n{\"on\r\n7\r\n\":true}\r\n0\r\nX-T: 1\r\n\r\n") << 0
+        << QByteArray("{\"on\":true}");
+    QTest::newRow("bare LF line ends") << QByteArray("2\n{}\n0\n\n") << 0 << QByteArray("{}");
+    QTest::newRow("a chunk cut short") << QByteArray("b\r\n{\"on\"") << -1 << QByteArray();
+    QTest::newRow("no last chunk yet") << QByteArray("2\r\n{}\r\n") << -1 << QByteArray();
+    QTest::newRow("size not hex") << QByteArray("zz\r\n") << 400 << QByteArray();
+    QTest::newRow("data longer than its size")
+        << QByteArray("1\r\nab\r\n0\r\n\r\n") << 400 << QByteArray();
+    QTest::newRow("over the body limit") << QByteArray("1001\r\n") << 413 << QByteArray();
+    QTest::newRow("a size past any limit")
+        << QByteArray("FFFFFFFFFFFFFFFFFFFF\r\n") << 400 << QByteArray();
+    QTest::newRow("endless framing")
+        << QByteArray("1\r\nx\r\n").repeated(20000) << 413 << QByteArray();
+}
+
+void TestHttpApi::chunkedBody()
+{
+    QFETCH(QByteArray, in);
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+
+    const auto decoded = decodeChunkedBody(in, 4096);
+    if (const auto *refusal = std::get_if<HttpRefusal>(&decoded)) {
+        QCOMPARE(refusal->status, status);
+        return;
+    }
+    if (std::holds_alternative<HttpNeedMore>(decoded)) {
+        QCOMPARE(status, -1);
+        return;
+    }
+    QCOMPARE(status, 0);
+    const HttpChunkedBody &whole = std::get<HttpChunkedBody>(decoded);
+    QCOMPARE(whole.body, body);
+    QCOMPARE(in.mid(whole.consumed), in.endsWith("GET") ? QByteArray("GET") : QByteArray());
 }
 
 void TestHttpApi::requests_data()
@@ -489,6 +613,53 @@ void TestHttpApi::transportThatCannotStart()
     QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
     QVERIFY(!started);
     QVERIFY2(error.contains(QStringLiteral("pipes")), qPrintable(error));
+}
+
+void TestHttpApi::socketPath_data()
+{
+    QTest::addColumn<QString>("layout");  // what stands on the way to the socket
+    QTest::addColumn<QString>("refusal"); // empty: it listens
+
+    QTest::newRow("a fresh path") << "plain"
+                                  << "";
+    QTest::newRow("a directory reached through root's link") << "root link"
+                                                             << "";
+    QTest::newRow("a directory reached through a stranger's link") << "stranger link"
+                                                                   << "on the way to the socket";
+    QTest::newRow("a stranger's file at the path: refused, left there")
+        << "foreign file"
+        << "not a socket this service left";
+}
+
+void TestHttpApi::socketPath()
+{
+    QFETCH(QString, layout);
+    QFETCH(QString, refusal);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("real")));
+    QString socket = dir.filePath(QStringLiteral("real/http.sock"));
+    if (layout.endsWith(u"link")) {
+        const QString link = dir.filePath(QStringLiteral("via"));
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("real")), link));
+        // Tests run as root too: the stranger is nobody.
+        const uid_t owner = layout == u"root link" ? 0 : 65534;
+        QCOMPARE(::lchown(QFile::encodeName(link).constData(), owner, owner), 0);
+        socket = link + QStringLiteral("/http.sock");
+    } else if (layout == u"foreign file") {
+        QFile file(socket);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(::chown(QFile::encodeName(socket).constData(), 65534, 65534), 0);
+    }
+    LocalSocket listening;
+    QString error;
+    const bool listens = listening.listen(socket, gid_t(-1), &error);
+    QCOMPARE(listens, refusal.isEmpty());
+    if (!listens)
+        QVERIFY2(error.contains(refusal), qPrintable(error));
+    if (layout == u"foreign file")
+        QVERIFY(QFileInfo(socket).isFile());
 }
 
 QTEST_GUILESS_MAIN(TestHttpApi)

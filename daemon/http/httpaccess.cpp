@@ -36,16 +36,16 @@ std::optional<Refusal> admit(const Policy &policy, const HttpRequest &request, b
 {
     // Without a token only this machine may call: a page elsewhere that names this machine
     // under another host name (DNS rebinding) is turned away.
-    const QString host = hostOf(request.header("host"));
+    const QString host = hostOf(request.header("host")).toLower();
     if (policy.token.isEmpty() && host != u"localhost" && !QHostAddress(host).isLoopback())
         return Refusal{403, QStringLiteral("this service answers only to 127.0.0.1 or localhost "
                                            "without a token; \"%1\" is neither. Set token_file "
                                            "to reach it by name")
                                 .arg(host)};
     const QByteArray origin = request.header("origin");
-    const QByteArray own = "http://" + request.header("host");
+    const QByteArray own = "http://" + request.header("host").toLower();
     const bool allowedOrigin = fromAllowedOrigin(policy, request);
-    if (!origin.isEmpty() && origin != own && !allowedOrigin)
+    if (!origin.isEmpty() && origin.toLower() != own && !allowedOrigin)
         return Refusal{403, QStringLiteral("pages from %1 may not use this service; add "
                                            "allow_origin = %1 to [http] to let them")
                                 .arg(QString::fromUtf8(origin))};

@@ -225,6 +225,13 @@ std::unique_ptr<HttpTransport> HttpServer::Private::transport(bool trusted)
 
 void HttpServer::Private::route(const HttpRequest &request, const HttpResponder &responder)
 {
+    if (request.path == u"*") { // OPTIONS *, the server as a whole
+        HttpResponse methods;
+        methods.status = 204;
+        methods.setHeader("Allow", "GET, HEAD, PUT, POST, OPTIONS");
+        responder.answer(methods);
+        return;
+    }
     // HEAD is GET without the body, which the transport leaves out.
     const QByteArray method = request.method == "HEAD" ? QByteArrayLiteral("GET") : request.method;
     const HttpApi::Parsed parsed = HttpApi::parse(method, request.path, request.body, ids);

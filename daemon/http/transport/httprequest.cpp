@@ -26,9 +26,32 @@ qsizetype withoutBlankLine(const QByteArray &head)
 {
     if (head.endsWith("\r\n\r\n"))
         return head.size() - 4;
+    if (head.endsWith("\n\r\n"))
+        return head.size() - 3;
     if (head.endsWith("\n\n"))
         return head.size() - 2;
     return head.size();
+}
+
+// Only space and horizontal tab surround a header's value; anything else stays, to be refused.
+QByteArray trimmedValue(const QByteArray &value)
+{
+    qsizetype start = 0;
+    qsizetype end = value.size();
+    while (start < end && (value.at(start) == ' ' || value.at(start) == '\t'))
+        ++start;
+    while (end > start && (value.at(end - 1) == ' ' || value.at(end - 1) == '\t'))
+        --end;
+    return value.mid(start, end - start);
+}
+
+bool hasToken(const QByteArray &list, const char *token)
+{
+    for (const QByteArray &item : list.split(',')) {
+        if (trimmedValue(item).compare(token, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -70,13 +93,28 @@ std::variant<HttpHead, HttpRefusal> parseRequestHead(const QByteArray &head,
         return HttpRefusal{505, QStringLiteral("this service speaks HTTP/1.1 only")};
     request.method = parts[0];
     request.version = parts[2];
-    const QByteArray target = parts[1];
-    if (!target.startsWith('/') || hasControl(target, false) ||
-        std::any_of(target.begin(), target.end(), [](char ch) { return quint8(ch) >= 0x80; }))
+    QByteArray target = parts[1];
+    QByteArray authority; // of an absolute-form target, which stands for the Host header
+    if (target.startsWith("http://") || target.startsWith("https://")) {
+        const qsizetype start = target.indexOf("//") + 2;
+        const qsizetype slash = target.indexOf('/', start);
+        authority = target.mid(start, slash < 0 ? -1 : slash - start);
+        target = slash < 0 ? QByteArrayLiteral("/") : target.mid(slash);
+        if (authority.isEmpty() || authority.contains('@'))
+            return HttpRefusal{400, QStringLiteral("the request's target names no host, or a "
+                                                   "user")};
+    }
+    if (target == "*" && request.method == "OPTIONS") {
+        request.path = QStringLiteral("*");
+        target.clear();
+    } else if (!target.startsWith('/') || hasControl(target, false) ||
+               std::any_of(target.begin(), target.end(),
+                           [](char ch) { return quint8(ch) >= 0x80; }))
         return HttpRefusal{400, QStringLiteral("the path must start with / and hold no control "
                                                "characters, spaces or bytes beyond ASCII")};
     const QByteArray path = QByteArray::fromPercentEncoding(target.split('?').first());
-    request.path = QString::fromUtf8(path);
+    if (!target.isEmpty())
+        request.path = QString::fromUtf8(path);
     // Checked as UTF-8 too: there %C2%85 is a line break (NEL).
     if (hasControl(path, false) ||
         std::any_of(request.path.begin(), request.path.end(),
@@ -89,7 +127,7 @@ std::variant<HttpHead, HttpRefusal> parseRequestHead(const QByteArray &head,
         if (colon <= 0 || !isToken(name))
             return HttpRefusal{400, QStringLiteral("a header line is not NAME: VALUE (no space "
                                                    "before the colon, no folded lines)")};
-        const QByteArray value = line.mid(colon + 1).trimmed();
+        const QByteArray value = trimmedValue(line.mid(colon + 1));
         if (hasControl(value, true))
             return HttpRefusal{400, QStringLiteral("the header %1 holds a control character")
                                         .arg(QString::fromLatin1(name))};
@@ -110,19 +148,97 @@ std::variant<HttpHead, HttpRefusal> parseRequestHead(const QByteArray &head,
         }
         request.headers.append({name, value});
     }
-    if (request.version == "HTTP/1.1" && !request.hasHeader("host"))
+    if (request.version == "HTTP/1.1" && !request.hasHeader("host") && authority.isEmpty())
         return HttpRefusal{400, QStringLiteral("an HTTP/1.1 request must name its Host")};
-    if (request.hasHeader("transfer-encoding"))
-        return HttpRefusal{411, QStringLiteral("send the body with a Content-Length (at most %1 "
-                                               "bytes), not in chunks")
-                                    .arg(limits.maxBody)};
+    if (!authority.isEmpty()) {
+        request.headers.removeIf([](const auto &pair) { return pair.first == "host"; });
+        request.headers.append({QByteArrayLiteral("host"), authority});
+    }
+    if (request.hasHeader("transfer-encoding")) {
+        QByteArrayList codings;
+        for (const auto &[name, value] : std::as_const(request.headers)) {
+            if (name == "transfer-encoding")
+                codings += value.split(',');
+        }
+        if (codings.size() != 1 || trimmedValue(codings.first()).toLower() != "chunked" ||
+            request.version != "HTTP/1.1")
+            return HttpRefusal{501, QStringLiteral("of transfer codings only chunked, alone, is "
+                                                   "taken")};
+        if (!length.isEmpty())
+            return HttpRefusal{400, QStringLiteral("the request gives both a Content-Length and "
+                                                   "a chunked body")};
+        parsed.chunked = true;
+    }
     parsed.bodyLength = length.toLongLong();
     if (parsed.bodyLength > limits.maxBody)
         return HttpRefusal{413, QStringLiteral("the body has %1 bytes; requests take at most %2, "
                                                "such as {\"on\":true}")
                                     .arg(parsed.bodyLength)
                                     .arg(limits.maxBody)};
-    parsed.closeAfter =
-        request.version == "HTTP/1.0" || request.header("connection").toLower().contains("close");
+    parsed.closeAfter = request.version == "HTTP/1.0";
+    for (const auto &[name, value] : std::as_const(request.headers)) {
+        if (name == "connection" && hasToken(value, "close"))
+            parsed.closeAfter = true;
+    }
     return parsed;
+}
+
+std::variant<HttpChunkedBody, HttpNeedMore, HttpRefusal> decodeChunkedBody(const QByteArray &in,
+                                                                           qsizetype maxBody)
+{
+    using Result = std::variant<HttpChunkedBody, HttpNeedMore, HttpRefusal>;
+    const HttpRefusal tooLarge{413, QStringLiteral("the body takes more than %1 bytes; requests "
+                                                   "take at most %1, such as {\"on\":true}")
+                                        .arg(maxBody)};
+    const HttpRefusal malformed{400, QStringLiteral("the chunked body is malformed")};
+    // Framing beyond this, for a body within the limit, is not a client's doing.
+    const auto needMore = [&in, &tooLarge, maxFraming = 16 * maxBody + 1024]() -> Result {
+        if (in.size() > maxFraming)
+            return tooLarge;
+        return HttpNeedMore{};
+    };
+    HttpChunkedBody decoded;
+    qsizetype at = 0;
+    for (;;) {
+        const qsizetype lineEnd = in.indexOf('\n', at);
+        if (lineEnd < 0)
+            return in.size() - at > 1024 ? Result(malformed) : needMore();
+        QByteArray line = in.mid(at, lineEnd - at);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        const qsizetype extension = line.indexOf(';');
+        const QByteArray size = trimmedValue(extension < 0 ? line : line.left(extension));
+        bool ok = !size.isEmpty() && size.size() <= 8;
+        const qsizetype length = ok ? size.toLongLong(&ok, 16) : 0;
+        if (!ok || hasControl(line, true))
+            return malformed;
+        if (decoded.body.size() + length > maxBody)
+            return tooLarge;
+        at = lineEnd + 1;
+        if (length == 0)
+            break;
+        // The chunk and the line end after it.
+        if (in.size() < at + length + 2)
+            return needMore();
+        decoded.body += in.mid(at, length);
+        at += length;
+        if (in.mid(at, 2) == "\r\n")
+            at += 2;
+        else if (in.at(at) == '\n')
+            at += 1;
+        else
+            return malformed;
+    }
+    // Trailers, ignored, up to the blank line.
+    for (;;) {
+        const qsizetype lineEnd = in.indexOf('\n', at);
+        if (lineEnd < 0)
+            return needMore();
+        const bool blank = lineEnd == at || (lineEnd == at + 1 && in.at(at) == '\r');
+        at = lineEnd + 1;
+        if (blank)
+            break;
+    }
+    decoded.consumed = at;
+    return decoded;
 }

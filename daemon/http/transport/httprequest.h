@@ -31,7 +31,8 @@ struct HttpHead
 {
     HttpRequest request;
     qsizetype bodyLength = 0;
-    bool closeAfter = false; // HTTP/1.0, or Connection: close
+    bool chunked = false;    // the body comes in chunks (decodeChunkedBody) instead
+    bool closeAfter = false; // HTTP/1.0, or Connection: close in any Connection header
 };
 
 // A head answered at once with this status (4xx or 5xx) and these words.
@@ -42,7 +43,24 @@ struct HttpRefusal
 };
 
 // The request line and headers up to the blank line that ends them (included or not), with no
-// I/O: one Host at most, one Content-Length value, no chunked body, no control characters, a
-// path that starts with "/" and holds no control character once percent-decoded.
+// I/O: one Host at most, one Content-Length value or a chunked body (not both), no control
+// characters, a path that starts with "/" and holds no control character once percent-decoded.
+// An absolute-form target ("http://host:port/path") gives its path, and its authority stands
+// for the Host header; "*" is taken for OPTIONS only.
 std::variant<HttpHead, HttpRefusal> parseRequestHead(const QByteArray &head,
                                                      const HttpHeadLimits &limits);
+
+// A chunked body decoded from what has arrived after the head: the body and how many bytes it
+// took, once the last chunk and the trailers have arrived whole.
+struct HttpChunkedBody
+{
+    QByteArray body;
+    qsizetype consumed = 0;
+};
+struct HttpNeedMore
+{
+};
+// Refused with 400 for a malformed chunk, 413 past `maxBody` decoded bytes (or far more bytes of
+// framing than a body of that size needs).
+std::variant<HttpChunkedBody, HttpNeedMore, HttpRefusal> decodeChunkedBody(const QByteArray &in,
+                                                                           qsizetype maxBody);

@@ -51,6 +51,7 @@ const char *reasonPhrase(int status)
         {413, "Content Too Large"},
         {414, "URI Too Long"},
         {431, "Request Header Fields Too Large"},
+        {501, "Not Implemented"},
         {502, "Bad Gateway"},
         {503, "Service Unavailable"},
         {505, "HTTP Version Not Supported"},
@@ -231,6 +232,7 @@ struct HttpTransport::Private : std::enable_shared_from_this<HttpTransport::Priv
         QByteArray in;
         qsizetype headLength = 0;
         qsizetype bodyLength = 0;
+        bool chunkedBody = false;
         bool closeAfter = false;
         HttpRequest request;
         HttpResponse admitted; // headers the admission set, for the answer
@@ -532,7 +534,20 @@ void HttpTransport::Private::advance(const Link &connection)
         if (!readHead(c, connection))
             return;
     }
-    if (c.state == State::Body && c.in.size() >= c.headLength + c.bodyLength) {
+    if (c.state != State::Body)
+        return;
+    if (c.chunkedBody) {
+        auto decoded = decodeChunkedBody(c.in.mid(c.headLength), limits.maxBody);
+        if (const auto *refused = std::get_if<HttpRefusal>(&decoded)) {
+            refuse(connection, refused->status, refused->message);
+        } else if (auto *body = std::get_if<HttpChunkedBody>(&decoded)) {
+            c.request.body = std::move(body->body);
+            c.in.remove(0, c.headLength + body->consumed);
+            dispatch(connection);
+        }
+        return;
+    }
+    if (c.in.size() >= c.headLength + c.bodyLength) {
         c.request.body = c.in.mid(c.headLength, c.bodyLength);
         c.in.remove(0, c.headLength + c.bodyLength);
         dispatch(connection);
@@ -563,6 +578,7 @@ bool HttpTransport::Private::readHead(Connection &c, const Link &connection)
     HttpHead &read = std::get<HttpHead>(parsed);
     c.request = std::move(read.request);
     c.bodyLength = read.bodyLength;
+    c.chunkedBody = read.chunked;
     c.closeAfter = read.closeAfter;
     c.admitted = HttpResponse();
     c.admitted.setHeader("X-Content-Type-Options", "nosniff");
@@ -572,8 +588,9 @@ bool HttpTransport::Private::readHead(Connection &c, const Link &connection)
     }
     c.state = State::Body;
     c.deadline = Clock::now() + limits.bodyDeadline;
-    if (c.bodyLength > 0 && c.in.size() < c.headLength + c.bodyLength &&
-        c.request.version == "HTTP/1.1" &&
+    const bool bodyToCome =
+        c.chunkedBody ? c.in.size() == c.headLength : c.in.size() < c.headLength + c.bodyLength;
+    if ((c.bodyLength > 0 || c.chunkedBody) && bodyToCome && c.request.version == "HTTP/1.1" &&
         c.request.header("expect").compare("100-continue", Qt::CaseInsensitive) == 0)
         c.out += "HTTP/1.1 100 Continue\r\n\r\n";
     return true;

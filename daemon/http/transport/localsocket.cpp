@@ -65,13 +65,25 @@ bool LocalSocket::listen(const QString &path, gid_t group, QString *error)
         *error = QStringLiteral("the socket path %1 is longer than 107 bytes").arg(path);
         return false;
     }
-    const QByteArray parent = QFile::encodeName(QFileInfo(path).absolutePath());
+    // Every directory on the way, not only the last: a link anywhere could lead elsewhere.
+    const QString parent = QFileInfo(path).absolutePath();
     struct stat info = {};
-    if (::lstat(parent.constData(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        *error = QStringLiteral("the socket's directory %1 does not exist or is a link; create "
-                                "it (or let systemd's RuntimeDirectory= do so)")
-                     .arg(QFile::decodeName(parent));
-        return false;
+    QString walked;
+    for (const QString &part : parent.split(u'/', Qt::SkipEmptyParts)) {
+        walked += u'/' + part;
+        const QByteArray native = QFile::encodeName(walked);
+        // A link only root could have made (/var/run) is followed; anyone else's is not.
+        const bool ownLink =
+            ::lstat(native.constData(), &info) == 0 && S_ISLNK(info.st_mode) && info.st_uid == 0;
+        if ((ownLink ? ::stat(native.constData(), &info) : ::lstat(native.constData(), &info)) !=
+                0 ||
+            !S_ISDIR(info.st_mode)) {
+            *error = QStringLiteral("%1, on the way to the socket, does not exist or is a link; "
+                                    "create the directory %2 (or let systemd's "
+                                    "RuntimeDirectory= do so)")
+                         .arg(walked, parent);
+            return false;
+        }
     }
     if (::lstat(name.constData(), &info) == 0) {
         // Only a socket of this user's that nothing answers on any more is taken over.
