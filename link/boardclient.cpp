@@ -106,8 +106,12 @@ bool BoardClient::openDevice(const QString &path)
 
 void BoardClient::close()
 {
-    if (m_port.isOpen())
+    if (m_port.isOpen()) {
+        if (m_lowLatency)
+            SerialDevice::endLowLatency(int(m_port.handle()));
         m_port.close();
+    }
+    m_lowLatency = false;
     m_owed.detach();
 }
 
@@ -368,6 +372,8 @@ bool BoardClient::open(const QString &path, const QString &description)
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     if (m_port.open(QIODevice::ReadWrite)) {
         m_owed.attach(path, int(m_port.handle()));
+        // Before the guard: the adapter's latency timer may be shorter now.
+        m_lowLatency = SerialDevice::requestLowLatency(int(m_port.handle()));
         if (!m_guardFixed)
             m_guard = SerialDevice::answerGuard(
                 SerialDevice::adapterLatency(path, int(m_port.handle())), QSerialPort::Baud9600);

@@ -10,8 +10,10 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -252,6 +254,24 @@ std::optional<std::chrono::milliseconds> adapterLatency(const QString &device, i
     const bool usb =
         name.startsWith(QLatin1String("ttyUSB")) || name.startsWith(QLatin1String("ttyACM"));
     return usb ? std::chrono::milliseconds(16) : std::chrono::milliseconds(0);
+}
+
+bool requestLowLatency(int fd)
+{
+    serial_struct line{};
+    if (::ioctl(fd, TIOCGSERIAL, &line) != 0 || (line.flags & ASYNC_LOW_LATENCY))
+        return false;
+    line.flags |= ASYNC_LOW_LATENCY;
+    return ::ioctl(fd, TIOCSSERIAL, &line) == 0;
+}
+
+void endLowLatency(int fd)
+{
+    serial_struct line{};
+    if (::ioctl(fd, TIOCGSERIAL, &line) == 0 && (line.flags & ASYNC_LOW_LATENCY)) {
+        line.flags &= ~ASYNC_LOW_LATENCY;
+        ::ioctl(fd, TIOCSSERIAL, &line);
+    }
 }
 
 std::chrono::milliseconds answerGuard(std::optional<std::chrono::milliseconds> latency, int baud)

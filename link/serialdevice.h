@@ -44,6 +44,13 @@ bool hungUp(int fd);
 // 0 for a built-in UART. Nothing for a pty, which has neither a wire nor an adapter.
 std::optional<std::chrono::milliseconds>
 adapterLatency(const QString &device, int fd, const QString &sysfsRoot = QStringLiteral("/sys"));
+// Asks the driver to hand on received bytes at once (ASYNC_LOW_LATENCY, which FTDI adapters
+// take as a 1 ms latency timer). True when it was set here, to be put back with endLowLatency()
+// before the port closes; false, with nothing changed, where the driver has no such setting (a
+// pty), refuses it or has it already.
+bool requestLowLatency(int fd);
+void endLowLatency(int fd);
+
 // The silence after the last byte read that shows nothing more is on its way: two bytes at
 // `baud`, the adapter's latency and 2 ms for the scheduler; on a pty (no latency), the 2 ms.
 std::chrono::milliseconds answerGuard(std::optional<std::chrono::milliseconds> latency, int baud);
