@@ -483,30 +483,22 @@ void TestSerialLink::silenceGuardTakesTheAdapterLatency()
 {
     QFETCH(QString, device);
     QFETCH(QByteArray, latencyTimer);
-    int master = -1;
-    int fd = -1;
-    if (device.isEmpty()) {
-        char name[64] = {};
-        QCOMPARE(::openpty(&master, &fd, name, nullptr, nullptr), 0);
-        device = QString::fromLatin1(name);
-    } else {
-        fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC); // a character device, not a pty
-    }
-    const auto closeAll = qScopeGuard([master, fd] {
-        for (const int open : {master, fd})
-            if (open >= 0)
-                ::close(open);
-    });
-    QVERIFY(fd >= 0);
+    const bool pty = device.isEmpty();
+    if (pty)
+        device = m_board->slavePath();
     const QTemporaryDir sysfs;
     const QString deviceDir =
         sysfs.filePath(QStringLiteral("class/tty/%1/device").arg(QFileInfo(device).fileName()));
-    if (!latencyTimer.isEmpty()) {
-        QVERIFY(QDir().mkpath(deviceDir));
-        QFile timer(deviceDir + QStringLiteral("/latency_timer"));
-        QVERIFY(timer.open(QIODevice::WriteOnly) && timer.write(latencyTimer) > 0);
-    }
+    QFile timer(deviceDir + QStringLiteral("/latency_timer"));
+    QVERIFY(latencyTimer.isEmpty() ||
+            (QDir().mkpath(deviceDir) && timer.open(QIODevice::WriteOnly) &&
+             timer.write(latencyTimer) > 0 && timer.flush()));
+    // Any character device but a pty stands for an adapter.
+    const int fd = ::open(pty ? QFile::encodeName(device).constData() : "/dev/null",
+                          O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(fd >= 0);
     const auto latency = SerialDevice::adapterLatency(device, fd, sysfs.path());
+    ::close(fd);
     QTEST(int(SerialDevice::answerGuard(latency, 9600).count()), "guard");
 }
 
