@@ -1330,9 +1330,8 @@ void TestCtl::hostileFilesInSharedPlaces()
         // Like /run/lock: sticky, anyone may create files. The stranger has taken the note's
         // name and left a note of a name of the kind the program now uses, owing much.
         owedDir = m_dir->filePath(QStringLiteral("lock"));
-        const QByteArray encodedDir = QFile::encodeName(owedDir);
         QVERIFY(QDir().mkdir(owedDir));
-        QCOMPARE(::chmod(encodedDir.constData(), 01777), 0);
+        QCOMPARE(::chmod(QFile::encodeName(owedDir).constData(), 01777), 0);
         QCOMPARE(::chmod(QFile::encodeName(m_dir->path()).constData(), 0755), 0);
         const QByteArray devicePath = QFile::encodeName(deviceOf(1));
         QCOMPARE(::chown(devicePath.constData(), 0, kDeviceGroup), 0);
