@@ -424,7 +424,7 @@ bool OwedAnswers::savePrivate(int directory, const QByteArray &note, bool probe,
 {
     // Nothing owed and no earlier note to outdate: no note at all.
     if (m_bytes == 0 && !probe && m_superseded.isEmpty()) {
-        removeOwnNote(directory);
+        removeOwnNote(directory, note);
         return true;
     }
     Fd fd;
@@ -467,14 +467,21 @@ bool OwedAnswers::savePrivate(int directory, const QByteArray &note, bool probe,
                                       }),
                        m_superseded.end());
     if (m_bytes == 0 && !probe && m_superseded.isEmpty())
-        removeOwnNote(directory);
+        removeOwnNote(directory, note);
     return true;
 }
 
-void OwedAnswers::removeOwnNote(int directory)
+void OwedAnswers::removeOwnNote(int directory, const QByteArray &settled)
 {
     if (m_ownName.isEmpty())
         return;
+    // Settled before it goes, so that a hard link someone made to it says so too.
+    const Fd fd(::openat(directory, m_ownName.constData(),
+                         O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() >= 0 && ::ftruncate(fd.get(), 0) == 0) {
+        [[maybe_unused]] const ssize_t written =
+            ::pwrite(fd.get(), settled.constData(), size_t(settled.size()), 0);
+    }
     ::unlinkat(directory, m_ownName.constData(), 0); // gone already is as good
     m_ownName.clear();
 }

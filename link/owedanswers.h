@@ -73,7 +73,7 @@ private:
     void readPrivateNotes(int directory, const struct stat &device);
     bool savePrivate(int directory, const QByteArray &note, bool probe,
                      const std::function<bool(const QString &, const QString &)> &cannot);
-    void removeOwnNote(int directory);
+    void removeOwnNote(int directory, const QByteArray &settled);
     void warn(const QByteArray &name, const QString &what);
 
     Keeping m_keeping = Keeping::SharedNote;
