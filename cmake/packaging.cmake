@@ -73,6 +73,11 @@ string(JOIN "\n" CPACK_DEBIAN_USB16RELAY-CTL_DESCRIPTION
 # usb16relay-ctl and usb16relay-sim were in the usb16relay package before the split.
 set(CPACK_DEBIAN_USB16RELAY-CTL_PACKAGE_BREAKS "usb16relay (<< ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_USB16RELAY-CTL_PACKAGE_REPLACES "usb16relay (<< ${PROJECT_VERSION})")
+# Its postinst makes the notes' directory (tmpfiles.d) at once rather than at the next boot.
+set(usb16relay_ctl_control ${CMAKE_CURRENT_BINARY_DIR}/debian/usb16relay-ctl)
+configure_file(${PROJECT_SOURCE_DIR}/dist/debian/usb16relay-ctl.postinst
+               ${usb16relay_ctl_control}/postinst COPYONLY)
+set(CPACK_DEBIAN_USB16RELAY-CTL_PACKAGE_CONTROL_EXTRA ${usb16relay_ctl_control}/postinst)
 
 set(CPACK_DEBIAN_USB16RELAYD_PACKAGE_NAME usb16relayd)
 string(JOIN "\n" CPACK_DEBIAN_USB16RELAYD_DESCRIPTION

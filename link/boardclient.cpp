@@ -5,7 +5,6 @@
 #include "serialdevice.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QStringList>
 
@@ -13,8 +12,6 @@
 
 #include <cerrno>
 #include <poll.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 
 namespace {
 
@@ -54,32 +51,6 @@ QString hex(const QByteArray &bytes)
 quint16 relayBit(int relay)
 {
     return quint16(0x8000u >> (relay - 1));
-}
-
-// Two bytes at the line's rate, the adapter's latency timer, and 2 ms for the scheduler.
-std::chrono::milliseconds answerGuard(const QString &device, int fd, int baud)
-{
-    constexpr std::chrono::milliseconds kMargin{2};
-    struct stat node
-    {
-    };
-    if (::fstat(fd, &node) == 0 && S_ISCHR(node.st_mode) && major(node.st_rdev) >= 136 &&
-        major(node.st_rdev) <= 143)
-        return kMargin; // a pty: no wire, no adapter
-    const QString name = QFileInfo(device).fileName();
-    int latency = 0;
-    QFile timer(QStringLiteral("/sys/class/tty/%1/device/latency_timer").arg(name));
-    bool known = false;
-    if (timer.open(QIODevice::ReadOnly))
-        latency = timer.read(16).trimmed().toInt(&known);
-    if (!known)
-        latency =
-            name.startsWith(QLatin1String("ttyUSB")) || name.startsWith(QLatin1String("ttyACM"))
-                ? 16
-                : 0;
-    const auto twoBytes = std::chrono::microseconds(2 * 10 * 1000000LL / baud);
-    return kMargin + std::chrono::milliseconds(latency) +
-           std::chrono::ceil<std::chrono::milliseconds>(twoBytes);
 }
 
 QString relayList(const QList<int> &relays)
@@ -135,8 +106,12 @@ bool BoardClient::openDevice(const QString &path)
 
 void BoardClient::close()
 {
-    if (m_port.isOpen())
+    if (m_port.isOpen()) {
+        if (m_lowLatency)
+            SerialDevice::endLowLatency(int(m_port.handle()));
         m_port.close();
+    }
+    m_lowLatency = false;
     m_owed.detach();
 }
 
@@ -397,8 +372,11 @@ bool BoardClient::open(const QString &path, const QString &description)
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     if (m_port.open(QIODevice::ReadWrite)) {
         m_owed.attach(path, int(m_port.handle()));
+        // Before the guard: the adapter's latency timer may be shorter now.
+        m_lowLatency = SerialDevice::requestLowLatency(int(m_port.handle()));
         if (!m_guardFixed)
-            m_guard = answerGuard(path, int(m_port.handle()), QSerialPort::Baud9600);
+            m_guard = SerialDevice::answerGuard(
+                SerialDevice::adapterLatency(path, int(m_port.handle())), QSerialPort::Baud9600);
         return true;
     }
 

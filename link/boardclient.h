@@ -64,10 +64,11 @@ public:
     // Silence required after the two answers: by default what bytes right behind them could take
     // to come, derived on opening from the line (two bytes at 9600 baud) and the adapter's
     // latency timer (sysfs latency_timer for FTDI, 16 ms for other USB adapters), plus 2 ms; a
-    // pty has neither. A program that has just opened the port cannot know what is still on the
-    // way to it and keeps the default. One that holds the port for long has seen everything the
-    // line carried, and what it still owes is counted, so it may shorten it: bytes already
-    // waiting behind the answers are still seen.
+    // pty has neither. Opening asks the driver for low latency first (an FTDI adapter then runs
+    // its timer at 1 ms), and closing puts the setting back. A program that has just opened the
+    // port cannot know what is still on the way to it and keeps the default. One that holds the
+    // port for long has seen everything the line carried, and what it still owes is counted, so
+    // it may shorten it: bytes already waiting behind the answers are still seen.
     std::chrono::milliseconds guard() const { return m_guard; }
     void setGuard(std::chrono::milliseconds guard)
     {
@@ -128,6 +129,7 @@ private:
     std::chrono::milliseconds m_timeout{1000};
     std::chrono::milliseconds m_guard{20};
     bool m_guardFixed = false;
+    bool m_lowLatency = false; // asked for on opening, to be put back on closing
     std::optional<RelayState> m_lastState;
     OwedAnswers m_owed;
     Trace m_trace;

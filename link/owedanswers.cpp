@@ -3,11 +3,13 @@
 #include <QByteArray>
 #include <QFile>
 #include <QList>
+#include <QRandomGenerator>
 #include <QtGlobal>
 
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -72,6 +74,24 @@ bool trusted(const struct stat &note, const struct stat &device)
     return untrusted(note, device).isEmpty();
 }
 
+constexpr int kNameDigits = 16;
+constexpr int kNameAttempts = 8;
+
+// A note under a name no one can guess: the common beginning, then 16 random hex digits.
+bool isPrivateNoteName(const QByteArray &name, const QByteArray &prefix)
+{
+    if (!name.startsWith(prefix) || name.size() != prefix.size() + kNameDigits)
+        return false;
+    return std::all_of(name.cbegin() + prefix.size(), name.cend(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+QByteArray privateNoteName(const QByteArray &prefix)
+{
+    return prefix + QByteArray::number(QRandomGenerator::system()->generate64(), 16)
+                        .rightJustified(kNameDigits, '0');
+}
+
 class Fd
 {
 public:
@@ -112,9 +132,10 @@ QString OwedAnswers::noteDirectory()
     return QStringLiteral("/run/lock");
 }
 
-void OwedAnswers::warn(const QString &what)
+void OwedAnswers::warn(const QByteArray &name, const QString &what)
 {
-    const QString text = QStringLiteral("ignored %1/%2: %3").arg(m_directory, m_name, what);
+    const QString text =
+        QStringLiteral("ignored %1/%2: %3").arg(m_directory, QFile::decodeName(name), what);
     if (m_warning)
         m_warning(text);
     else
@@ -145,7 +166,12 @@ void OwedAnswers::attach(const QString &devicePath, int deviceFd)
     m_attached = known;
     m_bytes = 0;
     m_since = 0;
+    m_newestSince = -1;
     m_error.clear();
+    m_privateNames = false;
+    m_sharedWithoutStickyBit = false;
+    m_ownName.clear();
+    m_superseded.clear();
     m_directory = noteDirectory();
     QString name = devicePath;
     name.replace(QLatin1Char('/'), QLatin1Char('_'));
@@ -153,25 +179,47 @@ void OwedAnswers::attach(const QString &devicePath, int deviceFd)
 
     const Fd directory(
         ::open(QFile::encodeName(m_directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (directory.get() < 0)
+    struct stat place
+    {
+    };
+    if (directory.get() < 0 || ::fstat(directory.get(), &place) != 0)
         return; // nothing to read; writing says why it cannot
-    const Fd fd(::openat(directory.get(), QFile::encodeName(m_name).constData(),
+    if (place.st_mode & S_IWOTH) {
+        m_privateNames = true;
+        m_name += QLatin1Char('.');
+        if (!(place.st_mode & S_ISVTX)) {
+            m_sharedWithoutStickyBit = true; // nothing there can be believed
+            return;
+        }
+        readPrivateNotes(directory.get(), device);
+        return;
+    }
+    readNote(directory.get(), QFile::encodeName(m_name), device);
+}
+
+OwedAnswers::NoteFound OwedAnswers::readNote(int directory, const QByteArray &name,
+                                             const struct stat &device)
+{
+    const Fd fd(::openat(directory, name.constData(),
                          O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
     if (fd.get() < 0) {
-        if (errno == ELOOP)
-            warn(QStringLiteral("a symbolic link, not a note"));
-        else if (errno != ENOENT)
-            warn(QStringLiteral("cannot be read (%1)").arg(qt_error_string(errno)));
-        return;
+        const int error = errno;
+        if (error == ENOENT)
+            return NoteFound::None;
+        if (error == ELOOP)
+            warn(name, QStringLiteral("a symbolic link, not a note"));
+        else
+            warn(name, QStringLiteral("cannot be read (%1)").arg(qt_error_string(error)));
+        return NoteFound::Ignored;
     }
     struct stat note
     {
     };
     if (::fstat(fd.get(), &note) != 0)
-        return;
+        return NoteFound::Ignored;
     if (const QString why = untrusted(note, device); !why.isEmpty()) {
-        warn(why);
-        return;
+        warn(name, why);
+        return NoteFound::Ignored;
     }
     char buffer[kMaxNote];
     const ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
@@ -184,18 +232,61 @@ void OwedAnswers::attach(const QString &devicePath, int deviceFd)
     if (fields.size() != 6 ||
         !std::all_of(std::begin(ok), std::end(ok), [](bool b) { return b; }) || values[0] < 0 ||
         values[0] > 1024) {
-        warn(QStringLiteral("not a note (%1)").arg(kindOf(note)));
-        return;
+        warn(name, QStringLiteral("not a note (%1)").arg(kindOf(note)));
+        return NoteFound::Ignored;
     }
     if (quint64(values[2]) != quint64(device.st_rdev) ||
         quint64(values[3]) != quint64(device.st_ino) || values[4] != device.st_ctim.tv_sec ||
         values[5] != device.st_ctim.tv_nsec)
-        return; // left for an earlier device under this name
+        return NoteFound::Stale; // left for an earlier device under this name
     const qint64 age = bootMs() - values[1];
     if (age < 0 || age >= kHorizon.count())
+        return NoteFound::Stale;
+    // Each program starts from what the notes before it said: the newest says it all.
+    if (values[1] > m_newestSince) {
+        m_newestSince = values[1];
+        m_bytes = int(values[0]);
+        m_since = values[1];
+    }
+    return NoteFound::Current;
+}
+
+void OwedAnswers::readPrivateNotes(int directory, const struct stat &device)
+{
+    const int listed = ::dup(directory);
+    DIR *entries = listed < 0 ? nullptr : ::fdopendir(listed);
+    if (!entries) {
+        if (listed >= 0)
+            ::close(listed);
         return;
-    m_bytes = int(values[0]);
-    m_since = values[1];
+    }
+    const QByteArray prefix = QFile::encodeName(m_name);
+    while (const dirent *entry = ::readdir(entries)) {
+        const QByteArray name(entry->d_name);
+        if (!isPrivateNoteName(name, prefix))
+            continue;
+        struct stat found
+        {
+        };
+        if (::fstatat(directory, name.constData(), &found, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (const QString why = untrusted(found, device); !why.isEmpty()) {
+            warn(name, why);
+            continue;
+        }
+        switch (readNote(directory, name, device)) {
+        case NoteFound::Current:
+            m_superseded.append(name);
+            break;
+        case NoteFound::Stale:
+            if (found.st_uid == ::geteuid())
+                ::unlinkat(directory, name.constData(), 0); // this user's own leftovers
+            break;
+        default:
+            break;
+        }
+    }
+    ::closedir(entries);
 }
 
 void OwedAnswers::detach()
@@ -224,7 +315,9 @@ void OwedAnswers::pay(int bytes)
     if (m_bytes == 0 || bytes <= 0)
         return;
     m_bytes = std::max(0, m_bytes - bytes);
-    save(); // a note that still says more is owed only makes the next program wait
+    if (m_bytes == 0)
+        m_since = bootMs(); // newer than the notes this one settles
+    save();                 // a note that still says more is owed only makes the next program wait
 }
 
 void OwedAnswers::forgive()
@@ -232,6 +325,7 @@ void OwedAnswers::forgive()
     if (m_bytes == 0)
         return;
     m_bytes = 0;
+    m_since = bootMs();
     save();
 }
 
@@ -247,7 +341,7 @@ bool OwedAnswers::save(bool probe)
     m_error.clear();
     if (m_keeping == Keeping::InMemory || !m_attached)
         return true;
-    const QString path = m_directory + QLatin1Char('/') + m_name;
+    const QString path = m_privateNames ? m_directory : m_directory + QLatin1Char('/') + m_name;
     const auto cannot = [this, &path](const QString &why, const QString &todo) {
         m_error = QStringLiteral("the record of answers the board still owes cannot be kept in %1 "
                                  "(%2), where every program using the device looks for it, so a "
@@ -261,6 +355,18 @@ bool OwedAnswers::save(bool probe)
         return cannot(qt_error_string(errno),
                       QStringLiteral("Create %1 so that the users of the device may write there.")
                           .arg(m_directory));
+    if (m_sharedWithoutStickyBit)
+        return cannot(QStringLiteral("anyone may remove or replace files there"),
+                      QStringLiteral("Make it sticky (sudo chmod +t %1), or create "
+                                     "/run/usb16relay for the users of the device.")
+                          .arg(m_directory));
+    const QByteArray note = QByteArray::number(m_bytes) + ' ' + QByteArray::number(m_since) + ' ' +
+                            QByteArray::number(quint64(m_device.st_rdev)) + ' ' +
+                            QByteArray::number(quint64(m_device.st_ino)) + ' ' +
+                            QByteArray::number(qint64(m_device.st_ctim.tv_sec)) + ' ' +
+                            QByteArray::number(qint64(m_device.st_ctim.tv_nsec)) + '\n';
+    if (m_privateNames)
+        return savePrivate(directory.get(), note, probe, cannot);
     const QByteArray name = QFile::encodeName(m_name);
     struct stat found
     {
@@ -273,11 +379,6 @@ bool OwedAnswers::save(bool probe)
         if (trusted(found, m_device) && ::unlinkat(directory.get(), name.constData(), 0) == 0)
             return true;
     }
-    const QByteArray note = QByteArray::number(m_bytes) + ' ' + QByteArray::number(m_since) + ' ' +
-                            QByteArray::number(quint64(m_device.st_rdev)) + ' ' +
-                            QByteArray::number(quint64(m_device.st_ino)) + ' ' +
-                            QByteArray::number(qint64(m_device.st_ctim.tv_sec)) + ' ' +
-                            QByteArray::number(qint64(m_device.st_ctim.tv_nsec)) + '\n';
     Fd fd;
     if (exists) {
         fd.reset(::openat(directory.get(), name.constData(),
@@ -296,8 +397,8 @@ bool OwedAnswers::save(bool probe)
                                   ? QStringLiteral("Remove it (root can: sudo rm %1).").arg(path)
                                   : QStringLiteral("Remove it (%1 or root can: sudo rm %2).")
                                         .arg(ownerName(found.st_uid), path));
-            warn(QStringLiteral("%1 owned by %2, replaced by this program's note")
-                     .arg(kindOf(found), ownerName(found.st_uid)));
+            warn(name, QStringLiteral("%1 owned by %2, replaced by this program's note")
+                           .arg(kindOf(found), ownerName(found.st_uid)));
         } else if (::ftruncate(fd.get(), 0) != 0) {
             return cannot(qt_error_string(errno), QString());
         }
@@ -316,4 +417,71 @@ bool OwedAnswers::save(bool probe)
     if (::pwrite(fd.get(), note.constData(), size_t(note.size()), 0) != note.size())
         return cannot(qt_error_string(errno), QString());
     return true;
+}
+
+bool OwedAnswers::savePrivate(int directory, const QByteArray &note, bool probe,
+                              const std::function<bool(const QString &, const QString &)> &cannot)
+{
+    // Nothing owed and no earlier note to outdate: no note at all.
+    if (m_bytes == 0 && !probe && m_superseded.isEmpty()) {
+        removeOwnNote(directory, note);
+        return true;
+    }
+    Fd fd;
+    if (!m_ownName.isEmpty()) {
+        fd.reset(::openat(directory, m_ownName.constData(),
+                          O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        struct stat opened
+        {
+        };
+        if (fd.get() >= 0 && (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+                              opened.st_uid != ::geteuid()))
+            fd.reset(-1);
+        if (fd.get() >= 0 && ::ftruncate(fd.get(), 0) != 0)
+            return cannot(qt_error_string(errno), QString());
+    }
+    const QByteArray prefix = QFile::encodeName(m_name);
+    for (int attempt = 0; fd.get() < 0 && attempt < kNameAttempts; ++attempt) {
+        const QByteArray name = privateNoteName(prefix);
+        fd.reset(::openat(directory, name.constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0660));
+        if (fd.get() < 0 && errno != EEXIST)
+            return cannot(
+                qt_error_string(errno),
+                QStringLiteral("Make %1 writable for the users of the device.").arg(m_directory));
+        if (fd.get() >= 0) {
+            m_ownName = name;
+            [[maybe_unused]] const int grouped = ::fchown(fd.get(), uid_t(-1), m_device.st_gid);
+            ::fchmod(fd.get(), 0660);
+        }
+    }
+    if (fd.get() < 0)
+        return cannot(QStringLiteral("every name tried was taken"), QString());
+    if (::pwrite(fd.get(), note.constData(), size_t(note.size()), 0) != note.size())
+        return cannot(qt_error_string(errno), QString());
+    // This note says it all now; the earlier ones go where this user may remove them.
+    m_superseded.erase(std::remove_if(m_superseded.begin(), m_superseded.end(),
+                                      [directory](const QByteArray &name) {
+                                          return ::unlinkat(directory, name.constData(), 0) == 0 ||
+                                                 errno == ENOENT;
+                                      }),
+                       m_superseded.end());
+    if (m_bytes == 0 && !probe && m_superseded.isEmpty())
+        removeOwnNote(directory, note);
+    return true;
+}
+
+void OwedAnswers::removeOwnNote(int directory, const QByteArray &settled)
+{
+    if (m_ownName.isEmpty())
+        return;
+    // Settled before it goes, so that a hard link someone made to it says so too.
+    const Fd fd(::openat(directory, m_ownName.constData(),
+                         O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() >= 0 && ::ftruncate(fd.get(), 0) == 0) {
+        [[maybe_unused]] const ssize_t written =
+            ::pwrite(fd.get(), settled.constData(), size_t(settled.size()), 0);
+    }
+    ::unlinkat(directory, m_ownName.constData(), 0); // gone already is as good
+    m_ownName.clear();
 }

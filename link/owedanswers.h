@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <chrono>
@@ -19,6 +21,11 @@
 // device's group), and for this very device: a replugged adapter or a new pty under the same name
 // starts clean. Anything else is ignored with a warning. When the note cannot be written, the
 // program must not ask: owe() fails and says why.
+//
+// Where anyone may create files (/run/lock), a stranger could take the note's name first and
+// stop every run. There each program writes its note under a name no one can guess; the next
+// one reads every note for the device that counts and believes the newest, and removes the ones
+// its own note replaces where it may (a note it may not remove stays, older than its own).
 class OwedAnswers final
 {
 public:
@@ -61,11 +68,24 @@ public:
 
 private:
     bool save(bool probe = false);
-    void warn(const QString &what);
+    enum class NoteFound { None, Ignored, Stale, Current };
+    NoteFound readNote(int directory, const QByteArray &name, const struct stat &device);
+    void readPrivateNotes(int directory, const struct stat &device);
+    bool savePrivate(int directory, const QByteArray &note, bool probe,
+                     const std::function<bool(const QString &, const QString &)> &cannot);
+    void removeOwnNote(int directory, const QByteArray &settled);
+    void warn(const QByteArray &name, const QString &what);
 
     Keeping m_keeping = Keeping::SharedNote;
     QString m_directory;
     QString m_name;
+    // Others may create files in the directory: notes under names no one can guess, m_name
+    // then being their common beginning.
+    bool m_privateNames = false;
+    bool m_sharedWithoutStickyBit = false; // anyone may remove or replace any note there
+    QByteArray m_ownName;                  // this program's note there, once written
+    QList<QByteArray> m_superseded;        // earlier notes there for this device
+    qint64 m_newestSince = -1;             // of the notes read
     struct stat m_device
     {
     };

@@ -5,13 +5,17 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -228,6 +232,56 @@ QString staleLock(const QString &device)
         .arg(lock->path, owner)
         .arg(lock->pid)
         .arg(why, remove);
+}
+
+std::optional<std::chrono::milliseconds> adapterLatency(const QString &device, int fd,
+                                                        const QString &sysfsRoot)
+{
+    struct stat node
+    {
+    };
+    if (::fstat(fd, &node) == 0 && S_ISCHR(node.st_mode) && major(node.st_rdev) >= 136 &&
+        major(node.st_rdev) <= 143)
+        return std::nullopt; // Unix 98 pty slaves
+    const QString name = QFileInfo(device).fileName();
+    QFile timer(QStringLiteral("%1/class/tty/%2/device/latency_timer").arg(sysfsRoot, name));
+    if (timer.open(QIODevice::ReadOnly)) {
+        bool known = false;
+        const int latency = timer.read(16).trimmed().toInt(&known);
+        if (known && latency >= 0)
+            return std::chrono::milliseconds(latency);
+    }
+    const bool usb =
+        name.startsWith(QLatin1String("ttyUSB")) || name.startsWith(QLatin1String("ttyACM"));
+    return usb ? std::chrono::milliseconds(16) : std::chrono::milliseconds(0);
+}
+
+bool requestLowLatency(int fd)
+{
+    serial_struct line{};
+    if (::ioctl(fd, TIOCGSERIAL, &line) != 0 || (line.flags & ASYNC_LOW_LATENCY))
+        return false;
+    line.flags |= ASYNC_LOW_LATENCY;
+    return ::ioctl(fd, TIOCSSERIAL, &line) == 0;
+}
+
+void endLowLatency(int fd)
+{
+    serial_struct line{};
+    if (::ioctl(fd, TIOCGSERIAL, &line) == 0 && (line.flags & ASYNC_LOW_LATENCY)) {
+        line.flags &= ~ASYNC_LOW_LATENCY;
+        ::ioctl(fd, TIOCSSERIAL, &line);
+    }
+}
+
+std::chrono::milliseconds answerGuard(std::optional<std::chrono::milliseconds> latency, int baud)
+{
+    constexpr std::chrono::milliseconds kMargin{2};
+    if (!latency)
+        return kMargin;
+    // Ten bits a byte: start, eight data bits, stop.
+    const auto twoBytes = std::chrono::microseconds(2 * 10 * 1000000LL / std::max(1, baud));
+    return kMargin + *latency + std::chrono::ceil<std::chrono::milliseconds>(twoBytes);
 }
 
 bool hungUp(int fd)

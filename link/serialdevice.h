@@ -3,6 +3,7 @@
 #include <QSerialPort>
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
 // What the window's link and the command-line client share about serial devices: how a port is
@@ -37,5 +38,21 @@ QString lockFilePath(const QString &device);
 // An unplugged adapter or a closed pty hangs the line up: reads then return nothing forever and
 // the terminal calls fail.
 bool hungUp(int fd);
+
+// How long the adapter behind `device` (open as `fd`) may hold received bytes: its latency timer
+// as sysfs under `sysfsRoot` shows it (FTDI adapters do), else 16 ms for another USB adapter and
+// 0 for a built-in UART. Nothing for a pty, which has neither a wire nor an adapter.
+std::optional<std::chrono::milliseconds>
+adapterLatency(const QString &device, int fd, const QString &sysfsRoot = QStringLiteral("/sys"));
+// Asks the driver to hand on received bytes at once (ASYNC_LOW_LATENCY, which FTDI adapters
+// take as a 1 ms latency timer). True when it was set here, to be put back with endLowLatency()
+// before the port closes; false, with nothing changed, where the driver has no such setting (a
+// pty), refuses it or has it already.
+bool requestLowLatency(int fd);
+void endLowLatency(int fd);
+
+// The silence after the last byte read that shows nothing more is on its way: two bytes at
+// `baud`, the adapter's latency and 2 ms for the scheduler; on a pty (no latency), the 2 ms.
+std::chrono::milliseconds answerGuard(std::optional<std::chrono::milliseconds> latency, int baud);
 
 } // namespace SerialDevice

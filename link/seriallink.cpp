@@ -44,7 +44,7 @@ SerialLink::SerialLink(QObject *parent) : QObject(parent)
 
 SerialLink::~SerialLink()
 {
-    m_port.close();
+    closePort();
 }
 
 bool SerialLink::portOpen() const
@@ -56,7 +56,7 @@ bool SerialLink::setPortOpen(bool open)
 {
     m_lostReason.clear();
     if (!open || m_deviceLost) {
-        m_port.close();
+        closePort();
         m_deviceLost = false;
     }
     if (!open || m_port.isOpen())
@@ -212,6 +212,7 @@ bool SerialLink::openPort()
         return fail(SerialDevice::openFailure(what, info.canonicalFilePath(), error, reason,
                                               QStringLiteral("press Connect")));
     }
+    m_lowLatency = SerialDevice::requestLowLatency(int(m_port.handle()));
     // A fresh connection starts with no event recorded and nothing owed: whatever came before
     // belongs to the previous one.
     m_commEvent = NoEvent;
@@ -220,6 +221,14 @@ bool SerialLink::openPort()
     m_questions.clear();
     m_deviceLost = false;
     return true;
+}
+
+void SerialLink::closePort()
+{
+    if (m_port.isOpen() && m_lowLatency && !m_deviceLost)
+        SerialDevice::endLowLatency(int(m_port.handle()));
+    m_lowLatency = false;
+    m_port.close();
 }
 
 bool SerialLink::applySettings()
@@ -303,7 +312,7 @@ void SerialLink::handlePortError(QSerialPort::SerialPortError error)
             this,
             [this] {
                 if (m_deviceLost)
-                    m_port.close();
+                    closePort();
             },
             Qt::QueuedConnection);
     } else if (error == QSerialPort::ReadError) {

@@ -82,6 +82,8 @@ signals:
 
 private:
     bool openPort();
+    // Puts back the driver's low-latency setting where opening changed it, then closes.
+    void closePort();
     bool applySettings();
     bool fail(const QString &message);
     bool requireOpen(const QString &action);
@@ -99,6 +101,7 @@ private:
     };
 
     QSerialPort m_port;
+    bool m_lowLatency = false;
     quint64 m_received = 0;
     // Questions whose answers have not all come, oldest first; the first one's answer begins at
     // m_answersFrom.

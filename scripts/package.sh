@@ -225,6 +225,15 @@ if have usb16relayd; then
     fi
 fi
 
+if have usb16relay-ctl; then
+    if dpkg-deb --ctrl-tarfile "$(deb_of usb16relay-ctl)" | tar -xO ./postinst |
+        grep -v '^ *#' | grep -q 'systemd-tmpfiles.*--create usb16relay.conf'; then
+        pass "usb16relay-ctl: the postinst makes /run/usb16relay (systemd-tmpfiles --create)"
+    else
+        fail "usb16relay-ctl: the postinst does not run systemd-tmpfiles --create usb16relay.conf"
+    fi
+fi
+
 if have usb16relay; then
     window=$work/root/usb16relay
     echo "== desktop-file-validate"

@@ -188,6 +188,10 @@ void SimulatedBoard::closePty()
     m_replyTimer.stop();
     m_pendingReplies.clear();
     m_outgoing.clear();
+    // Whatever was on the wire goes with the adapter.
+    m_lineTimer.stop();
+    m_toBoard.clear();
+    m_toTool.clear();
 }
 
 void SimulatedBoard::removeLink()
@@ -261,8 +265,9 @@ void SimulatedBoard::sendDueReplies()
 {
     const auto now = std::chrono::steady_clock::now();
     while (!m_pendingReplies.empty() && m_pendingReplies.front().due <= now) {
-        writeToTool(m_pendingReplies.front().bytes);
+        const QByteArray reply = m_pendingReplies.front().bytes;
         m_pendingReplies.pop_front();
+        writeToTool(reply);
     }
     if (!m_pendingReplies.empty()) {
         m_replyTimer.start(
@@ -289,7 +294,9 @@ void SimulatedBoard::writeToTool(const QByteArray &bytes)
             }
             m_toTool.push_back({due, byte});
         }
-        pumpLine();
+        // Not pumped from here: this runs while the board answers, in the middle of the bytes
+        // the pump handed it.
+        scheduleLine(now);
         return;
     }
     m_outgoing += bytes;
@@ -316,29 +323,45 @@ SimulatedBoard::onWire(std::chrono::steady_clock::time_point *free,
 
 void SimulatedBoard::pumpLine()
 {
-    const auto now = std::chrono::steady_clock::now();
-    QByteArray arrived;
-    while (!m_toBoard.empty() && m_toBoard.front().due <= now) {
-        arrived += m_toBoard.front().byte;
-        m_toBoard.pop_front();
+    // One pump at a time: a second one (a slot's nested event loop) would hand the board later
+    // bytes before the first has finished with earlier ones. What comes meanwhile waits for the
+    // next round of this loop.
+    if (m_pumping)
+        return;
+    m_pumping = true;
+    auto now = std::chrono::steady_clock::now();
+    for (;;) {
+        QByteArray delivered;
+        while (!m_toTool.empty() && m_toTool.front().due <= now) {
+            delivered += m_toTool.front().byte;
+            m_toTool.pop_front();
+        }
+        if (!delivered.isEmpty()) {
+            m_outgoing += delivered;
+            flushOutgoing();
+        }
+        QByteArray arrived;
+        while (!m_toBoard.empty() && m_toBoard.front().due <= now) {
+            arrived += m_toBoard.front().byte;
+            m_toBoard.pop_front();
+        }
+        if (arrived.isEmpty() || !isRunning())
+            break;
+        process(arrived);
+        now = std::chrono::steady_clock::now();
     }
-    QByteArray delivered;
-    while (!m_toTool.empty() && m_toTool.front().due <= now) {
-        delivered += m_toTool.front().byte;
-        m_toTool.pop_front();
-    }
-    if (!delivered.isEmpty()) {
-        m_outgoing += delivered;
-        flushOutgoing();
-    }
-    if (!arrived.isEmpty())
-        process(arrived); // may queue answers, which restarts the timer
+    m_pumping = false;
+    scheduleLine(now);
+}
+
+void SimulatedBoard::scheduleLine(std::chrono::steady_clock::time_point now)
+{
     auto next = std::chrono::steady_clock::time_point::max();
     if (!m_toBoard.empty())
         next = m_toBoard.front().due;
     if (!m_toTool.empty())
         next = std::min(next, m_toTool.front().due);
-    if (next != std::chrono::steady_clock::time_point::max())
+    if (next != std::chrono::steady_clock::time_point::max() && isRunning())
         m_lineTimer.start(std::max(std::chrono::milliseconds::zero(),
                                    std::chrono::ceil<std::chrono::milliseconds>(next - now)));
 }

@@ -76,6 +76,7 @@ private:
     void writeToTool(const QByteArray &bytes);
     void flushOutgoing();
     void pumpLine();
+    void scheduleLine(std::chrono::steady_clock::time_point now);
     std::chrono::steady_clock::time_point onWire(std::chrono::steady_clock::time_point *free,
                                                  std::chrono::steady_clock::time_point now) const;
     bool fail(const QString &message);
@@ -105,6 +106,7 @@ private:
     std::chrono::steady_clock::time_point m_toBoardFree;
     std::chrono::steady_clock::time_point m_toToolFree;
     QTimer m_lineTimer;
+    bool m_pumping = false;
     QFile m_byteLog;
     QByteArray m_received;
     QList<QByteArray> m_commands;

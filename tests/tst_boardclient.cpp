@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -42,6 +43,7 @@ private slots:
     void lateAnswersAreWaitedForByTheNextClient();
     void aReplugStartsClean();
     void aHolderOfThePortKeepsItsRecordInMemory();
+    void lowLatencyRefusedByAPtyChangesNothing();
 
 private:
     // Runs f on the board's thread and waits for it.
@@ -418,6 +420,22 @@ void TestBoardClient::aHolderOfThePortKeepsItsRecordInMemory()
     const std::optional<RelayState> state = holder.askStatus();
     QVERIFY2(state, qPrintable(holder.errorString()));
     QCOMPARE(RelayProtocol::toMask(*state), quint16(0x8140));
+}
+
+// A pty has no low-latency setting to ask for: the port works as before, and nothing is said.
+void TestBoardClient::lowLatencyRefusedByAPtyChangesNothing()
+{
+    QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
+    BoardClient client;
+    for (int opening = 0; opening < 2; ++opening) {
+        QVERIFY2(client.openComPort(1), qPrintable(client.errorString()));
+        QCOMPARE(client.guard(), 2ms);
+        const std::optional<RelayState> state = client.askStatus();
+        QVERIFY2(state, qPrintable(client.errorString()));
+        QCOMPARE(RelayProtocol::toMask(*state), quint16(0x8140));
+        client.close();
+        QVERIFY(!client.isOpen());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestBoardClient)

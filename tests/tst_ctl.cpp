@@ -26,6 +26,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
+#include <grp.h>
 #include <memory>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -1237,8 +1238,12 @@ enum class Planted {
     Huge,
     Garbage,
     NoteDirectoryUnwritable,
-    LockOfAnUnrelatedProcess
+    LockOfAnUnrelatedProcess,
+    StrangerWhereAnyoneWrites
 };
+// For the run as a user of the device, beside a stranger: ids no account on the machine has.
+constexpr gid_t kDeviceGroup = 54320;
+constexpr uid_t kStranger = 54321;
 Q_DECLARE_METATYPE(Planted)
 
 void TestCtl::hostileFilesInSharedPlaces_data()
@@ -1258,6 +1263,8 @@ void TestCtl::hostileFilesInSharedPlaces_data()
     QTest::newRow("lock naming a live unrelated process")
         << Planted::LockOfAnUnrelatedProcess
         << "names process PID, which does not have the device open" << 2 << false;
+    QTest::newRow("stranger's notes where anyone may write, as a user of the device")
+        << Planted::StrangerWhereAnyoneWrites << "owned by uid 54321" << 3 << true;
 }
 
 // status, on 5, off 5 against a board that answers 1.5 timeouts late with relay 5 stuck on:
@@ -1274,6 +1281,7 @@ void TestCtl::hostileFilesInSharedPlaces()
     connect(board, &SimulatedBoard::commandReceived, board,
             [board] { board->setState(quint16(board->state() | 0x0800)); });
     QString owedDir = m_dir->path();
+    bool asDeviceUser = false;
     QByteArray unrelated;
     const QString note = owedDir + QStringLiteral("/usb16relay-owed.") +
                          QString(deviceOf(1)).replace(QLatin1Char('/'), QLatin1Char('_'));
@@ -1285,12 +1293,14 @@ void TestCtl::hostileFilesInSharedPlaces()
     QCOMPARE(::stat(QFile::encodeName(deviceOf(1)).constData(), &device), 0);
     timespec now{};
     ::clock_gettime(CLOCK_BOOTTIME, &now);
-    const QByteArray wellFormed = QByteArray::number(1024) + ' ' +
-                                  QByteArray::number(qint64(now.tv_sec) * 1000) + ' ' +
-                                  QByteArray::number(quint64(device.st_rdev)) + ' ' +
-                                  QByteArray::number(quint64(device.st_ino)) + ' ' +
-                                  QByteArray::number(qint64(device.st_ctim.tv_sec)) + ' ' +
-                                  QByteArray::number(qint64(device.st_ctim.tv_nsec)) + '\n';
+    // For the device as it is when written.
+    const auto wellFormed = [&device, &now] {
+        return QByteArray::number(1024) + ' ' + QByteArray::number(qint64(now.tv_sec) * 1000) +
+               ' ' + QByteArray::number(quint64(device.st_rdev)) + ' ' +
+               QByteArray::number(quint64(device.st_ino)) + ' ' +
+               QByteArray::number(qint64(device.st_ctim.tv_sec)) + ' ' +
+               QByteArray::number(qint64(device.st_ctim.tv_nsec)) + '\n';
+    };
     switch (planted) {
     case Planted::Fifo:
         QCOMPARE(::mkfifo(path.constData(), 0666), 0);
@@ -1299,7 +1309,7 @@ void TestCtl::hostileFilesInSharedPlaces()
         QVERIFY(QFile::link(m_dir->filePath(QStringLiteral("elsewhere")), note));
         break;
     case Planted::ForeignNote: {
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(wellFormed) > 0);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(wellFormed()) > 0);
         file.close();
         const passwd *nobody = ::getpwnam("nobody");
         QVERIFY(nobody);
@@ -1314,6 +1324,29 @@ void TestCtl::hostileFilesInSharedPlaces()
     case Planted::Garbage:
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write("4 soon\n") > 0);
         break;
+    case Planted::StrangerWhereAnyoneWrites: {
+        if (::geteuid() != 0)
+            QSKIP("needs root to run the program as a user of the device beside a stranger");
+        // Like /run/lock: sticky, anyone may create files. The stranger has taken the note's
+        // name and left a note of a name of the kind the program now uses, owing much.
+        owedDir = m_dir->filePath(QStringLiteral("lock"));
+        QVERIFY(QDir().mkdir(owedDir));
+        QCOMPARE(::chmod(QFile::encodeName(owedDir).constData(), 01777), 0);
+        QCOMPARE(::chmod(QFile::encodeName(m_dir->path()).constData(), 0755), 0);
+        const QByteArray devicePath = QFile::encodeName(deviceOf(1));
+        QCOMPARE(::chown(devicePath.constData(), 0, kDeviceGroup), 0);
+        QCOMPARE(::chmod(devicePath.constData(), 0660), 0);
+        QCOMPARE(::stat(devicePath.constData(), &device), 0);
+        const QString taken = owedDir + note.mid(note.lastIndexOf(QLatin1Char('/')));
+        for (const QString &name : {taken, taken + QStringLiteral(".0123456789abcdef")}) {
+            QFile stranger(name);
+            QVERIFY(stranger.open(QIODevice::NewOnly) && stranger.write(wellFormed()) > 0);
+            stranger.close();
+            QCOMPARE(::chown(QFile::encodeName(name).constData(), kStranger, kStranger), 0);
+        }
+        asDeviceUser = true;
+        break;
+    }
     case Planted::NoteDirectoryUnwritable:
         // Not even root creates a file there.
         owedDir = QStringLiteral("/proc/self");
@@ -1340,10 +1373,17 @@ void TestCtl::hostileFilesInSharedPlaces()
             file.remove();
     });
     file.close();
-    const Prepare inDir = [owedDir](QProcess &process) {
+    const Prepare inDir = [owedDir, asDeviceUser](QProcess &process) {
         QProcessEnvironment environment = process.processEnvironment();
         environment.insert(QStringLiteral("USB16RELAY_OWED_DIR"), owedDir);
         process.setProcessEnvironment(environment);
+        if (asDeviceUser) {
+            process.setChildProcessModifier([] {
+                const gid_t groups[] = {kDeviceGroup};
+                if (::setgroups(1, groups) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+                    ::_exit(126);
+            });
+        }
     };
     // --wait changes nothing: there is no holder to wait for.
     const QStringList patience{QStringLiteral("--timeout"), QStringLiteral("200"),

@@ -1,9 +1,11 @@
 #include "comportpath.h"
 #include "pacedwait.h"
 #include "processstats.h"
+#include "serialdevice.h"
 #include "seriallink.h"
 #include "simulatedboard.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
@@ -45,6 +47,8 @@ private slots:
     void settingsAreParsed();
     void settingsReachTheLine_data();
     void settingsReachTheLine();
+    void silenceGuardTakesTheAdapterLatency_data();
+    void silenceGuardTakesTheAdapterLatency();
 
 private:
     bool openLink(SerialLink &link, qint16 port = 1);
@@ -88,6 +92,7 @@ void TestSerialLink::waitForReception(SerialLink &link)
 
 void TestSerialLink::openCloseReopen()
 {
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("."))); // a pty refuses low latency
     SerialLink link;
     QVERIFY(!link.portOpen());
     QVERIFY2(openLink(link), qPrintable(link.errorString()));
@@ -459,6 +464,42 @@ void TestSerialLink::settingsReachTheLine()
     QCOMPARE(::tcgetattr(again, &line), 0);
     ::close(again);
     QCOMPARE(int(cfgetospeed(&line)), int(B2400));
+}
+
+void TestSerialLink::silenceGuardTakesTheAdapterLatency_data()
+{
+    QTest::addColumn<QString>("device");          // a pty of its own when empty
+    QTest::addColumn<QByteArray>("latencyTimer"); // as sysfs shows it; no file when empty
+    QTest::addColumn<int>("guard");
+    // At 9600 baud two bytes take 2.08 ms (3 rounded up), and 2 ms for the scheduler.
+    QTest::newRow("FTDI adapter at 16 ms") << "/dev/ttyUSB0" << QByteArray("16\n") << 21;
+    QTest::newRow("FTDI adapter at 1 ms") << "/dev/ttyUSB0" << QByteArray("1\n") << 6;
+    QTest::newRow("USB adapter without a latency timer") << "/dev/ttyACM0" << QByteArray() << 21;
+    QTest::newRow("built-in UART") << "/dev/ttyS0" << QByteArray() << 5;
+    QTest::newRow("pty, whatever sysfs says") << QString() << QByteArray("16\n") << 2;
+}
+
+void TestSerialLink::silenceGuardTakesTheAdapterLatency()
+{
+    QFETCH(QString, device);
+    QFETCH(QByteArray, latencyTimer);
+    const bool pty = device.isEmpty();
+    if (pty)
+        device = m_board->slavePath();
+    const QTemporaryDir sysfs;
+    const QString deviceDir =
+        sysfs.filePath(QStringLiteral("class/tty/%1/device").arg(QFileInfo(device).fileName()));
+    QFile timer(deviceDir + QStringLiteral("/latency_timer"));
+    QVERIFY(latencyTimer.isEmpty() ||
+            (QDir().mkpath(deviceDir) && timer.open(QIODevice::WriteOnly) &&
+             timer.write(latencyTimer) > 0 && timer.flush()));
+    // Any character device but a pty stands for an adapter.
+    const int fd = ::open(pty ? QFile::encodeName(device).constData() : "/dev/null",
+                          O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(fd >= 0);
+    const auto latency = SerialDevice::adapterLatency(device, fd, sysfs.path());
+    ::close(fd);
+    QTEST(int(SerialDevice::answerGuard(latency, 9600).count()), "guard");
 }
 
 QTEST_GUILESS_MAIN(TestSerialLink)

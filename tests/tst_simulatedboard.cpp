@@ -8,6 +8,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <cerrno>
 #include <chrono>
@@ -131,6 +132,7 @@ private slots:
     void lineIsRawBothWays();
     void slowModeAnswersLateAndInOrder();
     void lineAtItsBaudRateAndLatency();
+    void busyBoardKeepsWireOrder();
     void vanishHangsUpToolAndRemovesLink();
     void destructorRemovesLink();
     void linkPlacement_data();
@@ -390,6 +392,32 @@ void TestSimulatedBoard::lineAtItsBaudRateAndLatency()
     // Then the answer's two bytes on the wire, handed on when the adapter's timer runs out.
     QCOMPARE(tool.read(2), bytes({0, 0}));
     QVERIFY2(elapsed.elapsed() >= 41 + 16, qPrintable(QString::number(elapsed.elapsed())));
+}
+
+// A machine too busy to run the board on time, made certain: every switch holds the board for
+// about three commands' worth of the wire, so bytes pile up behind each answer it gives.
+void TestSimulatedBoard::busyBoardKeepsWireOrder()
+{
+    SimulatedBoard board;
+    board.setLine(9600, 0ms);
+    connect(&board, &SimulatedBoard::stateChanged, &board, [] { QThread::msleep(25); });
+    QVERIFY2(board.start(), qPrintable(board.errorString()));
+    const ToolEnd tool(board.slavePath());
+    QByteArray stream;
+    QByteArray answers;
+    QByteArrayList commands;
+    for (int round = 0; round < 10; ++round) {
+        stream += "on//ask//off//ask//";
+        answers += bytes({0xFF, 0xFF, 0x00, 0x00});
+        commands << "on//"
+                 << "ask//"
+                 << "off//"
+                 << "ask//";
+    }
+    QVERIFY(tool.write(stream));
+    QCOMPARE(tool.read(answers.size()), answers);
+    QCOMPARE(board.commands(), commands);
+    QCOMPARE(tool.read(1, 100ms), QByteArray());
 }
 
 void TestSimulatedBoard::vanishHangsUpToolAndRemovesLink()
