@@ -214,6 +214,14 @@ void TestBoard::refusals()
                             [](const Answer &a) { return a->has_value(); }));
     QCOMPARE((*answers.at(answers.size() / 2))->error, BoardResult::Error::Stopping);
 
+    // A board that hangs while stopping: the bound holds, and the stop says it did not stop.
+    m_online.reset();
+    QVERIFY(startHub(config));
+    QCOMPARE(ask(*m_hub, BoardRequest::pulse(3, 8s)), QStringLiteral("none"));
+    board->setFaultMode(FaultMode::Silent);
+    QVERIFY(!m_hub->stop(500ms));
+    board->setFaultMode(FaultMode::None);
+
     // Offline: a board that went away answers at once that nothing was switched.
     m_online.reset();
     board->setReplyDelay(0ms);

@@ -1018,24 +1018,48 @@ void TestDaemon::twoServicesOneBoardId()
 
 void TestDaemon::anotherServiceJudged_data()
 {
-    QTest::addColumn<QByteArray>("since");
+    QTest::addColumn<QByteArray>("since"); // "own": the same start as this service's
+    QTest::addColumn<QByteArray>("other");
     QTest::addColumn<bool>("keeps");
-    QTest::newRow("running longer: steps back") << QByteArray("2000-01-01T00:00:00.000Z") << false;
-    QTest::newRow("newer: keeps the board") << QByteArray("2100-01-01T00:00:00.000Z") << true;
+    QTest::newRow("running longer: steps back")
+        << QByteArray("2000-01-01T00:00:00.000Z") << QByteArray("there") << false;
+    QTest::newRow("newer: keeps the board")
+        << QByteArray("2100-01-01T00:00:00.000Z") << QByteArray("there") << true;
+    // A tie goes to the first id, whichever of the two judges it.
+    QTest::newRow("same start, an id before its own: steps back")
+        << QByteArray("own") << QByteArray("alpha") << false;
+    QTest::newRow("same start, an id after its own: keeps the board")
+        << QByteArray("own") << QByteArray("zulu") << true;
 }
 
 // Whichever of two services sees the other first, exactly one keeps the board.
 void TestDaemon::anotherServiceJudged()
 {
     QFETCH(QByteArray, since);
+    QFETCH(QByteArray, other);
     QFETCH(bool, keeps);
     SimulatedBoard *board = m_ports->add(1, 0);
     QVERIFY(board);
     auto service = startService(writeConfig("[service]\nid = here\n" + standardBoard(1)));
     QVERIFY(service);
+    if (since == "own") {
+        const auto own = m_probe->waitFor(
+            [](const auto &m) {
+                return m.topic == u"usb16relay/com1/state" && m.payload.contains("\"here\"");
+            },
+            kWait);
+        QVERIFY(own);
+        since = QJsonDocument::fromJson(own->payload)
+                    .object()
+                    .value(u"service_since")
+                    .toString()
+                    .toUtf8();
+        m_probe->clear();
+    }
     QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/state"),
-                             R"({"service":"there","online":true,"mask":"0000","service_since":")" +
-                                 since + "\"}"));
+                             R"({"service":")" + other +
+                                 R"(","online":true,"mask":"0000","service_since":")" + since +
+                                 "\"}"));
     if (keeps)
         QVERIFY(m_probe->waitFor(
             [](const auto &m) {

@@ -113,8 +113,10 @@ bool BoardHub::stop(std::chrono::milliseconds bound)
             Log::error(QStringLiteral("board %1 did not stop within %2 s; its pulses may not "
                                       "have ended")
                            .arg(entry->board->config().id)
-                           .arg(bound.count() / 1000));
-            // Left running: destroying a thread that still runs would abort the process.
+                           .arg(double(bound.count()) / 1000));
+            // Left running: destroying a thread that still runs would abort the process. What
+            // it still says reaches nobody here.
+            QObject::disconnect(entry->board.get(), nullptr, this, nullptr);
             (void)entry->thread.release();
             (void)entry->board.release();
             all = false;
