@@ -145,9 +145,9 @@ bool Service::start()
     return true;
 }
 
-// Every board stops (pulses end, waiting requests are answered) and starts again from the new
-// file; one on the same device keeps what the board holds. A file that no longer reads changes
-// nothing.
+// The boards the new file removes or changes stop (pulses end, waiting requests are answered)
+// and start again from it, one on the same device keeping what the board holds; the others run
+// on. A file that no longer reads changes nothing.
 bool Service::reload()
 {
     if (m_options.configFile.isEmpty()) {
@@ -163,7 +163,9 @@ bool Service::reload()
         m_notifier.ready(servingStatus(int(m_hub.configs().size())));
         return true;
     }
-    if (!m_hub.stop(kStopBound))
+    // Only the boards the file removes or changes stop; the others run on, their ports, queues,
+    // pulses and availability untouched.
+    if (!m_hub.retire(next->config.boards, kStopBound))
         return false;
     // What is still to be cleared from an earlier reload stays the service's to clear.
     QStringList retired;

@@ -92,6 +92,7 @@ private slots:
     void withoutConfig_data();
     void withoutConfig();
     void reload();
+    void reloadKeepsWhatDidNotChange();
     void twoServicesOneBoardId();
     void anotherServiceJudged_data();
     void anotherServiceJudged();
@@ -990,6 +991,59 @@ void TestDaemon::reload()
              QStringLiteral("interlock"));
     QVERIFY(service->stop());
     QCOMPARE(service->process().exitCode(), 0);
+}
+
+// A reload restarts only what it changes: com1 stays exactly as it was, its pulse running and
+// its availability never "offline"; and a board removed while the broker is away, over two
+// reloads, has its retained topics cleared once the broker is back.
+void TestDaemon::reloadKeepsWhatDidNotChange()
+{
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    QVERIFY(m_ports->add(2, 0));
+    const QString path = writeConfig(standardBoard(1) + standardBoard(2));
+    auto service = startService(path, {QStringLiteral("com1"), QStringLiteral("com2")});
+    QVERIFY(service);
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/4/pulse"), "60000"));
+    QVERIFY(
+        m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x1000); }, kWait));
+    const auto rewrite = [&](const QByteArray &boards) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("[mqtt]\nurl = " + m_broker->url().toUtf8() + "\n" + boards);
+    };
+    rewrite(standardBoard(1) + standardBoard(2, "name = South\n"));
+    m_probe->clear();
+    QCOMPARE(::kill(pid_t(service->process().processId()), SIGHUP), 0);
+    QVERIFY2(waitUntil([&] { return service->log().count("serving com1") >= 2; }),
+             service->log().constData());
+    QTest::qWait(1000);
+    for (const auto &message : m_probe->messages()) {
+        if (!message.topic.startsWith(u"usb16relay/com1/"))
+            continue;
+        QVERIFY2(message.payload != "offline" && !message.payload.isEmpty() &&
+                     !message.payload.contains("\"online\":false"),
+                 qPrintable(message.topic + u' ' + QString::fromUtf8(message.payload)));
+    }
+    QCOMPARE(board->state(), quint16(0x1000)); // the pulse runs on
+
+    m_probe.reset();
+    m_broker->kill();
+    rewrite(standardBoard(1));
+    QCOMPARE(::kill(pid_t(service->process().processId()), SIGHUP), 0);
+    QVERIFY2(waitUntil([&] { return service->log().count("serving com1") >= 3; }),
+             service->log().constData());
+    QCOMPARE(::kill(pid_t(service->process().processId()), SIGHUP), 0);
+    QVERIFY2(waitUntil([&] { return service->log().count("serving com1") >= 4; }),
+             service->log().constData());
+    QVERIFY(m_broker->restart());
+    m_probe = std::make_unique<MqttProbe>();
+    QVERIFY(m_probe->connectTo(m_broker->port()));
+    QVERIFY(m_probe->subscribe(QStringLiteral("#")));
+    QVERIFY2(m_probe->waitFor(QStringLiteral("usb16relay/com2/availability"), {}, kReconnectWait),
+             service->log().constData());
+    QVERIFY(m_probe->waitFor(QStringLiteral("homeassistant/switch/usb16relay_com2/relay16/config"),
+                             {}, kWait));
 }
 
 void TestDaemon::twoServicesOneBoardId()

@@ -22,6 +22,7 @@ struct BoardHub::Entry
 {
     std::unique_ptr<Board> board;
     std::unique_ptr<QThread> thread;
+    bool started = false;
     bool stopped = false;
     bool reported = false;
 };
@@ -37,77 +38,132 @@ BoardHub::~BoardHub()
 
 void BoardHub::load(const QList<BoardConfig> &boards)
 {
-    std::unique_lock lock(m_entriesMutex);
-    m_entries.clear(); // the boards of the last run, stopped
-    m_waiting = int(boards.size());
+    std::vector<std::unique_ptr<Entry>> previous;
+    {
+        std::unique_lock lock(m_entriesMutex);
+        previous.swap(m_entries);
+    }
+    m_waiting = 0;
     for (const BoardConfig &config : boards) {
-        auto entry = std::make_unique<Entry>();
-        entry->board = std::make_unique<Board>(config);
-        entry->thread = std::make_unique<QThread>();
-        entry->thread->setObjectName(QStringLiteral("board %1").arg(config.id));
-        const auto carried = m_lastReads.constFind(config.where());
-        if (carried != m_lastReads.constEnd())
-            entry->board->continueFrom(*carried);
-        entry->board->moveToThread(entry->thread.get());
-        Entry *raw = entry.get();
-        connect(raw->board.get(), &Board::warning, this,
-                [](const QString &message) { Log::warning(message); });
-        connect(raw->board.get(), &Board::problem, this,
-                [](const BoardResult &result) { Log::warning(result.message); });
-        connect(raw->board.get(), &Board::snapshotTaken, this, &BoardHub::snapshotTaken,
-                Qt::DirectConnection);
-        connect(
-            raw->board.get(), &Board::problem, this,
-            [this, id = config.id](const BoardResult &result) { emit problem(id, result); },
-            Qt::DirectConnection);
-        connect(raw->board.get(), &Board::availabilityChanged, this,
-                [this, raw, config](bool online, const QString &reason) {
-                    if (online)
-                        Log::info(QStringLiteral("board %1 (%2) answers: online")
-                                      .arg(config.id, config.where()));
-                    else
-                        Log::warning(QStringLiteral("board %1 (%2) is offline: %3%4Opening it "
-                                                    "again with growing pauses up to %5 s.")
-                                         .arg(config.id, config.where(), reason,
-                                              endsSentence(reason) ? QStringLiteral(" ")
-                                                                   : QStringLiteral(". "))
-                                         .arg(Board::kLastRetry.count() / 1000));
-                    if (!std::exchange(raw->reported, true) && --m_waiting == 0)
-                        emit ready(int(m_entries.size()));
-                });
-        connect(raw->board.get(), &Board::stopped, this, [raw] { raw->stopped = true; });
-        connect(raw->thread.get(), &QThread::started, raw->board.get(), &Board::start);
-        m_entries.push_back(std::move(entry));
+        const auto running = std::find_if(previous.begin(), previous.end(), [&](const auto &e) {
+            return e && e->board && !e->stopped && e->board->config() == config;
+        });
+        if (running != previous.end()) {
+            std::unique_lock lock(m_entriesMutex);
+            m_entries.push_back(std::move(*running));
+            continue;
+        }
+        create(config);
     }
     m_lastReads.clear();
+    std::lock_guard lock(m_snapshotsMutex);
+    for (auto it = m_snapshots.begin(); it != m_snapshots.end();) {
+        if (std::any_of(boards.begin(), boards.end(),
+                        [&](const BoardConfig &config) { return config.id == it.key(); }))
+            ++it;
+        else
+            it = m_snapshots.erase(it);
+    }
+    // What is left of `previous` has stopped: destroyed here.
+}
+
+void BoardHub::create(const BoardConfig &config)
+{
+    auto entry = std::make_unique<Entry>();
+    entry->board = std::make_unique<Board>(config);
+    entry->thread = std::make_unique<QThread>();
+    entry->thread->setObjectName(QStringLiteral("board %1").arg(config.id));
+    const auto carried = m_lastReads.constFind(config.where());
+    if (carried != m_lastReads.constEnd())
+        entry->board->continueFrom(*carried);
+    entry->board->moveToThread(entry->thread.get());
+    Entry *raw = entry.get();
+    Board *board = raw->board.get();
+    connect(board, &Board::warning, this, [](const QString &message) { Log::warning(message); });
+    connect(board, &Board::problem, this,
+            [](const BoardResult &result) { Log::warning(result.message); });
+    connect(
+        board, &Board::snapshotTaken, this,
+        [this](const BoardSnapshot &snapshot) {
+            {
+                std::lock_guard lock(m_snapshotsMutex);
+                m_snapshots.insert(snapshot.board, snapshot);
+            }
+            emit snapshotTaken(snapshot);
+        },
+        Qt::DirectConnection);
+    connect(
+        board, &Board::problem, this,
+        [this, id = config.id](const BoardResult &result) { emit problem(id, result); },
+        Qt::DirectConnection);
+    connect(
+        board, &Board::availabilityChanged, this,
+        [this, raw, config](bool online, const QString &reason) {
+            if (online)
+                Log::info(
+                    QStringLiteral("board %1 (%2) answers: online").arg(config.id, config.where()));
+            else
+                Log::warning(
+                    QStringLiteral("board %1 (%2) is offline: %3%4Opening it again "
+                                   "with growing pauses up to %5 s.")
+                        .arg(config.id, config.where(), reason,
+                             endsSentence(reason) ? QStringLiteral(" ") : QStringLiteral(". "))
+                        .arg(Board::kLastRetry.count() / 1000));
+            if (!std::exchange(raw->reported, true) && --m_waiting == 0)
+                emit ready(int(m_entries.size()));
+        });
+    connect(board, &Board::stopped, this, [raw] { raw->stopped = true; });
+    connect(raw->thread.get(), &QThread::started, board, &Board::start);
+    ++m_waiting;
+    std::unique_lock lock(m_entriesMutex);
+    m_entries.push_back(std::move(entry));
 }
 
 void BoardHub::start()
 {
-    for (const auto &entry : m_entries)
-        entry->thread->start();
-    if (m_entries.empty())
-        emit ready(0);
+    for (const auto &entry : m_entries) {
+        if (!std::exchange(entry->started, true))
+            entry->thread->start();
+    }
+    // Nothing new to wait for: every board was there already.
+    if (m_waiting == 0)
+        emit ready(int(m_entries.size()));
 }
 
 bool BoardHub::stop(std::chrono::milliseconds bound)
 {
+    return stopEntries([](const Entry &) { return true; }, bound);
+}
+
+bool BoardHub::retire(const QList<BoardConfig> &next, std::chrono::milliseconds bound)
+{
+    return stopEntries(
+        [&next](const Entry &entry) { return !next.contains(entry.board->config()); }, bound);
+}
+
+bool BoardHub::stopEntries(const std::function<bool(const Entry &)> &which,
+                           std::chrono::milliseconds bound)
+{
     const QDeadlineTimer deadline(bound);
+    std::vector<Entry *> stopping;
     for (const auto &entry : m_entries) {
+        if (!entry->board || entry->stopped || !which(*entry))
+            continue;
+        stopping.push_back(entry.get());
         if (entry->thread->isRunning())
             QMetaObject::invokeMethod(entry->board.get(), &Board::stop, Qt::QueuedConnection);
         else
             entry->stopped = true; // never started
     }
-    const auto running = [this] {
-        return std::count_if(m_entries.begin(), m_entries.end(),
-                             [](const auto &entry) { return !entry->stopped; });
+    const auto running = [&stopping] {
+        return std::count_if(stopping.begin(), stopping.end(),
+                             [](const Entry *entry) { return !entry->stopped; });
     };
     while (running() > 0 && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
     QCoreApplication::processEvents(); // the last states and answers, before the fronts go
     bool all = true;
-    for (auto &entry : m_entries) {
+    for (Entry *entry : stopping) {
         entry->thread->quit();
         if (!entry->stopped || !entry->thread->wait(deadline)) {
             Log::error(QStringLiteral("board %1 did not stop within %2 s; its pulses may not "
@@ -158,6 +214,12 @@ QList<BoardConfig> BoardHub::configs() const
     for (const auto &entry : m_entries)
         configs.append(entry->board->config());
     return configs;
+}
+
+BoardSnapshot BoardHub::snapshot(const QString &id) const
+{
+    std::lock_guard lock(m_snapshotsMutex);
+    return m_snapshots.value(id);
 }
 
 void BoardHub::submit(const QString &id, BoardRequest request)

@@ -416,6 +416,14 @@ QString BoardConfig::where() const
     return device.isEmpty() ? QStringLiteral("COM%1").arg(port) : device;
 }
 
+bool BoardConfig::operator==(const BoardConfig &other) const
+{
+    return id == other.id && name == other.name && device == other.device &&
+           port == other.port && pollInterval == other.pollInterval &&
+           relayNames == other.relayNames && onConnect == other.onConnect &&
+           interlocks == other.interlocks;
+}
+
 QString BrokerConfig::defaultServiceId()
 {
     QString host = QSysInfo::machineHostName().toLower().section(u'.', 0, 0);

@@ -24,6 +24,8 @@ struct BoardConfig
 
     QString relayName(int relay) const;
     QString where() const; // "COM3" or the device path, for log lines
+    // Every setting alike: a board a reload need not restart.
+    bool operator==(const BoardConfig &other) const;
 };
 
 struct BrokerConfig

@@ -112,10 +112,12 @@ HttpServer::HttpServer(const HttpConfig &config, BoardHub *hub, QObject *parent)
     d->boards = hub->configs();
     for (const BoardConfig &board : std::as_const(d->boards)) {
         d->ids.append(board.id);
-        BoardSnapshot unread;
-        unread.board = board.id;
-        unread.offlineReason = QStringLiteral("not read yet");
-        d->snapshots.insert(board.id, unread);
+        BoardSnapshot known = hub->snapshot(board.id);
+        if (known.seq == 0) {
+            known.board = board.id;
+            known.offlineReason = QStringLiteral("not read yet");
+        }
+        d->snapshots.insert(board.id, known);
     }
     // Direct: these run on the boards' threads, so that the event streams learn of a read
     // without a detour through the main loop.

@@ -6,8 +6,10 @@
 #include "mqttprotocol.h"
 #include "relaymask.h"
 
+#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 
 using namespace MqttProtocol;
 
@@ -16,10 +18,14 @@ MqttBridge::MqttBridge(const BrokerConfig &broker, BoardHub *hub, MqttConnection
     : QObject(parent), m_broker(broker), m_hub(hub), m_connection(connection), m_version(version)
 {
     static_cast<void>(servingSince()); // its clock starts with the first bridge, at start
+    // Boards kept through a reload are published as they are: no blink of their availability.
     for (const BoardConfig &config : hub->configs()) {
         BoardView view;
         view.config = config;
+        view.snapshot = hub->snapshot(config.id);
         view.snapshot.board = config.id;
+        if (view.snapshot.seq != 0)
+            view.online = view.snapshot.online;
         m_views.append(view);
     }
     // Queued: the boards live on threads of their own.
@@ -183,10 +189,19 @@ void MqttBridge::handleMessage(const QString &topic, const QByteArray &payload, 
     request.id = m_nextId++;
     const qsizetype index = view - m_views.data();
     // On the board's thread, or at once when refused: answered here, on this one.
-    request.reply = [this, index, described](const BoardResult &result) {
+    // A board kept through a reload may answer after this bridge has gone: judged on the main
+    // thread, where bridges are made and destroyed.
+    request.reply = [bridge = QPointer<MqttBridge>(this), index,
+                     described](const BoardResult &result) {
         QMetaObject::invokeMethod(
-            this,
-            [this, index, described, result] { handleFinished(m_views[index], described, result); },
+            QCoreApplication::instance(),
+            [bridge, index, described, result] {
+                if (bridge)
+                    bridge->handleFinished(bridge->m_views[index], described, result);
+                else if (!result.ok())
+                    Log::warning(
+                        QStringLiteral("command %1 failed: %2").arg(described, result.message));
+            },
             Qt::QueuedConnection);
     };
     Log::debug(QStringLiteral("command %1").arg(described));
