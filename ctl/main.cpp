@@ -9,6 +9,7 @@
 #include "relayprotocol.h"
 #include "replytext.h"
 #include "serialdevice.h"
+#include "serviceboards.h"
 #include "serviceclient.h"
 #include "serviceroute.h"
 #include "standardstreams.h"
@@ -294,8 +295,10 @@ int main(int argc, char *argv[])
         // A port the service holds: the command goes to the service's owner of the board.
         if (client.failure() == BoardClient::Failure::CannotOpen &&
             !client.devicePath().isEmpty()) {
-            const QString board =
-                ServiceRoute::boardOn(service, client.portName(), client.devicePath());
+            const QString board = ServiceBoards::boardOn(ServiceBoards::list(service),
+                                                         client.portName(), client.devicePath())
+                                      .value(QLatin1String("id"))
+                                      .toString();
             if (!board.isEmpty()) {
                 if (request->trace)
                     Output::printError(QStringLiteral("route: %1 is held by usb16relayd; board "

@@ -5,11 +5,11 @@
 #include "interruption.h"
 #include "output.h"
 #include "relayprotocol.h"
+#include "serviceboards.h"
 #include "serviceclient.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -24,8 +24,6 @@ using Command = CommandLine::Command;
 
 // The service answers every request within its own bound (60 s), queue and all.
 constexpr std::chrono::milliseconds kServiceBound{70000};
-// Listing the boards, for ports and for finding the board on a port: the service's own state.
-constexpr std::chrono::milliseconds kListBound{3000};
 
 QString onOff(bool on)
 {
@@ -335,30 +333,9 @@ int Route::watch()
     }
 }
 
-QJsonArray boards(ServiceClient &client)
-{
-    const auto answer = client.request("GET", QStringLiteral("/api/v1/boards"), {}, kListBound);
-    if (!answer || answer->status != 200)
-        return {};
-    return QJsonDocument::fromJson(answer->body).array();
-}
-
 } // namespace
 
 namespace ServiceRoute {
-
-QString boardOn(ServiceClient &client, const QString &portName, const QString &device)
-{
-    const QString canonical = QFileInfo(device).canonicalFilePath();
-    for (const QJsonValue &value : boards(client)) {
-        const QJsonObject board = value.toObject();
-        const QString where = board.value(QLatin1String("device")).toString();
-        if ((!portName.isEmpty() && where == portName) ||
-            (!where.isEmpty() && QFileInfo(where).canonicalFilePath() == canonical))
-            return board.value(QLatin1String("id")).toString();
-    }
-    return {};
-}
 
 int run(const CommandLine &request, ServiceClient &client, const QString &board, QString portName,
         QString device)
@@ -399,7 +376,7 @@ int run(const CommandLine &request, ServiceClient &client, const QString &board,
 QByteArray boardsText(ServiceClient &client)
 {
     QByteArray text;
-    for (const QJsonValue &value : boards(client)) {
+    for (const QJsonValue &value : ServiceBoards::list(client)) {
         const QJsonObject board = value.toObject();
         text += QStringLiteral("board %1 \"%2\" on %3 (usb16relayd, %4): usb16relay-ctl --board "
                                "%1\n")
@@ -416,7 +393,7 @@ QByteArray boardsText(ServiceClient &client)
 QByteArray boardsJson(ServiceClient &client)
 {
     QByteArray json;
-    for (const QJsonValue &value : boards(client)) {
+    for (const QJsonValue &value : ServiceBoards::list(client)) {
         const QJsonObject board = value.toObject();
         const QJsonObject entry{{QStringLiteral("board"), board.value(QLatin1String("id"))},
                                 {QStringLiteral("name"), board.value(QLatin1String("name"))},
