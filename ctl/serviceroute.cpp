@@ -10,6 +10,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -108,12 +109,13 @@ public:
         const QString where = m_view.value(QLatin1String("device")).toString();
         static const QRegularExpression com(QStringLiteral("^COM([0-9]{1,2})$"));
         const QRegularExpressionMatch match = com.match(where);
-        if (match.hasMatch()) {
+        // The device itself, as the direct route names the one it opened.
+        const QString path =
+            match.hasMatch() ? ComPortPath::devicePath(match.captured(1).toInt()) : where;
+        const QString device = QFileInfo(path).canonicalFilePath();
+        m_device = device.isEmpty() ? path : device;
+        if (match.hasMatch())
             m_portName = where;
-            m_device = ComPortPath::devicePath(match.captured(1).toInt());
-        } else {
-            m_device = where;
-        }
     }
 
     QStringList names() const
@@ -157,22 +159,21 @@ public:
         return true;
     }
 
+    // A JSON line of the direct route's, with the service's board and its relays' names.
+    QByteArray withBoard(QByteArray json) const
+    {
+        json.chop(2); // "}\n"
+        return json + ",\"board\":" +
+               QJsonDocument(QJsonArray{m_board}).toJson(QJsonDocument::Compact).mid(1).chopped(1) +
+               ",\"names\":" +
+               QJsonDocument(QJsonArray::fromStringList(names())).toJson(QJsonDocument::Compact) +
+               "}\n";
+    }
+
     int printState(const RelayState &state, bool switched)
     {
-        if (m_request.json) {
-            QByteArray json = Output::statusJson(m_portName, m_device, state);
-            json.chop(2); // "}\n"
-            json +=
-                ",\"board\":" +
-                QJsonDocument(QJsonArray{m_board})
-                    .toJson(QJsonDocument::Compact)
-                    .mid(1)
-                    .chopped(1) +
-                ",\"names\":" +
-                QJsonDocument(QJsonArray::fromStringList(names())).toJson(QJsonDocument::Compact) +
-                "}\n";
-            return printed(json);
-        }
+        if (m_request.json)
+            return printed(withBoard(Output::statusJson(m_portName, m_device, state)));
         if (switched)
             return kExitDone;
         QByteArray text = Output::statusText(state);
@@ -319,9 +320,9 @@ int Route::watch()
             const QDateTime now = QDateTime::currentDateTime();
             const QString time =
                 now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
-            const int status =
-                printed(m_request.json ? Output::watchJson(time, m_portName, m_device, *state)
-                                       : Output::watchText(time, *state));
+            const int status = printed(
+                m_request.json ? withBoard(Output::watchJson(time, m_portName, m_device, *state))
+                               : Output::watchText(time, *state));
             if (status != kExitDone)
                 return status;
             shown = state;
@@ -331,6 +332,16 @@ int Route::watch()
             Interruption::Wake::OutputGone)
             return kExitSignalBase + SIGPIPE;
     }
+}
+
+// As a shell reads it back: quoted when it holds anything but the usual path characters.
+QString shellWord(QString text)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./@%+=:,-]+$"));
+    if (plain.match(text).hasMatch())
+        return text;
+    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QLatin1String("'\\''")) +
+           QLatin1Char('\'');
 }
 
 } // namespace
@@ -375,16 +386,22 @@ int run(const CommandLine &request, ServiceClient &client, const QString &board,
 
 QByteArray boardsText(ServiceClient &client)
 {
+    // The socket these boards were found on, when it is not the one found by default.
+    const QString socketOption =
+        client.socket() == QLatin1String(ServiceClient::kDefaultSocket)
+            ? QString()
+            : QStringLiteral("--socket %1 ").arg(shellWord(client.socket()));
     QByteArray text;
     for (const QJsonValue &value : ServiceBoards::list(client)) {
         const QJsonObject board = value.toObject();
-        text += QStringLiteral("board %1 \"%2\" on %3 (usb16relayd, %4): usb16relay-ctl --board "
+        text += QStringLiteral("board %1 \"%2\" on %3 (usb16relayd, %4): usb16relay-ctl %5--board "
                                "%1\n")
                     .arg(board.value(QLatin1String("id")).toString(),
                          board.value(QLatin1String("name")).toString(),
                          board.value(QLatin1String("device")).toString(),
                          board.value(QLatin1String("online")).toBool() ? QStringLiteral("online")
-                                                                       : QStringLiteral("offline"))
+                                                                       : QStringLiteral("offline"),
+                         socketOption)
                     .toUtf8();
     }
     return text;
