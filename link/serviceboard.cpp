@@ -2,6 +2,8 @@
 
 #include "servicecall.h"
 
+#include <QTimer>
+
 ServiceBoard::ServiceBoard(const QString &socket, const QJsonObject &view, QObject *parent)
     : QObject(parent), m_socket(socket), m_id(view.value(QLatin1String("id")).toString())
 {
@@ -24,14 +26,33 @@ bool ServiceBoard::follow()
         ServiceCall *ended = m_events;
         m_events = nullptr;
         ended->deleteLater();
-        emit followEnded(ended->answer() ? ended->answer()->error() : ended->errorString());
+        const QString why = ended->answer() ? ended->answer()->error() : ended->errorString();
+        if (m_eventsSeen == 0) {
+            emit followEnded(why);
+            return;
+        }
+        // As the stream's "retry" asks: a service restarting, or one that found this client slow,
+        // is followed again.
+        QTimer::singleShot(kFollowAgain, this, [this, why] {
+            if (!m_events && !follow())
+                emit followEnded(QStringLiteral("%1; then %2").arg(why, m_error));
+        });
     });
+    m_eventsSeen = 0;
     if (m_events->startStream(QStringLiteral("/api/v1/events")))
         return true;
     m_error = m_events->errorString();
     delete m_events;
     m_events = nullptr;
     return false;
+}
+
+QStringList ServiceBoard::waiting() const
+{
+    QStringList all;
+    for (const Request &request : m_waiting)
+        all.append(request.what);
+    return all;
 }
 
 void ServiceBoard::switchRelay(int relay, bool on)
@@ -74,6 +95,7 @@ void ServiceBoard::sendNext()
             continue;
         }
         m_current = call;
+        m_currentWhat = request.what;
         connect(call, &ServiceCall::finished, this, [this, call, what = request.what] {
             m_current = nullptr;
             call->deleteLater();
@@ -102,6 +124,7 @@ void ServiceBoard::take(const QJsonObject &view)
 
 void ServiceBoard::handleEvent(const QByteArray &name, const QJsonObject &data)
 {
+    ++m_eventsSeen;
     if (name == "board")
         take(data);
     else if (name == "error" && data.value(QLatin1String("id")).toString() == m_id)

@@ -3,6 +3,7 @@
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <deque>
@@ -19,6 +20,8 @@ class ServiceBoard final : public QObject
 public:
     // The service answers every request within its own bound (60 s), queue and all.
     static constexpr std::chrono::milliseconds kAnswerBound{70000};
+    // The service's event stream asks its clients to come back after this long.
+    static constexpr std::chrono::milliseconds kFollowAgain{1000};
 
     // `view`: the board as the service listed it, its id among them.
     ServiceBoard(const QString &socket, const QJsonObject &view, QObject *parent = nullptr);
@@ -32,6 +35,11 @@ public:
     // Starts following the board; false, with errorString(), when the socket cannot be used.
     bool follow();
     QString errorString() const { return m_error; }
+
+    // What has been asked and not answered: the request under way first (sent, so the service may
+    // still carry it out), then those waiting their turn (not sent).
+    QString underWay() const { return m_current ? m_currentWhat : QString(); }
+    QStringList waiting() const;
 
     void switchRelay(int relay, bool on);
     void switchAll(bool on);
@@ -47,6 +55,7 @@ signals:
     void unanswered(const QString &what, const QString &reason, bool sent);
     // Something the service reports about the board that no request of ours asked for.
     void serviceError(const QString &message);
+    // The live state stopped coming and could not be had again.
     void followEnded(const QString &reason);
 
 private:
@@ -71,5 +80,9 @@ private:
     qint64 m_seq = -1;
     std::deque<Request> m_waiting;
     ServiceCall *m_current = nullptr;
+    QString m_currentWhat;
     ServiceCall *m_events = nullptr;
+    // Events the stream brought since it was (re)started: one that ended without any is not
+    // started again.
+    int m_eventsSeen = 0;
 };

@@ -120,8 +120,8 @@ bool Usb16Relay::connectThroughService(qint16 port, const QString &wasOpen)
         return true;
     }
     m_serviceOnline = true;
-    if (m_shownPort != 0 && m_shownPort != port)
-        forgetRelayStates();
+    // From now on the indicators show only what the service reports.
+    forgetRelayStates();
     showOpenPort();
     showServiceView(m_service->view());
     report(QStringLiteral("%1, so this window works through the service: %2, through its socket "
@@ -134,6 +134,22 @@ bool Usb16Relay::connectThroughService(qint16 port, const QString &wasOpen)
 
 void Usb16Relay::leaveService()
 {
+    if (!m_service)
+        return;
+    // Nothing asked goes unmentioned.
+    const QString underWay = m_service->underWay();
+    const QStringList waiting = m_service->waiting();
+    if (!underWay.isEmpty() || !waiting.isEmpty())
+        report(QStringLiteral("The window left %1 with requests unanswered.%2%3 %4")
+                   .arg(serviceWhere(),
+                        underWay.isEmpty()
+                            ? QString()
+                            : QStringLiteral(" \"%1\" was sent; the service may still do it.")
+                                  .arg(underWay),
+                        waiting.isEmpty() ? QString()
+                                          : QStringLiteral(" Not sent: \"%1\".")
+                                                .arg(waiting.join(QStringLiteral("\", \""))),
+                        indicatorsStaleSentence()));
     delete m_service;
     m_service = nullptr;
 }
