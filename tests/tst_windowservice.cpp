@@ -45,6 +45,8 @@ private slots:
     void consoleRefuses_data();
     void consoleRefuses();
     void anUnusableSocketSaysWhatToDo();
+    void laterTroubleIsReported_data();
+    void laterTroubleIsReported();
 
 private:
     // Board "b1" on COM1 with `state`, served by usb16relayd; the window started on it.
@@ -219,6 +221,31 @@ void TestWindowService::anUnusableSocketSaysWhatToDo()
                  !text.contains(QLatin1String("close that program")),
              qPrintable(text));
     QCOMPARE(m_rig.window().serviceBoard(), QString());
+}
+
+void TestWindowService::laterTroubleIsReported_data()
+{
+    QTest::addColumn<bool>("stopService"); // or the board falls silent
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("board silent") << false << "usb16relayd reports board b1 \"Bench\" offline";
+    QTest::newRow("service stopped") << true << "usb16relayd no longer sends the state";
+}
+
+void TestWindowService::laterTroubleIsReported()
+{
+    QFETCH(bool, stopService);
+    QFETCH(QString, expected);
+    SimulatedBoard *board = start(0x8000);
+    QVERIFY(board);
+    QTRY_COMPARE_WITH_TIMEOUT(indicatorColours(m_rig.window()), coloursFor(0x8000), kWait);
+    WindowProbe::visibleReport(m_rig.window())->close();
+    if (stopService)
+        QVERIFY(m_service->stop());
+    else
+        board->setFaultMode(FaultMode::Silent);
+    QTRY_VERIFY_WITH_TIMEOUT(reportText(m_rig.window()).contains(expected), kWait);
+    QVERIFY2(reportText(m_rig.window()).contains(QLatin1String("indicators still show")),
+             qPrintable(reportText(m_rig.window())));
 }
 
 QTEST_MAIN(TestWindowService)
