@@ -29,7 +29,7 @@ public:
 
     QString id() const { return m_id; }
     QString socket() const { return m_socket; }
-    // The board as the service last described it; empty until it has.
+    // The board as the service last described it.
     const QJsonObject &view() const { return m_view; }
 
     // Starts following the board; false, with errorString(), when the socket cannot be used.

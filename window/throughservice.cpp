@@ -3,19 +3,14 @@
 
 #include "usb16relay.h"
 
-#include "colourword.h"
 #include "comportpath.h"
-#include "portinfo.h"
-#include "portlist.h"
 #include "serialdevice.h"
 #include "seriallink.h"
 #include "serviceboard.h"
 #include "serviceboards.h"
 #include "servicecall.h"
-#include "statusindicator.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -59,7 +54,7 @@ bool Usb16Relay::connectThroughService(qint16 port, const QString &wasOpen)
     ServiceCall lookup(m_serviceSocket);
     if (lookup.start("GET", QStringLiteral("/api/v1/boards"), {}, ServiceBoards::kListBound))
         waitFor(lookup);
-    if (connection != m_connections)
+    if (connection != m_connections || m_closing)
         return true; // another connection began during the wait, and it decides
     if (!lookup.answer() || lookup.answer()->status != 200) {
         const QString why = lookup.answer()
