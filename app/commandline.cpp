@@ -62,8 +62,14 @@ CommandLineResult readCommandLine(const QStringList &arguments)
         "their state. Without options it opens its window and connects to the "
         "lowest serial port found, COM1 to COM16.\n"
         "Qt's own options (-platform, -style, -reverse, ...) are passed on to Qt.\n"
+        "A port usb16relayd holds is used through the service's socket.\n"
         "Environment: USB16RELAY_PORT_DIR=<dir> makes COM n the entry <dir>/COM<n>."));
     const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption socketOption(
+        QStringLiteral("socket"),
+        QStringLiteral("usb16relayd's socket (default /run/usb16relayd/http.sock)."),
+        QStringLiteral("path"));
+    parser.addOption(socketOption);
     const QCommandLineOption versionOption = parser.addVersionOption();
     for (const QtOption &qtOption : kQtOptions) {
         QCommandLineOption option(QString::fromLatin1(qtOption.name));
@@ -81,6 +87,9 @@ CommandLineResult readCommandLine(const QStringList &arguments)
     }
 
     CommandLineResult result;
+    result.socket = parser.value(socketOption);
+    if (parser.isSet(socketOption) && !result.socket.startsWith(u'/'))
+        return refuse(QStringLiteral("--socket expects the absolute path of usb16relayd's socket"));
     if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
         // The parser's own usage line names argv[0] of a QCoreApplication, and there is none yet.
         const QString help = parser.helpText();

@@ -10,6 +10,7 @@ struct CommandLineResult
     int exitCode = 0;
     QString output; // for standard output
     QString error;  // for standard error
+    QString socket; // --socket PATH: usb16relayd's socket, for a port the service holds
 };
 
 // arguments includes the program's own name first, as argv does. Qt's own options (-platform,

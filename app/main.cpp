@@ -26,6 +26,8 @@ int main(int argc, char *argv[])
     QApplication::setDesktopFileName(QStringLiteral("usb16relay"));
 
     Usb16Relay window;
+    if (!commandLine.socket.isEmpty())
+        window.setServiceSocket(commandLine.socket);
     window.Form_Load();
     window.show();
     return app.exec();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "serviceclient.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -28,7 +30,7 @@ struct CommandLine
         Watch,
     };
 
-    static constexpr const char *kDefaultSocket = "/run/usb16relayd/http.sock";
+    static constexpr const char *kDefaultSocket = ServiceClient::kDefaultSocket;
 
     Command command = Command::Help;
     std::optional<int> port; // --port N

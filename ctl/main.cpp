@@ -9,6 +9,7 @@
 #include "relayprotocol.h"
 #include "replytext.h"
 #include "serialdevice.h"
+#include "serviceboards.h"
 #include "serviceclient.h"
 #include "serviceroute.h"
 #include "standardstreams.h"
@@ -68,13 +69,49 @@ int listPorts(const CommandLine &request)
             ports.append(info);
     }
     ServiceClient service(request.socket);
-    if (!request.json)
-        return printed(Output::portsText(ports) + ServiceRoute::boardsText(service));
-    QByteArray json = Output::portsJson(ports);
-    const QByteArray boards = ServiceRoute::boardsJson(service);
-    if (!boards.isEmpty())
-        json.insert(json.size() - 2, (ports.isEmpty() ? "" : ",") + boards);
-    return printed(json);
+    QByteArray listed;
+    if (!request.json) {
+        listed = ServiceRoute::boardsText(service);
+        listed.prepend(Output::portsText(ports));
+    } else {
+        listed = Output::portsJson(ports);
+        const QByteArray boards = ServiceRoute::boardsJson(service);
+        if (!boards.isEmpty())
+            listed.insert(listed.size() - 2, (ports.isEmpty() ? "" : ",") + boards);
+    }
+    const int status = printed(listed);
+    if (status != kExitDone || !ports.isEmpty() || listed.size() > 3)
+        return status;
+    // Nothing at all is not a list: said, and not a success.
+    Output::printError(
+        QStringLiteral("No COM port exists and %1. Check that the board is plugged in. %2")
+            .arg(service.reachable()
+                     ? QStringLiteral("usb16relayd at %1 serves no board").arg(service.socket())
+                     : QStringLiteral("usb16relayd's socket cannot be used (%1)")
+                           .arg(service.errorString()),
+                 ComPortPath::mappingHint()));
+    return kExitCannotOpen;
+}
+
+// A port usb16relayd holds that cannot be reached through the service: why, and the ways there.
+int heldByService(const BoardClient &client, const ServiceClient &service)
+{
+    const std::optional<SerialDevice::PortHolder> holder =
+        SerialDevice::holder(client.devicePath());
+    if (!holder || holder->program != u"usb16relayd")
+        return failed(client);
+    const QString why =
+        service.reachable()
+            ? QStringLiteral("its socket %1 serves no board on this port (another usb16relayd "
+                             "does: name its socket with --socket PATH)")
+                  .arg(service.socket())
+            : QStringLiteral("its socket cannot be used: %1").arg(service.errorString());
+    Output::printError(QStringLiteral("Cannot open %1: usb16relayd (pid %2) holds it, and %3. %4")
+                           .arg(client.description())
+                           .arg(holder->pid)
+                           .arg(why, ServiceBoards::reachAdvice(service, QStringLiteral("try "
+                                                                                        "again"))));
+    return kExitCannotOpen;
 }
 
 bool openOnce(const CommandLine &request, BoardClient *client)
@@ -294,8 +331,10 @@ int main(int argc, char *argv[])
         // A port the service holds: the command goes to the service's owner of the board.
         if (client.failure() == BoardClient::Failure::CannotOpen &&
             !client.devicePath().isEmpty()) {
-            const QString board =
-                ServiceRoute::boardOn(service, client.portName(), client.devicePath());
+            const QString board = ServiceBoards::boardOn(ServiceBoards::list(service),
+                                                         client.portName(), client.devicePath())
+                                      .value(QLatin1String("id"))
+                                      .toString();
             if (!board.isEmpty()) {
                 if (request->trace)
                     Output::printError(QStringLiteral("route: %1 is held by usb16relayd; board "
@@ -304,6 +343,7 @@ int main(int argc, char *argv[])
                 return ServiceRoute::run(*request, service, board, client.portName(),
                                          client.devicePath());
             }
+            return heldByService(client, service);
         }
         return client.failure() == BoardClient::Failure::None ? kExitCannotOpen : failed(client);
     }

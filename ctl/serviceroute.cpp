@@ -5,6 +5,7 @@
 #include "interruption.h"
 #include "output.h"
 #include "relayprotocol.h"
+#include "serviceboards.h"
 #include "serviceclient.h"
 
 #include <QDateTime>
@@ -24,8 +25,6 @@ using Command = CommandLine::Command;
 
 // The service answers every request within its own bound (60 s), queue and all.
 constexpr std::chrono::milliseconds kServiceBound{70000};
-// Listing the boards, for ports and for finding the board on a port: the service's own state.
-constexpr std::chrono::milliseconds kListBound{3000};
 
 QString onOff(bool on)
 {
@@ -110,12 +109,13 @@ public:
         const QString where = m_view.value(QLatin1String("device")).toString();
         static const QRegularExpression com(QStringLiteral("^COM([0-9]{1,2})$"));
         const QRegularExpressionMatch match = com.match(where);
-        if (match.hasMatch()) {
+        // The device itself, as the direct route names the one it opened.
+        const QString path =
+            match.hasMatch() ? ComPortPath::devicePath(match.captured(1).toInt()) : where;
+        const QString device = QFileInfo(path).canonicalFilePath();
+        m_device = device.isEmpty() ? path : device;
+        if (match.hasMatch())
             m_portName = where;
-            m_device = ComPortPath::devicePath(match.captured(1).toInt());
-        } else {
-            m_device = where;
-        }
     }
 
     QStringList names() const
@@ -159,22 +159,21 @@ public:
         return true;
     }
 
+    // A JSON line of the direct route's, with the service's board and its relays' names.
+    QByteArray withBoard(QByteArray json) const
+    {
+        json.chop(2); // "}\n"
+        return json + ",\"board\":" +
+               QJsonDocument(QJsonArray{m_board}).toJson(QJsonDocument::Compact).mid(1).chopped(1) +
+               ",\"names\":" +
+               QJsonDocument(QJsonArray::fromStringList(names())).toJson(QJsonDocument::Compact) +
+               "}\n";
+    }
+
     int printState(const RelayState &state, bool switched)
     {
-        if (m_request.json) {
-            QByteArray json = Output::statusJson(m_portName, m_device, state);
-            json.chop(2); // "}\n"
-            json +=
-                ",\"board\":" +
-                QJsonDocument(QJsonArray{m_board})
-                    .toJson(QJsonDocument::Compact)
-                    .mid(1)
-                    .chopped(1) +
-                ",\"names\":" +
-                QJsonDocument(QJsonArray::fromStringList(names())).toJson(QJsonDocument::Compact) +
-                "}\n";
-            return printed(json);
-        }
+        if (m_request.json)
+            return printed(withBoard(Output::statusJson(m_portName, m_device, state)));
         if (switched)
             return kExitDone;
         QByteArray text = Output::statusText(state);
@@ -321,9 +320,9 @@ int Route::watch()
             const QDateTime now = QDateTime::currentDateTime();
             const QString time =
                 now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
-            const int status =
-                printed(m_request.json ? Output::watchJson(time, m_portName, m_device, *state)
-                                       : Output::watchText(time, *state));
+            const int status = printed(
+                m_request.json ? withBoard(Output::watchJson(time, m_portName, m_device, *state))
+                               : Output::watchText(time, *state));
             if (status != kExitDone)
                 return status;
             shown = state;
@@ -335,30 +334,19 @@ int Route::watch()
     }
 }
 
-QJsonArray boards(ServiceClient &client)
+// As a shell reads it back: quoted when it holds anything but the usual path characters.
+QString shellWord(QString text)
 {
-    const auto answer = client.request("GET", QStringLiteral("/api/v1/boards"), {}, kListBound);
-    if (!answer || answer->status != 200)
-        return {};
-    return QJsonDocument::fromJson(answer->body).array();
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./@%+=:,-]+$"));
+    if (plain.match(text).hasMatch())
+        return text;
+    return QLatin1Char('\'') + text.replace(QLatin1Char('\''), QLatin1String("'\\''")) +
+           QLatin1Char('\'');
 }
 
 } // namespace
 
 namespace ServiceRoute {
-
-QString boardOn(ServiceClient &client, const QString &portName, const QString &device)
-{
-    const QString canonical = QFileInfo(device).canonicalFilePath();
-    for (const QJsonValue &value : boards(client)) {
-        const QJsonObject board = value.toObject();
-        const QString where = board.value(QLatin1String("device")).toString();
-        if ((!portName.isEmpty() && where == portName) ||
-            (!where.isEmpty() && QFileInfo(where).canonicalFilePath() == canonical))
-            return board.value(QLatin1String("id")).toString();
-    }
-    return {};
-}
 
 int run(const CommandLine &request, ServiceClient &client, const QString &board, QString portName,
         QString device)
@@ -398,16 +386,22 @@ int run(const CommandLine &request, ServiceClient &client, const QString &board,
 
 QByteArray boardsText(ServiceClient &client)
 {
+    // The socket these boards were found on, when it is not the one found by default.
+    const QString socketOption =
+        client.socket() == QLatin1String(ServiceClient::kDefaultSocket)
+            ? QString()
+            : QStringLiteral("--socket %1 ").arg(shellWord(client.socket()));
     QByteArray text;
-    for (const QJsonValue &value : boards(client)) {
+    for (const QJsonValue &value : ServiceBoards::list(client)) {
         const QJsonObject board = value.toObject();
-        text += QStringLiteral("board %1 \"%2\" on %3 (usb16relayd, %4): usb16relay-ctl --board "
+        text += QStringLiteral("board %1 \"%2\" on %3 (usb16relayd, %4): usb16relay-ctl %5--board "
                                "%1\n")
                     .arg(board.value(QLatin1String("id")).toString(),
                          board.value(QLatin1String("name")).toString(),
                          board.value(QLatin1String("device")).toString(),
                          board.value(QLatin1String("online")).toBool() ? QStringLiteral("online")
-                                                                       : QStringLiteral("offline"))
+                                                                       : QStringLiteral("offline"),
+                         socketOption)
                     .toUtf8();
     }
     return text;
@@ -416,7 +410,7 @@ QByteArray boardsText(ServiceClient &client)
 QByteArray boardsJson(ServiceClient &client)
 {
     QByteArray json;
-    for (const QJsonValue &value : boards(client)) {
+    for (const QJsonValue &value : ServiceBoards::list(client)) {
         const QJsonObject board = value.toObject();
         const QJsonObject entry{{QStringLiteral("board"), board.value(QLatin1String("id"))},
                                 {QStringLiteral("name"), board.value(QLatin1String("name"))},

@@ -12,10 +12,6 @@ class ServiceClient;
 // what it answered, as the direct route prints what the board answered.
 namespace ServiceRoute {
 
-// The id of the service's board on the port `portName` ("COM3", may be empty) or the device
-// `device`, or empty when the service serves neither (or cannot be reached).
-QString boardOn(ServiceClient &client, const QString &portName, const QString &device);
-
 // Runs the command on `board`; the exit status. `portName` and `device` are what --json names,
 // as the direct route would (empty: taken from the service's own word for the board).
 int run(const CommandLine &request, ServiceClient &client, const QString &board, QString portName,

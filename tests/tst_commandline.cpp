@@ -43,6 +43,10 @@ void TestCommandLine::outcome_data()
         << QStringList{"-reverse", "-x"} << false << 2 << none << "--help";
     QTest::newRow("Qt option missing its value")
         << QStringList{"-platform"} << false << 2 << none << "-platform";
+    QTest::newRow("usb16relayd's socket")
+        << QStringList{"--socket", "/run/x.sock"} << true << 0 << none << none;
+    QTest::newRow("usb16relayd's socket, relative")
+        << QStringList{"--socket", "x.sock"} << false << 2 << none << "absolute path";
     QTest::newRow("argument") << QStringList{"COM3"} << false << 2 << none
                               << "unexpected argument \"COM3\"";
 }

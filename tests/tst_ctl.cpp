@@ -153,6 +153,9 @@ private slots:
     void hostileFilesInSharedPlaces();
     void traceShowsEveryByte();
     void servedBoardRefuses_data();
+    void throughTheServiceSaysHowToGoOn_data();
+    void throughTheServiceSaysHowToGoOn();
+    void throughTheServiceJsonNamesOneDevice();
     void servedBoardRefuses();
     void aSocketAStrangerServesIsNotBelieved();
     void aSocketSystemdHandsOver();
@@ -1458,6 +1461,86 @@ void TestCtl::servedBoardRefuses()
     const Result status = ctl(
         {QStringLiteral("--socket"), socket, QStringLiteral("--json"), QStringLiteral("status")});
     QCOMPARE(relaysOf(status.out), relays(0x0000));
+}
+
+void TestCtl::throughTheServiceSaysHowToGoOn_data()
+{
+    QTest::addColumn<bool>("served");
+    QTest::addColumn<QStringList>("arguments"); // @socket: the service's; @dir: the ports'
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+    QTest::newRow("ports names the socket it used")
+        << true << QStringList{"--socket", "@socket", "ports"} << 0
+        << "usb16relay-ctl --socket @socket --board b1"
+        << "";
+    QTest::newRow("a held device, the socket unusable")
+        << true << QStringList{"--socket", "@dir/none.sock", "--device", "@dir/COM1", "status"} << 2
+        << ""
+        << "holds it, and its socket cannot be used";
+    QTest::newRow("no port and no service")
+        << false << QStringList{"--socket", "@dir/none.sock", "ports"} << 2 << ""
+        << "No COM port exists and usb16relayd's socket cannot be used";
+    QTest::newRow("no port and no service, JSON")
+        << false << QStringList{"--socket", "@dir/none.sock", "--json", "ports"} << 2 << "[]"
+        << "No COM port exists";
+}
+
+void TestCtl::throughTheServiceSaysHowToGoOn()
+{
+    QFETCH(bool, served);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    if (served && !kServiceBuilt)
+        QSKIP("usb16relayd is not built here");
+    QString socket;
+    if (served) {
+        QVERIFY(startSim(1));
+        socket = startService(1);
+        QVERIFY2(!socket.isEmpty(), "usb16relayd did not start");
+    }
+    const auto filled = [&](QString text) {
+        return text.replace(QLatin1String("@socket"), socket)
+            .replace(QLatin1String("@dir"), m_dir->path());
+    };
+    for (QString &argument : arguments)
+        argument = filled(argument);
+    const Result result = ctl(arguments);
+    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2(result.out.contains(filled(out).toUtf8()), result.out.constData());
+    QVERIFY2(result.err.contains(filled(err).toUtf8()), result.err.constData());
+    QVERIFY2(exitCode == 0 || result.err.contains("systemctl") || !served, result.err.constData());
+    QVERIFY(!result.err.contains("close that program"));
+}
+
+// --board and --port name the device the same way; watch names the board as status does.
+void TestCtl::throughTheServiceJsonNamesOneDevice()
+{
+    if (!kServiceBuilt)
+        QSKIP("usb16relayd is not built here");
+    QVERIFY(startSim(1));
+    const QString socket = startService(1);
+    QVERIFY2(!socket.isEmpty(), "usb16relayd did not start");
+    QList<QJsonObject> lines;
+    for (const QStringList &route : {QStringList{QStringLiteral("--board"), QStringLiteral("b1")},
+                                     QStringList{QStringLiteral("--port"), QStringLiteral("1")}}) {
+        const Result result = ctl(QStringList{QStringLiteral("--socket"), socket} + route +
+                                  QStringList{QStringLiteral("--json"), QStringLiteral("status")});
+        QCOMPARE(result.exitCode, 0);
+        lines.append(QJsonDocument::fromJson(result.out).object());
+    }
+    QProcess *watch =
+        startCtl({QStringLiteral("--socket"), socket, QStringLiteral("--board"),
+                  QStringLiteral("b1"), QStringLiteral("--json"), QStringLiteral("watch")});
+    QTRY_VERIFY_WITH_TIMEOUT(watch->canReadLine(), kWait);
+    lines.append(QJsonDocument::fromJson(watch->readLine()).object());
+    for (const QJsonObject &line : lines) {
+        QCOMPARE(line.value(u"device").toString(), deviceOf(1));
+        QCOMPARE(line.value(u"board").toString(), QStringLiteral("b1"));
+        QCOMPARE(line.value(u"names").toArray().at(1).toString(), QStringLiteral("Fan"));
+    }
 }
 
 void TestCtl::aSocketAStrangerServesIsNotBelieved()

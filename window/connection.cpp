@@ -61,6 +61,8 @@ void Usb16Relay::cboComm_Click()
 
 void Usb16Relay::cmdConect_Click()
 {
+    ++m_connections;
+    leaveService();
     // Said with every failure below: the port that was open is closed by now.
     const QString wasOpen = MSComm1->portOpen()
                                 ? QStringLiteral(" %1 was closed first; no port is open now.")
@@ -88,6 +90,8 @@ void Usb16Relay::cmdConect_Click()
     MSComm1->setRThreshold(1);
     MSComm1->setSThreshold(0);
     if (!MSComm1->setPortOpen(true)) {
+        if (connectThroughService(port, wasOpen))
+            return;
         report(MSComm1->errorString() + wasOpen);
         return;
     }
@@ -111,6 +115,7 @@ void Usb16Relay::cmdConect_Click()
 
 void Usb16Relay::cmdExit_Click()
 {
+    leaveService();
     if (MSComm1->portOpen()) {
         MSComm1->setInBufferCount(0);
         MSComm1->setPortOpen(false);
@@ -127,11 +132,19 @@ void Usb16Relay::closeEvent(QCloseEvent *event)
     if (auto *box = findChild<QMessageBox *>(QStringLiteral("noPortsBox")))
         box->close();
     MSComm1->setPortOpen(false);
+    leaveService();
     event->accept();
 }
 
 void Usb16Relay::showOpenPort()
 {
+    if (m_service) {
+        cboComm->setToolTip(
+            QStringLiteral("Through usb16relayd: %1 is held by the service, and "
+                           "this window uses %2.")
+                .arg(PortInfo::of(MSComm1->commPort(), false).summary(), serviceWhere()));
+        return;
+    }
     cboComm->setToolTip(
         MSComm1->portOpen()
             ? QStringLiteral("Open now: %1").arg(PortInfo::of(MSComm1->commPort(), false).summary())

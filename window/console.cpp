@@ -11,6 +11,10 @@
 
 void Usb16Relay::cmdSend_Click()
 {
+    if (m_service) {
+        refuseRawText(QStringLiteral("typed commands"));
+        return;
+    }
     const QString typed = txtSend->text();
     const int bad = ReplyText::firstUnsendable(typed);
     if (bad >= 0) {
@@ -42,6 +46,10 @@ void Usb16Relay::cmdSend_Click()
 
 void Usb16Relay::cmdSequential_Click()
 {
+    if (m_service) {
+        refuseRawText(QStringLiteral("sequences"));
+        return;
+    }
     if (!MSComm1->setOutput(RelayProtocol::sequenceCommand()))
         reportLinkFailure(MSComm1->errorString());
 }

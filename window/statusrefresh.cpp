@@ -6,6 +6,7 @@
 #include "pacedwait.h"
 #include "relayprotocol.h"
 #include "seriallink.h"
+#include "serviceboard.h"
 #include "statusindicator.h"
 
 #include <QPushButton>
@@ -24,6 +25,10 @@ void Usb16Relay::cmdAsk_Click()
 
 void Usb16Relay::ReadRelayStatus()
 {
+    if (m_service) {
+        m_service->read();
+        return;
+    }
     const Connection connection = m_connection;
     if (connection == Connection::Concluding)
         m_connection = Connection::Settled;

@@ -5,6 +5,7 @@
 #include "colourword.h"
 #include "relayprotocol.h"
 #include "seriallink.h"
+#include "serviceboard.h"
 #include "statusindicator.h"
 
 void Usb16Relay::cmdRelay1_Click()
@@ -74,11 +75,19 @@ void Usb16Relay::cmdRelay16_Click()
 
 void Usb16Relay::cmdOn_Click()
 {
+    if (m_service) {
+        m_service->switchAll(true);
+        return;
+    }
     sendAndRefresh(RelayProtocol::allOnCommand());
 }
 
 void Usb16Relay::cmdOff_Click()
 {
+    if (m_service) {
+        m_service->switchAll(false);
+        return;
+    }
     sendAndRefresh(RelayProtocol::allOffCommand());
 }
 
@@ -87,6 +96,10 @@ void Usb16Relay::switchRelay(int relay)
     // The indicator is the only record of the relay: red means off, so switch it on; any other
     // colour switches it off.
     const bool shownOff = fStatus[relay - 1]->backColor() == ColourWord::kRelayOff;
+    if (m_service) {
+        m_service->switchRelay(relay, shownOff);
+        return;
+    }
     sendAndRefresh(RelayProtocol::switchCommand(relay, shownOff));
 }
 

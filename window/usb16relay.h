@@ -7,10 +7,12 @@
 
 #include "relayprotocol.h"
 #include "reportlog.h"
+#include "serviceclient.h"
 
 #include <array>
 #include <deque>
 
+class QJsonObject;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
@@ -18,6 +20,7 @@ class PortList;
 class QRadioButton;
 class ReportBox;
 class SerialLink;
+class ServiceBoard;
 class StatusIndicator;
 
 // The one window: connection row, sixteen relay buttons with their indicators, All On/Off,
@@ -41,6 +44,11 @@ public:
 
     // The last bytes read from the board.
     QByteArray receivedText() const { return ReceivedText; }
+
+    // usb16relayd's socket, for a port the service holds.
+    void setServiceSocket(const QString &socket) { m_serviceSocket = socket; }
+    // The board of usb16relayd's this window works through; empty while it uses a port itself.
+    QString serviceBoard() const;
 
 public slots:
     void cboComm_Click();
@@ -104,6 +112,14 @@ private:
     void forgetRelayStates();
     void describeRelayButtons();
 
+    // A port usb16relayd holds is used through the service: true when the service holds this
+    // one (and the connection through it, or why there is none, has been reported).
+    bool connectThroughService(qint16 port, const QString &wasOpen);
+    void leaveService();
+    void showServiceView(const QJsonObject &view);
+    void refuseRawText(const QString &what);
+    QString serviceWhere() const;
+
     SerialLink *MSComm1 = nullptr;
     QByteArray ReceivedText;
 
@@ -146,4 +162,10 @@ private:
     int m_clickDepth = 0;
     std::deque<Handler> m_pendingClicks;
     bool m_closing = false;
+
+    QString m_serviceSocket = QString::fromLatin1(ServiceClient::kDefaultSocket);
+    ServiceBoard *m_service = nullptr;
+    bool m_serviceOnline = true;
+    // Counts connection sequences, so that one nested in another's wait wins.
+    quint64 m_connections = 0;
 };

@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr qsizetype kMaxAnswer = 1 << 20;
-
 // Waits for `events` on `fd` until the deadline; false at the deadline.
 bool waitFor(int fd, short events, const QDeadlineTimer &deadline)
 {
@@ -73,22 +71,21 @@ bool ServiceClient::trusted(int fd)
     return false;
 }
 
-std::optional<ServiceClient::Answer> ServiceClient::request(const QByteArray &method,
-                                                            const QString &path,
-                                                            const QByteArray &body,
-                                                            std::chrono::milliseconds bound)
+int ServiceClient::connectTrusted(bool waitForRoom)
 {
     m_reachable = false;
-    const QDeadlineTimer deadline(bound);
+    m_problem = Problem::None;
     const QByteArray name = QFile::encodeName(m_socket);
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     if (name.size() >= qsizetype(sizeof address.sun_path)) {
         m_error = QStringLiteral("the socket path %1 is too long").arg(m_socket);
-        return std::nullopt;
+        m_problem = Problem::NotServed;
+        return -1;
     }
     std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd =
+        ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (waitForRoom ? 0 : SOCK_NONBLOCK), 0);
     if (fd < 0 ||
         ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0) {
         const int why = errno;
@@ -97,18 +94,29 @@ std::optional<ServiceClient::Answer> ServiceClient::request(const QByteArray &me
                            why == EACCES ? QStringLiteral(" (its users are the socket's group, "
                                                           "such as dialout)")
                                          : QString());
+        // A full backlog (EAGAIN) is a service too busy to take one more client.
+        m_problem = why == EACCES || why == EPERM ? Problem::NoPermission
+                    : why == EAGAIN               ? Problem::NoAnswer
+                                                  : Problem::NotServed;
         if (fd >= 0)
             ::close(fd);
-        return std::nullopt;
+        return -1;
     }
     if (!trusted(fd)) {
+        m_problem = Problem::Untrusted;
         ::close(fd);
-        return std::nullopt;
+        return -1;
     }
     m_reachable = true;
+    return fd;
+}
+
+QByteArray ServiceClient::requestBytes(const QByteArray &method, const QString &path,
+                                       const QByteArray &body, bool stream) const
+{
     const QByteArray target = QUrl::toPercentEncoding(path, "/");
-    QByteArray out =
-        method + ' ' + target + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n";
+    QByteArray out = method + ' ' + target + (stream ? " HTTP/1.0\r\n" : " HTTP/1.1\r\n") +
+                     "Host: localhost\r\nConnection: close\r\n";
     if (!body.isEmpty())
         out +=
             "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) +
@@ -116,6 +124,47 @@ std::optional<ServiceClient::Answer> ServiceClient::request(const QByteArray &me
     out += "\r\n" + body;
     if (m_trace)
         m_trace(true, method + ' ' + target + (body.isEmpty() ? QByteArray() : ' ' + body));
+    return out;
+}
+
+std::optional<std::pair<int, qsizetype>> ServiceClient::head(const QByteArray &in)
+{
+    const qsizetype end = in.indexOf("\r\n\r\n");
+    const QList<QByteArray> status = in.left(in.indexOf("\r\n")).split(' ');
+    if (end < 0 || status.size() < 2 || !status.at(0).startsWith("HTTP/1."))
+        return std::nullopt;
+    return std::make_pair(status.at(1).toInt(), end + 4);
+}
+
+std::optional<ServiceClient::Answer> ServiceClient::answerOf(const QByteArray &in,
+                                                             std::chrono::milliseconds bound)
+{
+    const auto found = head(in);
+    if (!found) {
+        m_error = QStringLiteral("usb16relayd gave no whole answer at %1 within %2 ms")
+                      .arg(m_socket)
+                      .arg(bound.count());
+        m_problem = Problem::NoAnswer;
+        return std::nullopt;
+    }
+    Answer answer;
+    answer.status = found->first;
+    answer.body = in.mid(found->second);
+    if (m_trace)
+        m_trace(false, QByteArray::number(answer.status) + ' ' + answer.body);
+    return answer;
+}
+
+std::optional<ServiceClient::Answer> ServiceClient::request(const QByteArray &method,
+                                                            const QString &path,
+                                                            const QByteArray &body,
+                                                            std::chrono::milliseconds bound)
+{
+    const QDeadlineTimer deadline(bound);
+    const int fd = connectTrusted(true);
+    if (fd < 0)
+        return std::nullopt;
+    const QByteArray out = requestBytes(method, path, body);
     qsizetype sent = 0;
     QByteArray in;
     bool whole = false;
@@ -144,18 +193,5 @@ std::optional<ServiceClient::Answer> ServiceClient::request(const QByteArray &me
             in.append(buffer, got);
     }
     ::close(fd);
-    const qsizetype end = in.indexOf("\r\n\r\n");
-    const QList<QByteArray> status = in.left(in.indexOf("\r\n")).split(' ');
-    if (!whole || end < 0 || status.size() < 2 || !status.at(0).startsWith("HTTP/1.")) {
-        m_error = QStringLiteral("usb16relayd gave no whole answer at %1 within %2 ms")
-                      .arg(m_socket)
-                      .arg(bound.count());
-        return std::nullopt;
-    }
-    Answer answer;
-    answer.status = status.at(1).toInt();
-    answer.body = in.mid(end + 4);
-    if (m_trace)
-        m_trace(false, status.at(1) + ' ' + answer.body);
-    return answer;
+    return answerOf(whole ? in : QByteArray(), bound);
 }
