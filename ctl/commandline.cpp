@@ -1,11 +1,13 @@
 #include "commandline.h"
 
+#include "relaymask.h"
 #include "relayprotocol.h"
 #include "replytext.h"
 
 #include <QCommandLineParser>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -61,12 +63,10 @@ std::optional<std::chrono::milliseconds> parseTime(const QString &text, const QS
 
 std::optional<int> parseRelay(const QString &text, QString *error)
 {
-    const std::optional<qint64> value = parseNumber(text, 1, RelayProtocol::kRelayCount);
-    if (!value) {
+    const std::optional<int> relay = parseRelayNumber(text);
+    if (!relay)
         *error = QStringLiteral("expected a relay number from 1 to 16, got \"%1\"").arg(text);
-        return std::nullopt;
-    }
-    return int(*value);
+    return relay;
 }
 
 std::optional<quint16> parseMask(const QString &text, QString *error)
@@ -173,6 +173,229 @@ bool expectCount(const QStringList &args, qsizetype count, const QString &usage,
     return false;
 }
 
+struct Options
+{
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")}, QString()};
+    QCommandLineOption version{QStringLiteral("version"), QString()};
+    QCommandLineOption port{QStringLiteral("port"), QString(), QStringLiteral("N")};
+    QCommandLineOption device{QStringLiteral("device"), QString(), QStringLiteral("PATH")};
+    QCommandLineOption timeout{QStringLiteral("timeout"), QString(), QStringLiteral("MS")};
+    QCommandLineOption json{QStringLiteral("json"), QString()};
+    QCommandLineOption raw{QStringLiteral("raw"), QString()};
+    QCommandLineOption interval{QStringLiteral("interval"), QString(), QStringLiteral("MS")};
+    QCommandLineOption wait{QStringLiteral("wait"), QString(), QStringLiteral("SECONDS")};
+    QCommandLineOption trace{QStringLiteral("trace"), QString()};
+    QCommandLineOption board{QStringLiteral("board"), QString(), QStringLiteral("ID")};
+    QCommandLineOption socket{QStringLiteral("socket"), QString(), QStringLiteral("PATH")};
+
+    QList<QCommandLineOption> all() const
+    {
+        return {help, version,  port, device, timeout, json,
+                raw,  interval, wait, trace,  board,   socket};
+    }
+};
+
+// A script that says --port twice has a bug; neither value is the one meant.
+bool eachOnce(const QCommandLineParser &parser, const Options &options, QString *error)
+{
+    for (const QCommandLineOption &option : options.all()) {
+        qsizetype given = 0;
+        for (const QString &name : option.names())
+            given += parser.optionNames().count(name);
+        if (given > 1) {
+            *error = QStringLiteral("--%1 is given more than once; give each option once")
+                         .arg(option.names().constLast());
+            return false;
+        }
+    }
+    return true;
+}
+
+// --port, --device, --board and --socket: where the board is.
+bool readWhere(const QCommandLineParser &parser, const Options &options, CommandLine *request,
+               QString *error)
+{
+    for (const QString &value : parser.values(options.port)) {
+        const std::optional<int> n = parseRelayNumber(value);
+        if (!n) {
+            *error =
+                QStringLiteral("--port expects a COM number from 1 to 16, got \"%1\"").arg(value);
+            return false;
+        }
+        request->port = *n;
+    }
+    if (parser.isSet(options.device))
+        request->device = parser.value(options.device);
+    const bool aPort = request->port || !request->device.isEmpty();
+    request->board = parser.value(options.board);
+    const auto fail = [error](const QString &message) {
+        *error = message;
+        return false;
+    };
+    if (request->port && !request->device.isEmpty())
+        return fail(QStringLiteral("use either --port or --device, not both"));
+    if (parser.isSet(options.device) && request->device.isEmpty())
+        return fail(QStringLiteral("--device expects the path of a serial device"));
+    if (parser.isSet(options.board) && aPort)
+        return fail(QStringLiteral("--board names a board of usb16relayd's; --port and --device "
+                                   "name a port: give one of them"));
+    if (parser.isSet(options.board) && request->board.isEmpty())
+        return fail(QStringLiteral("--board expects the id of one of usb16relayd's boards"));
+    if (parser.isSet(options.socket)) {
+        request->socket = parser.value(options.socket);
+        if (!request->socket.startsWith(u'/'))
+            return fail(
+                QStringLiteral("--socket expects the absolute path of usb16relayd's socket"));
+    }
+    if (request->command == Command::Ports && !request->board.isEmpty())
+        return fail(QStringLiteral("ports lists every board and COM port; --board does not apply"));
+    if (request->command == Command::Ports && aPort)
+        return fail(QStringLiteral("ports lists every COM port; --port and --device do not apply"));
+    return true;
+}
+
+// --timeout, --wait, --json, --raw and --interval: how to ask and to answer.
+bool readHow(const QCommandLineParser &parser, const Options &options, CommandLine *request,
+             QString *error)
+{
+    if (parser.isSet(options.timeout)) {
+        const auto value = parseTime(parser.value(options.timeout), QStringLiteral("--timeout"),
+                                     std::chrono::milliseconds(1), kMaxTimeout, error);
+        if (!value)
+            return false;
+        request->timeout = *value;
+    }
+    if (parser.isSet(options.wait)) {
+        const auto value = parseSeconds(parser.value(options.wait), error);
+        if (!value)
+            return false;
+        request->wait = *value;
+    }
+    request->json = parser.isSet(options.json);
+    request->raw = parser.isSet(options.raw);
+    if (request->raw && request->command != Command::Send) {
+        *error = QStringLiteral("--raw belongs to send");
+        return false;
+    }
+    if (request->raw && request->json) {
+        *error = QStringLiteral("use either --raw or --json with send, not both");
+        return false;
+    }
+    if (parser.isSet(options.interval)) {
+        if (request->command != Command::Watch) {
+            *error = QStringLiteral("--interval belongs to watch");
+            return false;
+        }
+        const auto value = parseTime(parser.value(options.interval), QStringLiteral("--interval"),
+                                     kMinInterval, kMaxInterval, error);
+        if (!value)
+            return false;
+        request->interval = *value;
+    }
+    return true;
+}
+
+// A relay by number, or (through the service) by name.
+bool readRelay(const QString &text, CommandLine *request, QString *error)
+{
+    if (!request->board.isEmpty() && !text.isEmpty() && !text.front().isDigit()) {
+        if (!request->relayNames.contains(text))
+            request->relayNames.append(text);
+        return true;
+    }
+    const std::optional<int> relay = parseRelay(text, error);
+    if (!relay)
+        return false;
+    if (!request->relays.contains(*relay))
+        request->relays.append(*relay);
+    return true;
+}
+
+// send's TEXT: Latin-1, one byte per character, as typed.
+std::optional<QByteArray> sendText(const QString &text, const QList<QByteArray> &rawArguments,
+                                   QString *error)
+{
+    // A byte that is not UTF-8 reaches us as U+FFFD; name the byte it was instead.
+    for (const QByteArray &raw : rawArguments) {
+        const qsizetype bad = firstNonUtf8(raw);
+        if (bad >= 0 && QString::fromUtf8(raw) == text) {
+            const QString hex =
+                QString::number(uchar(raw.at(bad)), 16).toUpper().rightJustified(2, u'0');
+            *error = QStringLiteral("send expects Latin-1 text written as characters; byte %1 is "
+                                    "0x%2, which is not a character in UTF-8 (for the byte 0x%2, "
+                                    "give the character U+00%2)")
+                         .arg(bad + 1)
+                         .arg(hex);
+            return std::nullopt;
+        }
+    }
+    const int outside = ReplyText::firstUnsendable(text);
+    if (outside >= 0) {
+        *error = QStringLiteral("send expects Latin-1 text (one byte per character); character "
+                                "%1 (U+%2) is outside it")
+                     .arg(outside + 1)
+                     .arg(text.at(outside).unicode(), 4, 16, QLatin1Char('0'));
+        return std::nullopt;
+    }
+    return text.toLatin1();
+}
+
+// The command's own arguments.
+bool readArguments(const QStringList &args, const QList<QByteArray> &rawArguments,
+                   CommandLine *request, QString *error)
+{
+    switch (request->command) {
+    case Command::Help:
+    case Command::Version:
+        return true;
+    case Command::Ports:
+    case Command::Status:
+    case Command::AllOn:
+    case Command::AllOff:
+    case Command::Watch:
+        return expectCount(args, 1, QStringLiteral("no arguments"), error);
+    case Command::On:
+    case Command::Off:
+    case Command::Toggle:
+        if (args.size() < 2) {
+            *error = QStringLiteral("%1 expects one or more relay numbers from 1 to 16")
+                         .arg(args.first());
+            return false;
+        }
+        return std::all_of(args.begin() + 1, args.end(),
+                           [&](const QString &text) { return readRelay(text, request, error); });
+    case Command::Set: {
+        if (!expectCount(args, 2, QStringLiteral("one mask of hex digits, e.g. set 8140"), error))
+            return false;
+        const std::optional<quint16> mask = parseMask(args.at(1), error);
+        if (mask)
+            request->mask = *mask;
+        return mask.has_value();
+    }
+    case Command::Pulse: {
+        if (!expectCount(args, 3,
+                         QStringLiteral("a relay number and milliseconds, e.g. pulse 5 500"),
+                         error) ||
+            !readRelay(args.at(1), request, error))
+            return false;
+        const auto length = parseTime(args.at(2), QStringLiteral("pulse"),
+                                      std::chrono::milliseconds(1), kMaxPulse, error);
+        if (length)
+            request->pulseLength = *length;
+        return length.has_value();
+    }
+    case Command::Send: {
+        if (!expectCount(args, 2, QStringLiteral("one TEXT (quote it if it has spaces)"), error))
+            return false;
+        const std::optional<QByteArray> text = sendText(args.at(1), rawArguments, error);
+        if (text)
+            request->text = *text;
+        return text.has_value();
+    }
+    }
+    return true;
+}
+
 } // namespace
 
 std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QString *error,
@@ -180,21 +403,8 @@ std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QStr
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
-    const QCommandLineOption version(QStringLiteral("version"), QString());
-    const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("N"));
-    const QCommandLineOption device(QStringLiteral("device"), QString(), QStringLiteral("PATH"));
-    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("MS"));
-    const QCommandLineOption json(QStringLiteral("json"), QString());
-    const QCommandLineOption raw(QStringLiteral("raw"), QString());
-    const QCommandLineOption interval(QStringLiteral("interval"), QString(), QStringLiteral("MS"));
-    const QCommandLineOption wait(QStringLiteral("wait"), QString(), QStringLiteral("SECONDS"));
-    const QCommandLineOption trace(QStringLiteral("trace"), QString());
-    const QCommandLineOption board(QStringLiteral("board"), QString(), QStringLiteral("ID"));
-    const QCommandLineOption socket(QStringLiteral("socket"), QString(), QStringLiteral("PATH"));
-    const QList<QCommandLineOption> all = {help, version,  port, device, timeout, json,
-                                           raw,  interval, wait, trace,  board,   socket};
-    parser.addOptions(all);
+    const Options options;
+    parser.addOptions(options.all());
     const std::optional<QStringList> ordered = argumentsLast(arguments, error);
     if (!ordered)
         return std::nullopt;
@@ -202,216 +412,32 @@ std::optional<CommandLine> CommandLine::parse(const QStringList &arguments, QStr
         *error = parser.errorText();
         return std::nullopt;
     }
-    // A script that says --port twice has a bug; neither value is the one meant.
-    for (const QCommandLineOption &option : all) {
-        qsizetype given = 0;
-        for (const QString &name : option.names())
-            given += parser.optionNames().count(name);
-        if (given > 1) {
-            *error = QStringLiteral("--%1 is given more than once; give each option once")
-                         .arg(option.names().constLast());
-            return std::nullopt;
-        }
-    }
+    if (!eachOnce(parser, options, error))
+        return std::nullopt;
 
     CommandLine request;
-    request.trace = parser.isSet(trace);
-    if (parser.isSet(help)) {
-        request.command = Command::Help;
+    request.trace = parser.isSet(options.trace);
+    if (parser.isSet(options.help) || parser.isSet(options.version)) {
+        request.command = parser.isSet(options.help) ? Command::Help : Command::Version;
         return request;
     }
-    if (parser.isSet(version)) {
-        request.command = Command::Version;
-        return request;
-    }
-
     const QStringList args = parser.positionalArguments();
-    if (args.isEmpty()) {
-        *error = QStringLiteral("expected a command: ports, status, on, off, toggle, all-on, "
-                                "all-off, set, pulse, send or watch");
-        return std::nullopt;
-    }
-    const auto named = commandNames().find(args.first());
+    const auto named = args.isEmpty() ? commandNames().end() : commandNames().find(args.first());
     if (named == commandNames().end()) {
-        *error = QStringLiteral("unknown command \"%1\"; expected ports, status, on, off, toggle, "
-                                "all-on, all-off, set, pulse, send or watch")
-                     .arg(args.first());
+        *error = args.isEmpty() ? QStringLiteral("expected a command: ports, status, on, off, "
+                                                 "toggle, all-on, all-off, set, pulse, send or "
+                                                 "watch")
+                                : QStringLiteral("unknown command \"%1\"; expected ports, status, "
+                                                 "on, off, toggle, all-on, all-off, set, pulse, "
+                                                 "send or watch")
+                                      .arg(args.first());
         return std::nullopt;
     }
     request.command = named->second;
-
-    for (const QString &value : parser.values(port)) {
-        const std::optional<qint64> n = parseNumber(value, 1, 16);
-        if (!n) {
-            *error =
-                QStringLiteral("--port expects a COM number from 1 to 16, got \"%1\"").arg(value);
-            return std::nullopt;
-        }
-        request.port = int(*n);
-    }
-    if (parser.isSet(device))
-        request.device = parser.value(device);
-    if (request.port && !request.device.isEmpty()) {
-        *error = QStringLiteral("use either --port or --device, not both");
+    if (!readWhere(parser, options, &request, error) ||
+        !readHow(parser, options, &request, error) ||
+        !readArguments(args, rawArguments, &request, error))
         return std::nullopt;
-    }
-    if (parser.isSet(device) && request.device.isEmpty()) {
-        *error = QStringLiteral("--device expects the path of a serial device");
-        return std::nullopt;
-    }
-    request.board = parser.value(board);
-    if (parser.isSet(board) && (request.port || !request.device.isEmpty())) {
-        *error = QStringLiteral("--board names a board of usb16relayd's; --port and --device "
-                                "name a port: give one of them");
-        return std::nullopt;
-    }
-    if (parser.isSet(board) && request.board.isEmpty()) {
-        *error = QStringLiteral("--board expects the id of one of usb16relayd's boards");
-        return std::nullopt;
-    }
-    if (parser.isSet(socket)) {
-        request.socket = parser.value(socket);
-        if (!request.socket.startsWith(u'/')) {
-            *error = QStringLiteral("--socket expects the absolute path of usb16relayd's socket");
-            return std::nullopt;
-        }
-    }
-    if (request.command == Command::Ports && !request.board.isEmpty()) {
-        *error = QStringLiteral("ports lists every board and COM port; --board does not apply");
-        return std::nullopt;
-    }
-    if (request.command == Command::Ports && (request.port || !request.device.isEmpty())) {
-        *error = QStringLiteral("ports lists every COM port; --port and --device do not apply");
-        return std::nullopt;
-    }
-    if (parser.isSet(timeout)) {
-        const auto value = parseTime(parser.value(timeout), QStringLiteral("--timeout"),
-                                     std::chrono::milliseconds(1), kMaxTimeout, error);
-        if (!value)
-            return std::nullopt;
-        request.timeout = *value;
-    }
-    if (parser.isSet(wait)) {
-        const auto value = parseSeconds(parser.value(wait), error);
-        if (!value)
-            return std::nullopt;
-        request.wait = *value;
-    }
-    request.json = parser.isSet(json);
-    request.raw = parser.isSet(raw);
-    if (request.raw && request.command != Command::Send) {
-        *error = QStringLiteral("--raw belongs to send");
-        return std::nullopt;
-    }
-    if (request.raw && request.json) {
-        *error = QStringLiteral("use either --raw or --json with send, not both");
-        return std::nullopt;
-    }
-    if (parser.isSet(interval)) {
-        if (request.command != Command::Watch) {
-            *error = QStringLiteral("--interval belongs to watch");
-            return std::nullopt;
-        }
-        const auto value = parseTime(parser.value(interval), QStringLiteral("--interval"),
-                                     kMinInterval, kMaxInterval, error);
-        if (!value)
-            return std::nullopt;
-        request.interval = *value;
-    }
-
-    switch (request.command) {
-    case Command::Help:
-    case Command::Version:
-        break;
-    case Command::Ports:
-    case Command::Status:
-    case Command::AllOn:
-    case Command::AllOff:
-    case Command::Watch:
-        if (!expectCount(args, 1, QStringLiteral("no arguments"), error))
-            return std::nullopt;
-        break;
-    case Command::On:
-    case Command::Off:
-    case Command::Toggle:
-        if (args.size() < 2) {
-            *error = QStringLiteral("%1 expects one or more relay numbers from 1 to 16")
-                         .arg(args.first());
-            return std::nullopt;
-        }
-        for (const QString &text : args.mid(1)) {
-            if (!request.board.isEmpty() && !text.front().isDigit()) {
-                if (!request.relayNames.contains(text))
-                    request.relayNames.append(text);
-                continue;
-            }
-            const std::optional<int> relay = parseRelay(text, error);
-            if (!relay)
-                return std::nullopt;
-            if (!request.relays.contains(*relay))
-                request.relays.append(*relay);
-        }
-        break;
-    case Command::Set: {
-        if (!expectCount(args, 2, QStringLiteral("one mask of hex digits, e.g. set 8140"), error))
-            return std::nullopt;
-        const std::optional<quint16> mask = parseMask(args.at(1), error);
-        if (!mask)
-            return std::nullopt;
-        request.mask = *mask;
-        break;
-    }
-    case Command::Pulse: {
-        if (!expectCount(args, 3,
-                         QStringLiteral("a relay number and milliseconds, e.g. pulse 5 "
-                                        "500"),
-                         error))
-            return std::nullopt;
-        if (!request.board.isEmpty() && !args.at(1).front().isDigit()) {
-            request.relayNames = {args.at(1)};
-        } else {
-            const std::optional<int> relay = parseRelay(args.at(1), error);
-            if (!relay)
-                return std::nullopt;
-            request.relays = {*relay};
-        }
-        const auto length = parseTime(args.at(2), QStringLiteral("pulse"),
-                                      std::chrono::milliseconds(1), kMaxPulse, error);
-        if (!length)
-            return std::nullopt;
-        request.pulseLength = *length;
-        break;
-    }
-    case Command::Send: {
-        if (!expectCount(args, 2, QStringLiteral("one TEXT (quote it if it has spaces)"), error))
-            return std::nullopt;
-        const QString text = args.at(1);
-        // A byte that is not UTF-8 reaches us as U+FFFD; name the byte it was instead.
-        for (const QByteArray &raw : rawArguments) {
-            const qsizetype bad = firstNonUtf8(raw);
-            if (bad >= 0 && QString::fromUtf8(raw) == text) {
-                const QString hex =
-                    QString::number(uchar(raw.at(bad)), 16).toUpper().rightJustified(2, u'0');
-                *error = QStringLiteral("send expects Latin-1 text written as characters; byte %1 "
-                                        "is 0x%2, which is not a character in UTF-8 (for the byte "
-                                        "0x%2, give the character U+00%2)")
-                             .arg(bad + 1)
-                             .arg(hex);
-                return std::nullopt;
-            }
-        }
-        const int outside = ReplyText::firstUnsendable(text);
-        if (outside >= 0) {
-            *error = QStringLiteral("send expects Latin-1 text (one byte per character); "
-                                    "character %1 (U+%2) is outside it")
-                         .arg(outside + 1)
-                         .arg(text.at(outside).unicode(), 4, 16, QLatin1Char('0'));
-            return std::nullopt;
-        }
-        request.text = text.toLatin1();
-        break;
-    }
-    }
     return request;
 }
 

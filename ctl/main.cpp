@@ -13,6 +13,7 @@
 #include "serviceclient.h"
 #include "serviceroute.h"
 #include "standardstreams.h"
+#include "watchloop.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -45,18 +46,13 @@ int failed(const BoardClient &client)
     return kExitNoAnswer;
 }
 
-int printed(const QByteArray &bytes)
-{
-    return Output::print(bytes) ? kExitDone : Output::writeFailure();
-}
-
 int printState(const CommandLine &request, const BoardClient &client, const RelayState &state,
                bool switched)
 {
     if (request.json)
-        return printed(Output::statusJson(client.portName(), client.devicePath(), state));
+        return Output::printed(Output::statusJson(client.portName(), client.devicePath(), state));
     if (!switched)
-        return printed(Output::statusText(state));
+        return Output::printed(Output::statusText(state));
     return kExitDone;
 }
 
@@ -79,7 +75,7 @@ int listPorts(const CommandLine &request)
         if (!boards.isEmpty())
             listed.insert(listed.size() - 2, (ports.isEmpty() ? "" : ",") + boards);
     }
-    const int status = printed(listed);
+    const int status = Output::printed(listed);
     if (status != kExitDone || !ports.isEmpty() || listed.size() > 3)
         return status;
     // Nothing at all is not a list: said, and not a success.
@@ -120,10 +116,8 @@ bool openOnce(const CommandLine &request, BoardClient *client)
         return client->openDevice(request.device);
     if (request.port)
         return client->openComPort(*request.port);
-    for (qint16 n = 1; n <= 16; ++n) {
-        if (ComPortExists(n))
-            return client->openComPort(n);
-    }
+    if (const std::optional<int> lowest = lowestComPort())
+        return client->openComPort(qint16(*lowest));
     Output::printError(QStringLiteral("No COM port exists. Check that the board is plugged in, "
                                       "or name a device with --device. %1")
                            .arg(ComPortPath::mappingHint()));
@@ -230,11 +224,11 @@ int sendText(const CommandLine &request, BoardClient &client)
     const QByteArray reply = client.collect(request.timeout, kMaxReply);
     int status = kExitDone;
     if (request.raw)
-        status = printed(reply);
+        status = Output::printed(reply);
     else if (request.json)
-        status = printed(Output::replyJson(client.portName(), client.devicePath(), reply));
+        status = Output::printed(Output::replyJson(client.portName(), client.devicePath(), reply));
     else
-        status = printed(ReplyText::display(reply).toLatin1() + '\n');
+        status = Output::printed(ReplyText::display(reply).toLatin1() + '\n');
     if (client.failure() != BoardClient::Failure::None)
         return failed(client);
     return status;
@@ -242,30 +236,67 @@ int sendText(const CommandLine &request, BoardClient &client)
 
 int watch(const CommandLine &request, BoardClient &client)
 {
-    Interruption::endAtOnce(QString(), true);
-    std::optional<RelayState> shown;
-    QElapsedTimer round;
-    for (;;) {
-        round.start();
+    return watchLoop(
+        request.interval,
+        [&client]() -> std::variant<RelayState, int> {
+            const std::optional<RelayState> state = client.askStatus();
+            if (!state)
+                return failed(client);
+            return *state;
+        },
+        [&](const QString &time, const RelayState &state) {
+            return request.json
+                       ? Output::watchJson(time, client.portName(), client.devicePath(), state)
+                       : Output::watchText(time, state);
+        });
+}
+
+// A port that could not be opened: through usb16relayd when it is the one holding it.
+int whenNotOpened(const CommandLine &request, BoardClient &client, ServiceClient &service)
+{
+    if (client.failure() != BoardClient::Failure::CannotOpen || client.devicePath().isEmpty())
+        return client.failure() == BoardClient::Failure::None ? kExitCannotOpen : failed(client);
+    const QString board =
+        ServiceBoards::boardOn(ServiceBoards::list(service), client.portName(), client.devicePath())
+            .value(QLatin1String("id"))
+            .toString();
+    if (board.isEmpty())
+        return heldByService(client, service);
+    if (request.trace)
+        Output::printError(QStringLiteral("route: %1 is held by usb16relayd; board %2 through its "
+                                          "socket %3")
+                               .arg(client.description(), board, request.socket));
+    return ServiceRoute::run(request, service, board, client.portName(), client.devicePath());
+}
+
+// The command on the port this program opened.
+int onPort(const CommandLine &request, BoardClient &client)
+{
+    Interruption::setLockFile(SerialDevice::lockFilePath(client.devicePath()));
+    // Forgotten before the port closes (destroyed before the client), so that a late signal
+    // cannot remove the lock of the next program to open it.
+    const auto forgetLock = qScopeGuard([] { Interruption::setLockFile(QString()); });
+    switch (request.command) {
+    case Command::Status: {
+        Interruption::endAtOnce(QStringLiteral("before the board answered; no state was read"));
         const std::optional<RelayState> state = client.askStatus();
         if (!state)
             return failed(client);
-        if (!shown || *shown != *state) {
-            const QDateTime now = QDateTime::currentDateTime();
-            const QString time =
-                now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
-            const int status = printed(request.json ? Output::watchJson(time, client.portName(),
-                                                                        client.devicePath(), *state)
-                                                    : Output::watchText(time, *state));
-            if (status != kExitDone)
-                return status;
-            shown = state;
-        }
-        // Also between changes: a reader that left (watch | head -n 1) ends the watch at once.
-        const auto left = request.interval - std::chrono::milliseconds(round.elapsed());
-        if (Interruption::sleep(std::max(left, std::chrono::milliseconds::zero()), STDOUT_FILENO) ==
-            Interruption::Wake::OutputGone)
-            return kExitSignalBase + SIGPIPE;
+        return printState(request, client, *state, false);
+    }
+    case Command::Pulse:
+        return pulse(request, client);
+    case Command::Send:
+        Interruption::endAtOnce(QStringLiteral("before the reply was complete; the text may "
+                                               "have been sent"));
+        return sendText(request, client);
+    case Command::Watch:
+        return watch(request, client);
+    default:
+        Interruption::endAtOnce(QStringLiteral("before the board confirmed the switch; the "
+                                               "relays may have switched: read them with "
+                                               "usb16relay-ctl status"));
+        return switchRelays(request, client);
     }
 }
 
@@ -288,9 +319,9 @@ int main(int argc, char *argv[])
     }
     switch (request->command) {
     case Command::Help:
-        return printed(CommandLine::helpText().toUtf8());
+        return Output::printed(CommandLine::helpText().toUtf8());
     case Command::Version:
-        return printed(QByteArrayLiteral("usb16relay-ctl " USB16RELAY_VERSION "\n"));
+        return Output::printed(QByteArrayLiteral("usb16relay-ctl " USB16RELAY_VERSION "\n"));
     case Command::Ports:
         return listPorts(*request);
     default:
@@ -327,51 +358,7 @@ int main(int argc, char *argv[])
                                    .arg(request->board, request->socket));
         return ServiceRoute::run(*request, service, request->board, {}, {});
     }
-    if (!openPort(*request, &client)) {
-        // A port the service holds: the command goes to the service's owner of the board.
-        if (client.failure() == BoardClient::Failure::CannotOpen &&
-            !client.devicePath().isEmpty()) {
-            const QString board = ServiceBoards::boardOn(ServiceBoards::list(service),
-                                                         client.portName(), client.devicePath())
-                                      .value(QLatin1String("id"))
-                                      .toString();
-            if (!board.isEmpty()) {
-                if (request->trace)
-                    Output::printError(QStringLiteral("route: %1 is held by usb16relayd; board "
-                                                      "%2 through its socket %3")
-                                           .arg(client.description(), board, request->socket));
-                return ServiceRoute::run(*request, service, board, client.portName(),
-                                         client.devicePath());
-            }
-            return heldByService(client, service);
-        }
-        return client.failure() == BoardClient::Failure::None ? kExitCannotOpen : failed(client);
-    }
-    Interruption::setLockFile(SerialDevice::lockFilePath(client.devicePath()));
-    // Forgotten before the port closes (destroyed before the client), so that a late signal
-    // cannot remove the lock of the next program to open it.
-    const auto forgetLock = qScopeGuard([] { Interruption::setLockFile(QString()); });
-
-    switch (request->command) {
-    case Command::Status: {
-        Interruption::endAtOnce(QStringLiteral("before the board answered; no state was read"));
-        const std::optional<RelayState> state = client.askStatus();
-        if (!state)
-            return failed(client);
-        return printState(*request, client, *state, false);
-    }
-    case Command::Pulse:
-        return pulse(*request, client);
-    case Command::Send:
-        Interruption::endAtOnce(QStringLiteral("before the reply was complete; the text may "
-                                               "have been sent"));
-        return sendText(*request, client);
-    case Command::Watch:
-        return watch(*request, client);
-    default:
-        Interruption::endAtOnce(QStringLiteral("before the board confirmed the switch; the "
-                                               "relays may have switched: read them with "
-                                               "usb16relay-ctl status"));
-        return switchRelays(*request, client);
-    }
+    if (!openPort(*request, &client))
+        return whenNotOpened(*request, client, service);
+    return onPort(*request, client);
 }

@@ -157,6 +157,11 @@ int writeFailure()
     return failure;
 }
 
+int printed(const QByteArray &bytes)
+{
+    return print(bytes) ? 0 : writeFailure();
+}
+
 void printError(const QString &message)
 {
     writeAll(STDERR_FILENO, "usb16relay-ctl: " + message.toUtf8() + '\n');

@@ -30,6 +30,8 @@ QByteArray portsJson(const QList<PortInfo> &ports);
 bool print(const QByteArray &bytes);
 // 1 for a write error (a full disk, a closed descriptor), 128 + SIGPIPE when the reader is gone.
 int writeFailure();
+// print(), as an exit status: 0 when all was written, writeFailure() otherwise.
+int printed(const QByteArray &bytes);
 // "usb16relay-ctl: message" on standard error.
 void printError(const QString &message);
 // "+12.345 ms > 61 73 6B 2F 2F  ask//" on standard error: a byte sent (>) or received (<).

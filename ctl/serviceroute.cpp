@@ -4,9 +4,11 @@
 #include "exitstatus.h"
 #include "interruption.h"
 #include "output.h"
+#include "relaymask.h"
 #include "relayprotocol.h"
 #include "serviceboards.h"
 #include "serviceclient.h"
+#include "watchloop.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -29,11 +31,6 @@ constexpr std::chrono::milliseconds kServiceBound{70000};
 QString onOff(bool on)
 {
     return on ? QStringLiteral("on") : QStringLiteral("off");
-}
-
-int printed(const QByteArray &bytes)
-{
-    return Output::print(bytes) ? kExitDone : Output::writeFailure();
 }
 
 // A refusal's status: the service's words for it are printed as they are.
@@ -83,15 +80,16 @@ public:
     // The state the service's answer reports, or nothing (printed) when it has none.
     std::optional<RelayState> stateOf(const QJsonObject &view, bool needOnline)
     {
-        const QString mask = view.value(QLatin1String("mask")).toString();
-        if ((needOnline && !view.value(QLatin1String("online")).toBool()) || mask.size() != 4) {
+        const std::optional<RelayMask> mask =
+            RelayMask::fromHex(view.value(QLatin1String("mask")).toString());
+        if ((needOnline && !view.value(QLatin1String("online")).toBool()) || !mask) {
             Output::printError(QStringLiteral("usb16relayd: board %1 is offline: %2")
                                    .arg(m_board, view.value(QLatin1String("offline_reason"))
                                                      .toString(QStringLiteral("not read yet"))));
             m_status = kExitNoAnswer;
             return std::nullopt;
         }
-        return RelayProtocol::fromMask(quint16(mask.toUInt(nullptr, 16)));
+        return RelayProtocol::fromMask(mask->bits());
     }
 
     QString boardPath() const { return QStringLiteral("/api/v1/boards/%1").arg(m_board); }
@@ -173,7 +171,7 @@ public:
     int printState(const RelayState &state, bool switched)
     {
         if (m_request.json)
-            return printed(withBoard(Output::statusJson(m_portName, m_device, state)));
+            return Output::printed(withBoard(Output::statusJson(m_portName, m_device, state)));
         if (switched)
             return kExitDone;
         QByteArray text = Output::statusText(state);
@@ -185,7 +183,7 @@ public:
                             .arg(onOff(state[size_t(i)]), all.at(i))
                             .toUtf8();
         }
-        return printed(text);
+        return Output::printed(text);
     }
 
     // Each of `relays` must be `on` in the state read back.
@@ -257,13 +255,13 @@ int Route::switchRelays(const QList<int> &relays)
         const quint16 mask = m_request.command == Command::AllOn    ? 0xFFFF
                              : m_request.command == Command::AllOff ? 0x0000
                                                                     : m_request.mask;
-        const QByteArray hex = QByteArray::number(mask, 16).rightJustified(4, '0').toUpper();
+        const QByteArray hex = RelayMask(mask).toHex().toLatin1();
         const auto view = call("PUT", boardPath(), "{\"mask\":\"" + hex + "\"}");
         if (!view || !(state = stateOf(*view, false)))
             return m_status;
         if (RelayProtocol::toMask(*state) != mask) {
             Output::printError(QStringLiteral("usb16relayd: board %1 reports %2, not %3")
-                                   .arg(m_board, QString::number(RelayProtocol::toMask(*state), 16),
+                                   .arg(m_board, RelayMask(RelayProtocol::toMask(*state)).toHex(),
                                         QString::fromLatin1(hex)));
             return kExitWrongState;
         }
@@ -307,31 +305,19 @@ int Route::pulse(int relay)
 
 int Route::watch()
 {
-    Interruption::endAtOnce(QString(), true);
-    std::optional<RelayState> shown;
-    QElapsedTimer round;
-    for (;;) {
-        round.start();
-        const auto view = call("GET", boardPath());
-        std::optional<RelayState> state;
-        if (!view || !(state = stateOf(*view, true)))
-            return m_status;
-        if (!shown || *shown != *state) {
-            const QDateTime now = QDateTime::currentDateTime();
-            const QString time =
-                now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
-            const int status = printed(
-                m_request.json ? withBoard(Output::watchJson(time, m_portName, m_device, *state))
-                               : Output::watchText(time, *state));
-            if (status != kExitDone)
-                return status;
-            shown = state;
-        }
-        const auto left = m_request.interval - std::chrono::milliseconds(round.elapsed());
-        if (Interruption::sleep(std::max(left, std::chrono::milliseconds::zero()), STDOUT_FILENO) ==
-            Interruption::Wake::OutputGone)
-            return kExitSignalBase + SIGPIPE;
-    }
+    return watchLoop(
+        m_request.interval,
+        [this]() -> std::variant<RelayState, int> {
+            const auto view = call("GET", boardPath());
+            std::optional<RelayState> state;
+            if (!view || !(state = stateOf(*view, true)))
+                return m_status;
+            return *state;
+        },
+        [this](const QString &time, const RelayState &state) {
+            return m_request.json ? withBoard(Output::watchJson(time, m_portName, m_device, state))
+                                  : Output::watchText(time, state);
+        });
 }
 
 // As a shell reads it back: quoted when it holds anything but the usual path characters.

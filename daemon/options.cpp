@@ -194,6 +194,11 @@ std::optional<Options> Options::read(const QStringList &arguments, bool socketAc
     }
     if (!config || !applyFronts(parser, socketActivated, &*config, error))
         return std::nullopt;
+    // systemd's StateDirectory=, unless the file names one.
+    if (config->stateDirectory.isEmpty())
+        config->stateDirectory = qEnvironmentVariable("STATE_DIRECTORY").section(u':', 0, 0);
+    for (BoardConfig &board : config->boards)
+        board.stateDirectory = config->stateDirectory;
     options.config = std::move(*config);
     return options;
 }

@@ -1,5 +1,7 @@
 #include "boardclient.h"
 
+#include "relaymask.h"
+
 #include "comportpath.h"
 #include "replytext.h"
 #include "serialdevice.h"
@@ -46,19 +48,6 @@ QString hex(const QByteArray &bytes)
     if (bytes.size() > kShownBytes)
         text += QStringLiteral(" \u2026 (%1 bytes)").arg(bytes.size());
     return text;
-}
-
-quint16 relayBit(int relay)
-{
-    return quint16(0x8000u >> (relay - 1));
-}
-
-QString relayList(const QList<int> &relays)
-{
-    QStringList words;
-    for (const int relay : relays)
-        words.append(QString::number(relay));
-    return words.join(QStringLiteral(", "));
 }
 
 } // namespace
@@ -147,42 +136,7 @@ std::optional<RelayState> BoardClient::askStatus()
         if (m_failure != Failure::None)
             return std::nullopt;
         if (!complete) {
-            if (reply.isEmpty())
-                fail(Failure::NoAnswer, QStringLiteral("%1: the board did not answer \"%2\" within "
-                                                       "%3 ms. Check that it is powered and "
-                                                       "connected to this port.")
-                                            .arg(m_description, QString::fromLatin1(ask))
-                                            .arg(m_timeout.count()));
-            else if (reply.size() == 1)
-                fail(Failure::NoAnswer,
-                     QStringLiteral("%1: the board answered \"%2\" with one byte (%3) within "
-                                    "%4 ms; a status has two.")
-                         .arg(m_description, QString::fromLatin1(ask), hex(reply))
-                         .arg(m_timeout.count()));
-            else if (reply.size() == expected / 2 &&
-                     silentAfterFirst >=
-                         std::max<qint64>(kOneAnswerSilence.count(), m_timeout.count() / 2)) {
-                // A board that is late answers both questions late, a few milliseconds apart:
-                // this one answered once and then kept silent. The second answer will not come.
-                m_owed.forgive();
-                fail(Failure::NoAnswer,
-                     QStringLiteral("%1: \"%2\" was asked twice in one write and only 2 bytes (%3) "
-                                    "came, then nothing for %4 ms: the board answers only one "
-                                    "question per write (or each with one byte). This program "
-                                    "asks twice in one write so that a late answer cannot be "
-                                    "taken for the state; such a board cannot be used with it.")
-                         .arg(m_description, QString::fromLatin1(ask), hex(reply))
-                         .arg(silentAfterFirst));
-            } else
-                fail(Failure::NoAnswer,
-                     QStringLiteral("%1: \"%2\" was asked twice and only %3 bytes (%4) came "
-                                    "within %5 ms, where two answers are four. The board may "
-                                    "answer later than the timeout (raise --timeout), or these "
-                                    "were late answers to earlier questions.")
-                         .arg(m_description, QString::fromLatin1(ask))
-                         .arg(reply.size())
-                         .arg(hex(reply))
-                         .arg(m_timeout.count()));
+            failIncomplete(reply, silentAfterFirst);
             return std::nullopt;
         }
         const QByteArray extra = readFor(m_guard);
@@ -198,6 +152,58 @@ std::optional<RelayState> BoardClient::askStatus()
         cameInstead.append(came);
     }
 
+    failUnclear(cameInstead, extraBytes);
+    return std::nullopt;
+}
+
+// Fewer than two answers' bytes within the timeout: what that says of the board.
+void BoardClient::failIncomplete(const QByteArray &reply, qint64 silentAfterFirst)
+{
+    const QByteArray ask = RelayProtocol::askCommand();
+    const qsizetype expected = 4;
+    if (reply.isEmpty())
+        fail(Failure::NoAnswer, QStringLiteral("%1: the board did not answer \"%2\" within "
+                                               "%3 ms. Check that it is powered and "
+                                               "connected to this port.")
+                                    .arg(m_description, QString::fromLatin1(ask))
+                                    .arg(m_timeout.count()));
+    else if (reply.size() == 1)
+        fail(Failure::NoAnswer,
+             QStringLiteral("%1: the board answered \"%2\" with one byte (%3) within "
+                            "%4 ms; a status has two.")
+                 .arg(m_description, QString::fromLatin1(ask), hex(reply))
+                 .arg(m_timeout.count()));
+    else if (reply.size() == expected / 2 &&
+             silentAfterFirst >=
+                 std::max<qint64>(kOneAnswerSilence.count(), m_timeout.count() / 2)) {
+        // A board that is late answers both questions late, a few milliseconds apart:
+        // this one answered once and then kept silent. The second answer will not come.
+        m_owed.forgive();
+        fail(Failure::NoAnswer,
+             QStringLiteral("%1: \"%2\" was asked twice in one write and only 2 bytes (%3) "
+                            "came, then nothing for %4 ms: the board answers only one "
+                            "question per write (or each with one byte). This program "
+                            "asks twice in one write so that a late answer cannot be "
+                            "taken for the state; such a board cannot be used with it.")
+                 .arg(m_description, QString::fromLatin1(ask), hex(reply))
+                 .arg(silentAfterFirst));
+    } else
+        fail(Failure::NoAnswer,
+             QStringLiteral("%1: \"%2\" was asked twice and only %3 bytes (%4) came "
+                            "within %5 ms, where two answers are four. The board may "
+                            "answer later than the timeout (raise --timeout), or these "
+                            "were late answers to earlier questions.")
+                 .arg(m_description, QString::fromLatin1(ask))
+                 .arg(reply.size())
+                 .arg(hex(reply))
+                 .arg(m_timeout.count()));
+}
+
+// Every try brought bytes that were not two equal answers: what they most likely were.
+void BoardClient::failUnclear(const QList<QByteArray> &cameInstead, bool extraBytes)
+{
+    const QByteArray ask = RelayProtocol::askCommand();
+    const QByteArray question = ask + ask;
     QStringList shown;
     bool echo = false;
     for (const QByteArray &bytes : std::as_const(cameInstead)) {
@@ -222,7 +228,6 @@ std::optional<RelayState> BoardClient::askStatus()
              .arg(m_description)
              .arg(kStatusAttempts)
              .arg(QString::fromLatin1(ask), shown.join(QStringLiteral(" | ")), meaning));
-    return std::nullopt;
 }
 
 bool BoardClient::switchAndVerify(const QList<QByteArray> &commands, quint16 care, quint16 wanted)
@@ -241,12 +246,8 @@ bool BoardClient::switchAndVerify(const QList<QByteArray> &commands, quint16 car
         return false;
 
     const auto differing = [care, wanted](const RelayState &state) {
-        QList<int> relays;
-        const quint16 diff = (RelayProtocol::toMask(state) ^ wanted) & care;
-        for (int i = 0; i < RelayProtocol::kRelayCount; ++i)
-            if (diff & (0x8000u >> i))
-                relays.append(i + 1);
-        return relays;
+        return ((RelayMask(RelayProtocol::toMask(state)) ^ RelayMask(wanted)) & RelayMask(care))
+            .relays();
     };
     std::optional<RelayState> state = askStatus();
     if (!state)
@@ -273,7 +274,8 @@ bool BoardClient::switchAndVerify(const QList<QByteArray> &commands, quint16 car
     return fail(Failure::WrongState,
                 QStringLiteral("%1: the board does not report what was asked for relay%2 %3: %4.")
                     .arg(m_description, wrong.size() > 1 ? QStringLiteral("s") : QString(),
-                         relayList(wrong), details.join(QStringLiteral(", "))));
+                         RelayMask::fromRelays(wrong).value_or(RelayMask()).listed(),
+                         details.join(QStringLiteral(", "))));
 }
 
 bool BoardClient::switchRelays(const QList<int> &relays, bool on)
@@ -282,7 +284,7 @@ bool BoardClient::switchRelays(const QList<int> &relays, bool on)
     quint16 care = 0;
     for (const int relay : relays) {
         commands.append(RelayProtocol::switchCommand(relay, on));
-        care |= relayBit(relay);
+        care |= RelayMask::relay(relay).bits();
     }
     return switchAndVerify(commands, care, on ? care : 0);
 }
@@ -304,9 +306,9 @@ bool BoardClient::toggleRelays(const QList<int> &relays)
     for (const int relay : relays) {
         const bool on = !(*before)[relay - 1];
         commands.append(RelayProtocol::switchCommand(relay, on));
-        care |= relayBit(relay);
+        care |= RelayMask::relay(relay).bits();
         if (on)
-            wanted |= relayBit(relay);
+            wanted |= RelayMask::relay(relay).bits();
     }
     return switchAndVerify(commands, care, wanted);
 }

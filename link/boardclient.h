@@ -121,6 +121,8 @@ private:
     QByteArray takeInput(qint64 maxSize = -1);
     bool lineLost();
     bool fail(Failure failure, const QString &message);
+    void failIncomplete(const QByteArray &reply, qint64 silentAfterFirst);
+    void failUnclear(const QList<QByteArray> &cameInstead, bool extraBytes);
 
     QSerialPort m_port;
     QString m_portName;

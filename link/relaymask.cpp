@@ -1,5 +1,7 @@
 #include "relaymask.h"
 
+#include <QStringList>
+
 namespace {
 
 std::optional<int> hexDigit(QChar c)
@@ -78,4 +80,12 @@ QList<int> RelayMask::relays() const
         if (isOn(relay))
             on.append(relay);
     return on;
+}
+
+QString RelayMask::listed() const
+{
+    QStringList numbers;
+    for (const int relay : relays())
+        numbers.append(QString::number(relay));
+    return numbers.join(QStringLiteral(", "));
 }

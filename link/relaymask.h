@@ -49,6 +49,8 @@ public:
     QString toHex() const;
     // The relays that are set, in ascending order.
     QList<int> relays() const;
+    // Their numbers for a person: "1, 5, 16".
+    QString listed() const;
     // Sixteen booleans, relay 1 first.
     QJsonArray toJson() const;
 

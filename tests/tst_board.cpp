@@ -6,9 +6,13 @@
 #include "relaymask.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
+
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -54,6 +58,8 @@ private slots:
     void pulseEnds();
     void switchedByItself_data();
     void switchedByItself();
+    void savedState_data();
+    void savedState();
 
 private:
     bool startHub(const BoardConfig &config);
@@ -63,6 +69,7 @@ private:
     std::unique_ptr<BoardHub> m_hub;
     std::optional<bool> m_online;
     QStringList m_problems;
+    QStringList m_warnings;
 };
 
 void TestBoard::init()
@@ -71,6 +78,7 @@ void TestBoard::init()
     QVERIFY(m_ports->isValid());
     m_online.reset();
     m_problems.clear();
+    m_warnings.clear();
 }
 
 void TestBoard::cleanup()
@@ -88,6 +96,7 @@ bool TestBoard::startHub(const BoardConfig &config)
             [this](bool online, const QString &) { m_online = online; });
     connect(board, &Board::problem, this,
             [this](const BoardResult &result) { m_problems += result.message; });
+    connect(board, &Board::warning, this, [this](const QString &text) { m_warnings += text; });
     m_hub->start();
     return waitOnline(true);
 }
@@ -342,6 +351,71 @@ void TestBoard::switchedByItself()
     QTest::qWait(500); // told once, and nothing more switches
     QCOMPARE(m_problems, QStringList{told});
     QCOMPARE(board->state(), after);
+}
+
+void TestBoard::savedState_data()
+{
+    QTest::addColumn<QByteArray>("file"); // empty: the one this service saves
+    QTest::addColumn<QString>("trouble");
+    QTest::addColumn<quint16>("after"); // the board's state once restore is done
+
+    const QByteArray good = R"({"board":"com1","device":"COM1","state":"8140"})";
+    QTest::newRow("saved, then back after a restart and a power cut")
+        << QByteArray() << "" << quint16(0x8140);
+    QTest::newRow("torn") << good.left(30) << "" << quint16(0);
+    QTest::newRow("garbage") << QByteArray("\x01\x02 not json") << "" << quint16(0);
+    QTest::newRow("another board's")
+        << QByteArray(good).replace("com1", "com2") << "" << quint16(0);
+    QTest::newRow("from another device")
+        << QByteArray(good).replace("COM1", "/dev/ttyUSB7") << "" << quint16(0);
+    QTest::newRow("a stranger's") << good << "stranger" << quint16(0);
+    QTest::newRow("writable by the group") << good << "group" << quint16(0);
+    QTest::newRow("a link to a good one") << good << "link" << quint16(0);
+}
+
+void TestBoard::savedState()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, trouble);
+    QFETCH(quint16, after);
+
+    QTemporaryDir directory;
+    QVERIFY(directory.isValid());
+    const QString path = directory.filePath(QStringLiteral("com1.state"));
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    BoardConfig config;
+    config.id = QStringLiteral("com1");
+    config.port = 1;
+    config.pollInterval = 100ms;
+    config.onConnect = OnConnect::Restore;
+    config.stateDirectory = directory.path();
+    if (file.isEmpty()) {
+        QVERIFY(startHub(config));
+        QCOMPARE(ask(*m_hub, BoardRequest::setMask(0x8140)), QStringLiteral("none"));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile(path).open(QIODevice::ReadOnly), kWait);
+        m_hub.reset();
+        board->setState(0); // its power cut
+    } else {
+        const QString written = trouble == u"link" ? path + QStringLiteral(".real") : path;
+        QFile saved(written);
+        QVERIFY(saved.open(QIODevice::WriteOnly));
+        saved.write(file);
+        saved.close();
+        if (trouble == u"stranger")
+            QCOMPARE(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
+        if (trouble == u"group")
+            QVERIFY(saved.setPermissions(saved.permissions() | QFile::WriteGroup));
+        if (trouble == u"link")
+            QVERIFY(QFile::link(written, path));
+    }
+    m_online.reset();
+    QVERIFY(startHub(config));
+    QTRY_COMPARE_WITH_TIMEOUT(board->state(), after, kWait);
+    QTest::qWait(300);
+    QCOMPARE(board->state(), after);
+    const bool warned = m_warnings.join(u'\n').contains(QStringLiteral("nothing is restored"));
+    QVERIFY2(warned == !file.isEmpty(), qPrintable(m_warnings.join(u'\n')));
 }
 
 QTEST_GUILESS_MAIN(TestBoard)

@@ -93,6 +93,7 @@ private slots:
     void withoutConfig();
     void reload();
     void reloadKeepsWhatDidNotChange();
+    void restoreAfterKill();
     void twoServicesOneBoardId();
     void anotherServiceJudged_data();
     void anotherServiceJudged();
@@ -1044,6 +1045,29 @@ void TestDaemon::reloadKeepsWhatDidNotChange()
              service->log().constData());
     QVERIFY(m_probe->waitFor(QStringLiteral("homeassistant/switch/usb16relay_com2/relay16/config"),
                              {}, kWait));
+}
+
+// Killed outright, the board's power cut meanwhile: started again, the service brings back the
+// state it had verified, from its state directory.
+void TestDaemon::restoreAfterKill()
+{
+    SimulatedBoard *board = m_ports->add(1, 0);
+    QVERIFY(board);
+    const QString config =
+        writeConfig(standardBoard(1, "on_connect = restore\n"),
+                    "[service]\nstate_directory = " + m_dir.path().toUtf8() + "\n");
+    auto service = startService(config);
+    QVERIFY(service);
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/mask/set"), "8140"));
+    QVERIFY(
+        m_probe->waitFor([](const auto &m) { return statePublished(m, "com1", 0x8140); }, kWait));
+    QTest::qWait(1500); // saved within a second of the change
+    service->process().kill();
+    QVERIFY(service->finish());
+    board->setState(0);
+    service = startService(config);
+    QVERIFY(service);
+    QTRY_COMPARE_WITH_TIMEOUT(board->state(), quint16(0x8140), kWait);
 }
 
 void TestDaemon::twoServicesOneBoardId()

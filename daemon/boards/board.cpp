@@ -3,6 +3,7 @@
 #include "boardclient.h"
 #include "relaymask.h"
 #include "relayprotocol.h"
+#include "statefile.h"
 
 #include <QMutexLocker>
 #include <QStringList>
@@ -33,6 +34,9 @@ Board::Board(const BoardConfig &config, QObject *parent) : QObject(parent), m_co
     m_snapshot.offlineReason = QStringLiteral("not read yet");
     m_pollTimer.setInterval(m_config.pollInterval);
     m_retryTimer.setSingleShot(true);
+    m_saveTimer.setSingleShot(true);
+    m_saveTimer.setInterval(kSaveEvery);
+    connect(&m_saveTimer, &QTimer::timeout, this, &Board::saveState);
     connect(&m_pollTimer, &QTimer::timeout, this, &Board::poll);
     connect(&m_retryTimer, &QTimer::timeout, this, &Board::open);
 }
@@ -82,6 +86,7 @@ void Board::start()
     // what it still owes after a timeout is counted by the client.
     m_client->setGuard(kAnswerGuard);
     m_client->keepOwedAnswersInMemory(); // no advice for the command line on its pages
+    loadSavedState();
     open();
 }
 
@@ -112,13 +117,16 @@ void Board::stop()
         QList<int> left;
         for (const auto &[relay, pulse] : m_pulses)
             left.append(relay);
-        emit problem(
-            result(0, BoardResult::Error::Stopping,
-                   QStringLiteral("%1: the service stopped before relays %2 could be "
-                                  "switched back at the end of their pulses")
-                       .arg(m_config.id,
-                            relayList(RelayMask::fromRelays(left).value_or(RelayMask()).bits())),
-                   std::nullopt));
+        emit problem(result(
+            0, BoardResult::Error::Stopping,
+            QStringLiteral("%1: the service stopped before relays %2 could be "
+                           "switched back at the end of their pulses")
+                .arg(m_config.id, RelayMask::fromRelays(left).value_or(RelayMask()).listed()),
+            std::nullopt));
+    }
+    if (m_saveTimer.isActive()) {
+        m_saveTimer.stop();
+        saveState();
     }
     m_client.reset();
     m_online = false;
@@ -231,7 +239,7 @@ std::optional<quint16> Board::onConnectTarget()
         const QString message =
             QStringLiteral("%1: relays %2 are interlocked and were on together before the "
                            "board went away; they are left off rather than restored")
-                .arg(m_config.id, relayList(*m_restore & broken));
+                .arg(m_config.id, RelayMask(*m_restore & broken).listed());
         emit problem(result(0, BoardResult::Error::Refused, message, std::nullopt));
     }
     return wanted;
@@ -384,7 +392,7 @@ BoardResult Board::failure(quint64 id, quint16 care, quint16 target)
         read(state);
         return result(id, BoardResult::Error::OtherState,
                       QStringLiteral("%1: the board reports %2 otherwise than asked: %3")
-                          .arg(m_config.id, relayList((state ^ target) & care), reason),
+                          .arg(m_config.id, RelayMask((state ^ target) & care).listed(), reason),
                       state);
     }
     missed();
@@ -393,7 +401,7 @@ BoardResult Board::failure(quint64 id, quint16 care, quint16 target)
         id, BoardResult::Error::Offline,
         QStringLiteral("%1; the command was sent, so relays %2 may have switched: read the "
                        "state before asking again")
-            .arg(reason, relayList(care)),
+            .arg(reason, RelayMask(care).listed()),
         std::nullopt);
 }
 
@@ -480,6 +488,8 @@ void Board::cancelPulses(quint16 relays)
 void Board::read(quint16 state)
 {
     m_lastRead = state;
+    if (!m_config.stateDirectory.isEmpty() && !m_saveTimer.isActive() && m_saved != beforePulses())
+        m_saveTimer.start();
     const QDateTime now = QDateTime::currentDateTimeUtc();
     m_snapshot.changed = m_snapshot.state ? quint16(*m_snapshot.state ^ state) : 0;
     for (const int relay : RelayMask(m_snapshot.changed).relays())
@@ -500,6 +510,38 @@ void Board::takeSnapshot()
     m_snapshot.offlineReason = m_online ? QString() : m_offlineReason;
     m_snapshot.seq = BoardSnapshot::nextSeq();
     emit snapshotTaken(m_snapshot);
+}
+
+// What restore brings back after a restart or a power cut, when this run has read nothing yet.
+void Board::loadSavedState()
+{
+    if (m_config.onConnect != OnConnect::Restore || m_continued || m_restore)
+        return;
+    QString warning;
+    m_saved = StateFile::read(m_config, &warning);
+    if (!warning.isEmpty())
+        emit this->warning(warning);
+    m_restore = m_saved;
+}
+
+// The last verified state, a pulse under way counted as ended; written only when it changed.
+void Board::saveState()
+{
+    if (!m_lastRead || m_config.stateDirectory.isEmpty())
+        return;
+    const quint16 state = beforePulses();
+    if (m_saved == state)
+        return;
+    QString error;
+    if (!StateFile::write(m_config, state, &error)) {
+        if (std::exchange(m_saveError, error) != error)
+            emit warning(QStringLiteral("%1: %2; restore after a restart may bring back an older "
+                                        "state")
+                             .arg(m_config.id, error));
+        return;
+    }
+    m_saveError.clear();
+    m_saved = state;
 }
 
 BoardResult Board::result(quint64 id, BoardResult::Error error, const QString &message,
@@ -569,7 +611,7 @@ bool Board::breaksInterlock(quint16 mask, QString *why) const
         return false;
     *why = QStringLiteral("%1: refused: relays %2 are interlocked and never on together; "
                           "nothing was switched")
-               .arg(m_config.id, relayList(mask & broken));
+               .arg(m_config.id, RelayMask(mask & broken).listed());
     return true;
 }
 
@@ -591,12 +633,4 @@ QString Board::relayWords(quint16 relays) const
     return words.isEmpty()
                ? QStringLiteral("relay %1").arg(last)
                : QStringLiteral("relays %1 and %2").arg(words.join(QStringLiteral(", ")), last);
-}
-
-QString Board::relayList(quint16 relays) const
-{
-    QStringList names;
-    for (int relay : RelayMask(relays).relays())
-        names.append(QString::number(relay));
-    return names.join(QStringLiteral(", "));
 }

@@ -34,6 +34,8 @@ public:
     // A pulse's end that the board did not confirm is tried again this often while it answers.
     static constexpr std::chrono::milliseconds kPulseEndRetry{500};
     static constexpr int kStopPulseAttempts = 3;
+    // The saved state is written at most this often: an SD card wears out.
+    static constexpr std::chrono::milliseconds kSaveEvery{1000};
 
     explicit Board(const BoardConfig &config, QObject *parent = nullptr);
     ~Board() override;
@@ -100,15 +102,19 @@ private:
     quint16 brokenGroups(quint16 mask) const;
     bool breaksInterlock(quint16 mask, QString *why) const;
     quint16 beforePulses() const;
-    QString relayList(quint16 relays) const;
     // "relay 5", "relays 1 and 5", "relays 1, 2 and 5"; never empty.
     QString relayWords(quint16 relays) const;
     void readUnasked(quint16 state);
+    void loadSavedState();
+    void saveState();
 
     const BoardConfig m_config;
     std::unique_ptr<BoardClient> m_client;
     QTimer m_pollTimer{this};
     QTimer m_retryTimer{this};
+    QTimer m_saveTimer{this};
+    std::optional<quint16> m_saved; // what the state file holds
+    QString m_saveError;            // told once until a save succeeds
     std::chrono::milliseconds m_retryDelay = kFirstRetry;
     bool m_online = false;
     bool m_stopped = false;

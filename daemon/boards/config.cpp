@@ -352,11 +352,22 @@ bool sameDevice(const BoardConfig &a, const BoardConfig &b)
 
 const QString kServiceSection = QStringLiteral("service");
 
-bool readService(const IniSection &section, Reader &reader, BrokerConfig *broker, QString *socket)
+bool readService(const IniSection &section, Reader &reader, BrokerConfig *broker, QString *socket,
+                 QString *stateDirectory)
 {
-    if (!reader.knownKeys(section, {QStringLiteral("id"), QStringLiteral("socket")},
-                          QStringLiteral("the [service] section knows id and socket")))
+    if (!reader.knownKeys(
+            section,
+            {QStringLiteral("id"), QStringLiteral("socket"), QStringLiteral("state_directory")},
+            QStringLiteral("the [service] section knows id, socket and "
+                           "state_directory")))
         return false;
+    if (section.contains(QStringLiteral("state_directory"))) {
+        *stateDirectory = section.text(QStringLiteral("state_directory"));
+        if (!stateDirectory->startsWith(u'/'))
+            return reader.fail(
+                section, QStringLiteral("state_directory"),
+                QStringLiteral("\"%1\" is not an absolute path").arg(*stateDirectory));
+    }
     if (section.contains(QStringLiteral("socket"))) {
         *socket = section.text(QStringLiteral("socket"));
         QString reason;
@@ -418,10 +429,10 @@ QString BoardConfig::where() const
 
 bool BoardConfig::operator==(const BoardConfig &other) const
 {
-    return id == other.id && name == other.name && device == other.device &&
-           port == other.port && pollInterval == other.pollInterval &&
-           relayNames == other.relayNames && onConnect == other.onConnect &&
-           interlocks == other.interlocks;
+    return id == other.id && name == other.name && device == other.device && port == other.port &&
+           pollInterval == other.pollInterval && relayNames == other.relayNames &&
+           onConnect == other.onConnect && interlocks == other.interlocks &&
+           stateDirectory == other.stateDirectory;
 }
 
 QString BrokerConfig::defaultServiceId()
@@ -488,7 +499,8 @@ std::optional<Config> Config::load(const QString &path, QString *error)
     const IniSection *mqtt = reader.section(kMqttSection);
     const IniSection *service = reader.section(kServiceSection);
     if (!readMqtt(mqtt ? *mqtt : none, reader, &config.broker) ||
-        !readService(service ? *service : none, reader, &config.broker, &config.socket))
+        !readService(service ? *service : none, reader, &config.broker, &config.socket,
+                     &config.stateDirectory))
         return std::nullopt;
     if (config.broker.password.isEmpty())
         config.broker.password = qEnvironmentVariable(kPasswordVariable);

@@ -21,6 +21,7 @@ struct BoardConfig
     std::array<QString, 16> relayNames; // empty = "Relay N"
     OnConnect onConnect = OnConnect::Keep;
     QList<QList<int>> interlocks; // groups of relay numbers, never two of a group on
+    QString stateDirectory;       // where its last verified state is kept; empty: nowhere
 
     QString relayName(int relay) const;
     QString where() const; // "COM3" or the device path, for log lines
@@ -73,6 +74,9 @@ struct Config
     // The HTTP API on a Unix socket ([service] socket or --socket), for this machine's users in
     // the socket's group; empty for none unless systemd hands one over.
     QString socket;
+    // Where each board's last verified state is kept ([service] state_directory), for
+    // on_connect = restore after a restart; empty for nowhere unless systemd names one.
+    QString stateDirectory;
 
     static constexpr const char *kPasswordVariable = "USB16RELAY_MQTT_PASSWORD";
     static constexpr std::chrono::milliseconds kMinPollInterval{100};
