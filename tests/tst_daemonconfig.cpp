@@ -66,6 +66,7 @@ void TestDaemonConfig::readsEverything()
                                                                 "name = Greenhouse, east\n"
                                                                 "poll_interval = 250\n"
                                                                 "relay5 = Pump\n"
+                                                                "relay6 = Relay 6\n"
                                                                 "on_connect = restore\n"
                                                                 "interlock = 1,2 3,4,5\n"
                                                                 "[com2]\n"
@@ -89,6 +90,9 @@ void TestDaemonConfig::readsEverything()
     QCOMPARE(board.pollInterval, 250ms);
     QCOMPARE(board.relayName(5), QStringLiteral("Pump"));
     QCOMPARE(board.relayName(6), QStringLiteral("Relay 6"));
+    QCOMPARE(board.relayName(7), QStringLiteral("Relay 7"));
+    QCOMPARE(board.relayLabel(5), QStringLiteral("5 · Pump"));
+    QCOMPARE(board.relayLabel(6), QStringLiteral("Relay 6"));
     QCOMPARE(board.onConnect, OnConnect::Restore);
     QCOMPARE(board.interlocks, (QList<QList<int>>{{1, 2}, {3, 4, 5}}));
     const BoardConfig &second = config->boards.at(1);
@@ -132,6 +136,22 @@ void TestDaemonConfig::refusesBadFiles_data()
     QTest::newRow("relay 17") << head + "[com1]\nport = 1\n\nrelay17 = Pump\n"
                               << 7 << "relay17"
                               << "bad relay number";
+    QTest::newRow("name that is a relay number") << head + "[com1]\nport = 1\nrelay7 = 5\n"
+                                                 << 6 << "relay7"
+                                                 << "\"on 5\" switches relay 5";
+    QTest::newRow("name that is relay 05") << head + "[com1]\nport = 1\nrelay7 = 05\n"
+                                           << 6 << "relay7"
+                                           << "switches relay 5";
+    QTest::newRow("name of another relay, in another case")
+        << head + "[com1]\nport = 1\nrelay1 = Pump\nrelay3 = \"pUMP\"\n"
+        << 7 << "relay3"
+        << "already names relay 1";
+    QTest::newRow("name another relay has unnamed") << head + "[com1]\nport = 1\nrelay3 = relay 5\n"
+                                                    << 6 << "relay3"
+                                                    << "already names relay 5";
+    QTest::newRow("relay named twice") << head + "[com1]\nport = 1\nrelay5 = A\nrelay05 = B\n"
+                                       << 7 << "relay05"
+                                       << "named twice";
     QTest::newRow("interlock relay 17") << head + "[com1]\nport = 1\ninterlock = 1,17\n"
                                         << 6 << "interlock"
                                         << "bad relay number";

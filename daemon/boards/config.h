@@ -23,6 +23,12 @@ struct BoardConfig
     QList<QList<int>> interlocks; // groups of relay numbers, never two of a group on
 
     QString relayName(int relay) const;
+    // The sixteen names as relayName() gives them, relay 1 first.
+    QStringList relayNameList() const;
+    // How people are shown a relay, on the page and in messages: "1 · Pump", or "Relay 6" for
+    // one without a name of its own.
+    QString relayLabel(int relay) const;
+    static QString defaultRelayName(int relay);
     QString where() const; // "COM3" or the device path, for log lines
 };
 
