@@ -502,6 +502,7 @@ QString Board::relayList(quint16 relays) const
 {
     QStringList names;
     for (int relay : RelayMask(relays).relays())
-        names.append(QString::number(relay));
+        names.append(m_config.relayNames.at(relay - 1).isEmpty() ? QString::number(relay)
+                                                                 : m_config.relayLabel(relay));
     return names.join(QStringLiteral(", "));
 }

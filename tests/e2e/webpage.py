@@ -9,6 +9,7 @@ tests/e2e/node_modules holds it (scripts/install-deps.sh test runs npm ci).
 """
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -27,8 +28,9 @@ WHITE = "rgb(255, 255, 255)"  # off: the window's own colour, not an alarm
 GREY = "rgb(209, 213, 219)"  # cannot be used now
 AXE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "node_modules", "axe-core",
                    "axe.min.js")
-NAMES = ["Pump", "Fan", "Heater", "Lamp east", "Lamp west", "Valve 1", "Valve 2", "Mister",
-         "Door", "Alarm", "Spare 11", "Spare 12", "Spare 13", "Spare 14", "Spare 15", "Spare 16"]
+NAMES = ["Pump", "Fan", "Heater", "Lamp east", "Lamp west", "Valve 1", "Irrigation valve, north",
+         "Mister", "Door", "Compressor", "Spare 11", "Spare 12", "Spare 13", "Spare 14",
+         "Relay 15", "Spare 16"]
 
 try:
     from selenium import webdriver
@@ -80,7 +82,7 @@ class Rig:
                     t.write(token + "\n")
                 f.write(f"token_file = {token_file}\n")
             f.write(f"\n[greenhouse]\ndevice = {self.link}\nname = Greenhouse\n"
-                    f"poll_interval = 200\n")
+                    f"poll_interval = 200\ninterlock = 1,2\n")
             for relay, name in enumerate(NAMES, 1):
                 f.write(f"relay{relay} = {name}\n")
         self.log = open(os.path.join(tmp, "service.log"), "ab")
@@ -127,6 +129,9 @@ class Rig:
         with open(self.byte_log, "rb") as f:
             return f.read()
 
+    def switches(self):
+        return re.findall(rb"[0-9]{2}[+-]//", self.bytes_received())
+
     def unplug(self):
         self.sim.send_signal(signal.SIGTERM)
         self.sim.wait(PATIENCE)
@@ -170,17 +175,45 @@ def colour(driver, relay):
                                  switch_of(driver, relay))
 
 
+def label(relay):
+    """A relay as the page and the service's messages name it."""
+    name = NAMES[relay - 1]
+    return name if name == f"Relay {relay}" else f"{relay} · {name}"
+
+
 def check_against_board(driver, board):
     for relay in range(1, 17):
         element = switch_of(driver, relay)
         on = board["relays"][relay - 1]
         name = element.find_element(By.CSS_SELECTOR, ".name").text
-        assert name == NAMES[relay - 1], f"relay {relay} is named {name!r} on the page"
+        assert name == label(relay), f"relay {relay} is named {name!r} on the page"
         assert element.get_attribute("role") == "switch"
         assert element.get_attribute("aria-checked") == ("true" if on else "false"), relay
         assert colour(driver, relay) == (GREEN if on else WHITE), (relay, colour(driver, relay))
         state = element.find_element(By.CSS_SELECTOR, ".state").text
         assert state == ("On" if on else "Off"), f"relay {relay} says {state!r}"
+
+
+def check_cards(driver, what):
+    """No name runs under its Pulse button, and the Pulse buttons of a row of cards line up."""
+    problems = driver.execute_script("""
+        const problems = [];
+        const rows = new Map();
+        for (const card of document.querySelectorAll('.relay')) {
+          const name = card.querySelector('.name');
+          const text = name.getBoundingClientRect();
+          const pulse = card.querySelector('.pulse').getBoundingClientRect();
+          if (text.left < pulse.right && pulse.left < text.right && text.top < pulse.bottom &&
+              pulse.top < text.bottom)
+            problems.push(`"${name.textContent}" runs under its Pulse button`);
+          const row = Math.round(card.getBoundingClientRect().top);
+          if (!rows.has(row)) rows.set(row, new Set());
+          rows.get(row).add(Math.round(pulse.top));
+        }
+        for (const [row, tops] of rows)
+          if (tops.size > 1) problems.push(`Pulse buttons at ${[...tops]} px in the row at ${row}`);
+        return problems;""")
+    assert not problems, f"cards, {what}: " + "; ".join(problems)
 
 
 def check_axe(driver, what):
@@ -210,6 +243,9 @@ def run(daemon, sim, out, tmp, width, height, screenshot):
         wait_for(lambda: switch_of(driver, 1).get_attribute("aria-checked") == "true",
                  "the board's state on the page")
         check_against_board(driver, rig.board_or_none())
+        check_cards(driver, f"{width} px")
+        interlocks = driver.find_element(By.CSS_SELECTOR, '[data-board="greenhouse"] .interlocks')
+        assert interlocks.text == "Never on together: 1 · Pump + 2 · Fan", interlocks.text
         check_axe(driver, f"{width} px, online")
         driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {
             "features": [{"name": "prefers-color-scheme", "value": "dark"}]})
@@ -246,8 +282,18 @@ def run(daemon, sim, out, tmp, width, height, screenshot):
         wait_for(lambda: colour(driver, 3) == GREEN, "relay 3 to follow a change made elsewhere")
         assert driver.execute_script("return window.notReloaded === true")
         check_against_board(driver, rig.board_or_none())
+        check_cards(driver, f"{width} px, after switching")
         driver.execute_script("window.scrollTo(0, 0)")
         driver.save_screenshot(os.path.join(out, screenshot))
+
+        # All On would break the interlock: refused, nothing sent, the relays named as the page
+        # names them.
+        sent = rig.switches()
+        driver.find_element(By.CSS_SELECTOR, ".all-on").click()
+        refusal = driver.find_element(By.CSS_SELECTOR, '[data-board="greenhouse"] .board-error')
+        wait_for(lambda: "refused" in refusal.text, "All On refused by the interlock")
+        assert "1 · Pump, 2 · Fan" in refusal.text, refusal.text
+        assert rig.switches() == sent, "a refused mask reached the board"
 
         # Unplugged: one line says so, the details wait behind a disclosure, nothing can be
         # switched.
@@ -274,9 +320,10 @@ def run(daemon, sim, out, tmp, width, height, screenshot):
         wait_for(lambda: not banner.is_displayed(), "the banner to go once the board answers")
         check_against_board(driver, rig.board_or_none())
         assert driver.execute_script("return window.notReloaded === true")
-        print(f"webpage: {width}x{height}: names, colours, click, keyboard, outside change, "
-              f"pulse, offline banner and disabled switches, service gone, never read as unknown, "
-              f"reconnect, axe-core, all as the board reported")
+        print(f"webpage: {width}x{height}: names, card layout, colours, click, keyboard, "
+              f"refused All On, outside change, pulse, offline banner and disabled switches, "
+              f"service gone, never read as unknown, reconnect, axe-core, all as the board "
+              f"reported")
     except Exception:
         if driver:
             driver.save_screenshot(os.path.join(out, "failed-" + screenshot))
