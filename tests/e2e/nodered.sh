@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # docs/node-red-flow.json in real Node-RED (from npm, in NODE_RED_DIR/node_modules: see
 # scripts/install-deps.sh test) against the service of scripts/try-service.sh: the flow's injects
-# switch and pulse the greenhouse board, and the flow sees the states the board reported.
+# switch and pulse the greenhouse board, the flow sees the states the board reported by the names
+# the service gives, an offline state as offline, and holds back a pulse that an interlock would
+# turn into switching the Pump off for good.
 # Usage: nodered.sh PATH/try-service.sh BUILD_DIR FLOW NODE_RED_DIR
 # Exits 77 (skipped) where node or npm is missing.
 set -euo pipefail
@@ -33,7 +35,7 @@ finish() {
 trap finish EXIT
 
 logged() { grep -q -- "$1" "$log"; }
-last_fan() { [ "$(grep -o 'Fan: [a-z]*' "$log" | tail -n 1)" = "Fan: $1" ]; }
+last_is() { [ "$(grep -o "$1: [a-z]*" "$log" | tail -n 1)" = "$1: $2" ]; } # NAME true|false
 switched() { [ "$(switches greenhouse)" = "$1" ]; }
 inject() {
     curl -fsS --max-time "$patience" -X POST "http://127.0.0.1:$port/inject/usb16relay-$1" \
@@ -42,13 +44,28 @@ inject() {
 
 wait_for "Node-RED to connect to the broker" logged 'Connected to broker'
 wait_for "the flow to receive the board's state" logged '\[debug:Greenhouse relays\]'
+# The state the service publishes for a board it has not read yet (the service itself takes no
+# notice of an offline state of another's): shown as offline, and the flow goes on.
+mosquitto_pub -h 127.0.0.1 -p "$rig_mqtt" -q 1 -t usb16relay/greenhouse/state \
+    -m '{"online":false,"read_at":null,"service":"elsewhere","service_since":"2026-01-01T00:00:00.000Z"}' ||
+    fail "mosquitto_pub could not publish an offline state"
+wait_for "the flow to pass the offline state on" logged 'online: false, read_at: null, relays: null'
+! logged 'TypeError' || fail "the flow failed on the state of a board not read yet"
+inject fan-pulse
+wait_for "the flow to refuse a pulse on a board it does not know" logged 'Fan not pulsed: .*not known'
 inject pump-on
 wait_for "the board to receive 01+//" switched '01+//'
-wait_for "the flow to see the Pump on" logged 'Pump: true'
+wait_for "the flow to see the Pump on, by the service's name for it" last_is Pump true
+logged 'online: true' || fail "the flow did not pass on that the board is online"
+inject fan-pulse
+wait_for "the flow to refuse a pulse on the Fan while the Pump is on" logged 'Fan not pulsed: Pump is on'
 inject pump-off
 wait_for "the board to receive 01-//" switched '01+//01-//'
+wait_for "the flow to see the Pump off" last_is Pump false
 inject fan-pulse
 wait_for "the board to receive the pulse, on then off" switched '01+//01-//02+//02-//'
 logged 'Fan: true' || fail "the flow never saw the Fan on during its pulse"
-wait_for "the flow to see the Fan off after its pulse" last_fan false
-echo "nodered: the flow switched and pulsed the board, and saw each state it reported"
+wait_for "the flow to see the Fan off after its pulse" last_is Fan false
+echo "nodered: the flow switched and pulsed the board, saw each state it reported by the" \
+    "service's names, showed a board not read yet as offline, and held back a pulse on the Fan" \
+    "while the Pump was on or unknown"
