@@ -90,7 +90,6 @@ void TestDaemonConfig::readsEverything()
     QCOMPARE(board.pollInterval, 250ms);
     QCOMPARE(board.relayName(5), QStringLiteral("Pump"));
     QCOMPARE(board.relayName(6), QStringLiteral("Relay 6"));
-    QCOMPARE(board.relayName(7), QStringLiteral("Relay 7"));
     QCOMPARE(board.relayLabel(5), QStringLiteral("5 · Pump"));
     QCOMPARE(board.relayLabel(6), QStringLiteral("Relay 6"));
     QCOMPARE(board.onConnect, OnConnect::Restore);
@@ -139,9 +138,6 @@ void TestDaemonConfig::refusesBadFiles_data()
     QTest::newRow("name that is a relay number") << head + "[com1]\nport = 1\nrelay7 = 5\n"
                                                  << 6 << "relay7"
                                                  << "\"on 5\" switches relay 5";
-    QTest::newRow("name that is relay 05") << head + "[com1]\nport = 1\nrelay7 = 05\n"
-                                           << 6 << "relay7"
-                                           << "switches relay 5";
     QTest::newRow("name of another relay, in another case")
         << head + "[com1]\nport = 1\nrelay1 = Pump\nrelay3 = \"pUMP\"\n"
         << 7 << "relay3"

@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
 # docs/node-red-flow.json in real Node-RED (from npm, in NODE_RED_DIR/node_modules: see
 # scripts/install-deps.sh test) against the service of scripts/try-service.sh: the flow's injects
-# switch and pulse the greenhouse board, the flow sees the states the board reported by the names
-# the service gives, an offline state as offline, and holds back a pulse that an interlock would
-# turn into switching the Pump off for good.
+# switch and pulse the greenhouse board, and the flow sees the states the board reported.
 # Usage: nodered.sh PATH/try-service.sh BUILD_DIR FLOW NODE_RED_DIR
 # Exits 77 (skipped) where node or npm is missing.
 set -euo pipefail
@@ -44,19 +42,13 @@ inject() {
 
 wait_for "Node-RED to connect to the broker" logged 'Connected to broker'
 wait_for "the flow to receive the board's state" logged '\[debug:Greenhouse relays\]'
-# The state the service publishes for a board it has not read yet (the service itself takes no
-# notice of an offline state of another's): shown as offline, and the flow goes on.
-mosquitto_pub -h 127.0.0.1 -p "$rig_mqtt" -q 1 -t usb16relay/greenhouse/state \
-    -m '{"online":false,"read_at":null,"service":"elsewhere","service_since":"2026-01-01T00:00:00.000Z"}' ||
-    fail "mosquitto_pub could not publish an offline state"
+# A board not read yet, as the service publishes it (and ignores from another service).
+mosquitto_pub -h 127.0.0.1 -p "$rig_mqtt" -t usb16relay/greenhouse/state \
+    -m '{"online":false,"read_at":null}'
 wait_for "the flow to pass the offline state on" logged 'online: false, read_at: null, relays: null'
-! logged 'TypeError' || fail "the flow failed on the state of a board not read yet"
-inject fan-pulse
-wait_for "the flow to refuse a pulse on a board it does not know" logged 'Fan not pulsed: .*not known'
 inject pump-on
 wait_for "the board to receive 01+//" switched '01+//'
 wait_for "the flow to see the Pump on, by the service's name for it" last_is Pump true
-logged 'online: true' || fail "the flow did not pass on that the board is online"
 inject fan-pulse
 wait_for "the flow to refuse a pulse on the Fan while the Pump is on" logged 'Fan not pulsed: Pump is on'
 inject pump-off
@@ -66,6 +58,4 @@ inject fan-pulse
 wait_for "the board to receive the pulse, on then off" switched '01+//01-//02+//02-//'
 logged 'Fan: true' || fail "the flow never saw the Fan on during its pulse"
 wait_for "the flow to see the Fan off after its pulse" last_is Fan false
-echo "nodered: the flow switched and pulsed the board, saw each state it reported by the" \
-    "service's names, showed a board not read yet as offline, and held back a pulse on the Fan" \
-    "while the Pump was on or unknown"
+echo "nodered: the flow switched and pulsed the board, saw its states by name, offline too"

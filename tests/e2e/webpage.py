@@ -9,7 +9,6 @@ tests/e2e/node_modules holds it (scripts/install-deps.sh test runs npm ci).
 """
 import json
 import os
-import re
 import shutil
 import signal
 import socket
@@ -129,9 +128,6 @@ class Rig:
         with open(self.byte_log, "rb") as f:
             return f.read()
 
-    def switches(self):
-        return re.findall(rb"[0-9]{2}[+-]//", self.bytes_received())
-
     def unplug(self):
         self.sim.send_signal(signal.SIGTERM)
         self.sim.wait(PATIENCE)
@@ -175,8 +171,7 @@ def colour(driver, relay):
                                  switch_of(driver, relay))
 
 
-def label(relay):
-    """A relay as the page and the service's messages name it."""
+def label(relay):  # as the page and the service's messages name a relay
     name = NAMES[relay - 1]
     return name if name == f"Relay {relay}" else f"{relay} · {name}"
 
@@ -195,24 +190,18 @@ def check_against_board(driver, board):
 
 
 def check_cards(driver, what):
-    """No name runs under its Pulse button, and the Pulse buttons of a row of cards line up."""
+    """Every name above its Pulse button (names span the card), a row's buttons level."""
     problems = driver.execute_script("""
-        const problems = [];
-        const rows = new Map();
+        const problems = [], rows = {};
         for (const card of document.querySelectorAll('.relay')) {
-          const name = card.querySelector('.name');
-          const text = name.getBoundingClientRect();
-          const pulse = card.querySelector('.pulse').getBoundingClientRect();
-          if (text.left < pulse.right && pulse.left < text.right && text.top < pulse.bottom &&
-              pulse.top < text.bottom)
-            problems.push(`"${name.textContent}" runs under its Pulse button`);
-          const row = Math.round(card.getBoundingClientRect().top);
-          if (!rows.has(row)) rows.set(row, new Set());
-          rows.get(row).add(Math.round(pulse.top));
+          const name = card.querySelector('.name'), pulse = card.querySelector('.pulse');
+          const top = pulse.getBoundingClientRect().top;
+          if (name.getBoundingClientRect().bottom > top)
+            problems.push(`${name.textContent} runs under its Pulse button`);
+          (rows[card.getBoundingClientRect().top] ??= new Set()).add(top);
         }
-        for (const [row, tops] of rows)
-          if (tops.size > 1) problems.push(`Pulse buttons at ${[...tops]} px in the row at ${row}`);
-        return problems;""")
+        return problems.concat(Object.values(rows).filter((tops) => tops.size > 1)
+                                 .map((tops) => `Pulse buttons at ${[...tops]} px in a row`));""")
     assert not problems, f"cards, {what}: " + "; ".join(problems)
 
 
@@ -244,8 +233,6 @@ def run(daemon, sim, out, tmp, width, height, screenshot):
                  "the board's state on the page")
         check_against_board(driver, rig.board_or_none())
         check_cards(driver, f"{width} px")
-        interlocks = driver.find_element(By.CSS_SELECTOR, '[data-board="greenhouse"] .interlocks')
-        assert interlocks.text == "Never on together: 1 · Pump + 2 · Fan", interlocks.text
         check_axe(driver, f"{width} px, online")
         driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {
             "features": [{"name": "prefers-color-scheme", "value": "dark"}]})
@@ -286,14 +273,10 @@ def run(daemon, sim, out, tmp, width, height, screenshot):
         driver.execute_script("window.scrollTo(0, 0)")
         driver.save_screenshot(os.path.join(out, screenshot))
 
-        # All On would break the interlock: refused, nothing sent, the relays named as the page
-        # names them.
-        sent = rig.switches()
+        # All On against the interlock: refused, the relays named as the page names them.
         driver.find_element(By.CSS_SELECTOR, ".all-on").click()
         refusal = driver.find_element(By.CSS_SELECTOR, '[data-board="greenhouse"] .board-error')
-        wait_for(lambda: "refused" in refusal.text, "All On refused by the interlock")
-        assert "1 · Pump, 2 · Fan" in refusal.text, refusal.text
-        assert rig.switches() == sent, "a refused mask reached the board"
+        wait_for(lambda: "relays 1 · Pump, 2 · Fan are interlocked" in refusal.text, "a refusal")
 
         # Unplugged: one line says so, the details wait behind a disclosure, nothing can be
         # switched.
@@ -320,10 +303,9 @@ def run(daemon, sim, out, tmp, width, height, screenshot):
         wait_for(lambda: not banner.is_displayed(), "the banner to go once the board answers")
         check_against_board(driver, rig.board_or_none())
         assert driver.execute_script("return window.notReloaded === true")
-        print(f"webpage: {width}x{height}: names, card layout, colours, click, keyboard, "
-              f"refused All On, outside change, pulse, offline banner and disabled switches, "
-              f"service gone, never read as unknown, reconnect, axe-core, all as the board "
-              f"reported")
+        print(f"webpage: {width}x{height}: names, colours, click, keyboard, outside change, "
+              f"pulse, offline banner and disabled switches, service gone, never read as unknown, "
+              f"reconnect, axe-core, all as the board reported")
     except Exception:
         if driver:
             driver.save_screenshot(os.path.join(out, "failed-" + screenshot))
