@@ -50,7 +50,8 @@ inject pump-on
 wait_for "the board to receive 01+//" switched '01+//'
 wait_for "the flow to see the Pump on, by the service's name for it" last_is Pump true
 inject fan-pulse
-wait_for "the flow to refuse a pulse on the Fan while the Pump is on" logged 'Fan not pulsed: Pump is on'
+wait_for "the flow to hold back a pulse on the Fan while the Pump is on" \
+    logged 'Fan not pulsed: Pump is on'
 inject pump-off
 wait_for "the board to receive 01-//" switched '01+//01-//'
 wait_for "the flow to see the Pump off" last_is Pump false
