@@ -206,7 +206,7 @@ std::optional<quint16> Board::onConnectTarget()
         const QString message =
             QStringLiteral("%1: relays %2 are interlocked and were on together before the "
                            "board went away; they are left off rather than restored")
-                .arg(m_config.id, relayList(*m_restore & broken));
+                .arg(m_config.id, m_config.relayLabels(RelayMask(*m_restore & broken)));
         emit problem(result(0, BoardResult::Error::Refused, message, std::nullopt));
     }
     return wanted;
@@ -486,7 +486,7 @@ bool Board::breaksInterlock(quint16 mask, QString *why) const
         return false;
     *why = QStringLiteral("%1: refused: relays %2 are interlocked and never on together; "
                           "nothing was switched")
-               .arg(m_config.id, relayList(mask & broken));
+               .arg(m_config.id, m_config.relayLabels(RelayMask(mask & broken)));
     return true;
 }
 
@@ -502,7 +502,6 @@ QString Board::relayList(quint16 relays) const
 {
     QStringList names;
     for (int relay : RelayMask(relays).relays())
-        names.append(m_config.relayNames.at(relay - 1).isEmpty() ? QString::number(relay)
-                                                                 : m_config.relayLabel(relay));
+        names.append(QString::number(relay));
     return names.join(QStringLiteral(", "));
 }

@@ -460,6 +460,15 @@ QString BoardConfig::relayLabel(int relay) const
     return name == defaultRelayName(relay) ? name : QStringLiteral("%1 · %2").arg(relay).arg(name);
 }
 
+QString BoardConfig::relayLabels(RelayMask relays) const
+{
+    QStringList labels;
+    for (int relay : relays.relays())
+        labels.append(relayNames.at(relay - 1).isEmpty() ? QString::number(relay)
+                                                         : relayLabel(relay));
+    return labels.join(QStringLiteral(", "));
+}
+
 QString BoardConfig::defaultRelayName(int relay)
 {
     return QStringLiteral("Relay %1").arg(relay);

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <optional>
 
+class RelayMask;
+
 // What the service runs, read once at start into plain values; nothing reads the file later.
 enum class OnConnect { Keep, Restore, AllOff };
 
@@ -28,6 +30,8 @@ struct BoardConfig
     // How people are shown a relay, on the page and in messages: "1 · Pump", or "Relay 6" for
     // one without a name of its own.
     QString relayLabel(int relay) const;
+    // Relays in a message: "1 · Pump, 2 · Fan"; one without a name by its number alone.
+    QString relayLabels(RelayMask relays) const;
     static QString defaultRelayName(int relay);
     QString where() const; // "COM3" or the device path, for log lines
 };
