@@ -66,7 +66,6 @@ void TestDaemonConfig::readsEverything()
                                                                 "name = Greenhouse, east\n"
                                                                 "poll_interval = 250\n"
                                                                 "relay5 = Pump\n"
-                                                                "relay6 = Relay 6\n"
                                                                 "on_connect = restore\n"
                                                                 "interlock = 1,2 3,4,5\n"
                                                                 "[com2]\n"
@@ -90,8 +89,6 @@ void TestDaemonConfig::readsEverything()
     QCOMPARE(board.pollInterval, 250ms);
     QCOMPARE(board.relayName(5), QStringLiteral("Pump"));
     QCOMPARE(board.relayName(6), QStringLiteral("Relay 6"));
-    QCOMPARE(board.relayLabel(5), QStringLiteral("5 · Pump"));
-    QCOMPARE(board.relayLabel(6), QStringLiteral("Relay 6"));
     QCOMPARE(board.onConnect, OnConnect::Restore);
     QCOMPARE(board.interlocks, (QList<QList<int>>{{1, 2}, {3, 4, 5}}));
     const BoardConfig &second = config->boards.at(1);

@@ -454,18 +454,15 @@ QStringList BoardConfig::relayNameList() const
     return names;
 }
 
-QString BoardConfig::relayLabel(int relay) const
-{
-    const QString name = relayName(relay);
-    return name == defaultRelayName(relay) ? name : QStringLiteral("%1 · %2").arg(relay).arg(name);
-}
-
 QString BoardConfig::relayLabels(RelayMask relays) const
 {
     QStringList labels;
-    for (int relay : relays.relays())
-        labels.append(relayNames.at(relay - 1).isEmpty() ? QString::number(relay)
-                                                         : relayLabel(relay));
+    for (int relay : relays.relays()) {
+        const QString name = relayName(relay);
+        labels.append(name == defaultRelayName(relay)
+                          ? QString::number(relay)
+                          : QStringLiteral("%1 · %2").arg(relay).arg(name));
+    }
     return labels.join(QStringLiteral(", "));
 }
 

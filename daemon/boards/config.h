@@ -27,10 +27,8 @@ struct BoardConfig
     QString relayName(int relay) const;
     // The sixteen names as relayName() gives them, relay 1 first.
     QStringList relayNameList() const;
-    // How people are shown a relay, on the page and in messages: "1 · Pump", or "Relay 6" for
-    // one without a name of its own.
-    QString relayLabel(int relay) const;
-    // Relays in a message: "1 · Pump, 2 · Fan"; one without a name by its number alone.
+    // Relays as messages and the page name them: "1 · Pump, 2 · Fan"; one without a name by its
+    // number alone.
     QString relayLabels(RelayMask relays) const;
     static QString defaultRelayName(int relay);
     QString where() const; // "COM3" or the device path, for log lines
