@@ -253,7 +253,7 @@ QString TestCtl::startService(int n, const QString &extra)
     if (!config.open(QIODevice::WriteOnly))
         return {};
     config.write(QStringLiteral("[service]\nsocket = %1\n[b1]\ndevice = %2\npoll_interval = 100\n"
-                                "relay1 = Pump\nrelay2 = Fan\nrelay3 = Pump\n%3")
+                                "relay1 = Pump\nrelay2 = Fan\n%3")
                      .arg(socket, m_dir->filePath(QStringLiteral("COM%1").arg(n)), extra)
                      .toUtf8());
     config.close();
@@ -1410,8 +1410,6 @@ void TestCtl::servedBoardRefuses_data()
     QTest::addColumn<QString>("expected");
     QTest::newRow("interlock") << QStringList{"set", "0C00"} << false << 4
                                << "usb16relayd: b1: refused: relays 5, 6 are interlocked";
-    QTest::newRow("name of two relays")
-        << QStringList{"--board", "b1", "on", "pump"} << false << 1 << "1 Pump, 3 Pump";
     QTest::newRow("name of none") << QStringList{"--board", "b1", "on", "Heater"} << false << 1
                                   << "its relays are: 1 Pump";
     QTest::newRow("no such board")

@@ -132,6 +132,19 @@ void TestDaemonConfig::refusesBadFiles_data()
     QTest::newRow("relay 17") << head + "[com1]\nport = 1\n\nrelay17 = Pump\n"
                               << 7 << "relay17"
                               << "bad relay number";
+    QTest::newRow("name that is a relay number") << head + "[com1]\nport = 1\nrelay7 = 5\n"
+                                                 << 6 << "relay7"
+                                                 << "\"on 5\" switches relay 5";
+    QTest::newRow("name of another relay, in another case")
+        << head + "[com1]\nport = 1\nrelay1 = Pump\nrelay3 = \"pUMP\"\n"
+        << 7 << "relay3"
+        << "already names relay 1";
+    QTest::newRow("name another relay has unnamed") << head + "[com1]\nport = 1\nrelay3 = relay 5\n"
+                                                    << 6 << "relay3"
+                                                    << "already names relay 5";
+    QTest::newRow("relay named twice") << head + "[com1]\nport = 1\nrelay5 = A\nrelay05 = B\n"
+                                       << 7 << "relay05"
+                                       << "named twice";
     QTest::newRow("interlock relay 17") << head + "[com1]\nport = 1\ninterlock = 1,17\n"
                                         << 6 << "interlock"
                                         << "bad relay number";

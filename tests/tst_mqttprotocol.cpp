@@ -101,8 +101,11 @@ void TestMqttProtocol::state()
     QFETCH(QString, text);
     QFETCH(QList<int>, on);
     const QDateTime at = QDateTime::currentDateTimeUtc();
+    BoardConfig board;
+    board.relayNames[4] = QStringLiteral("Pump");
     const QJsonObject state =
-        QJsonDocument::fromJson(MqttProtocol::statePayload({mask, true, at, "pantry", at}))
+        QJsonDocument::fromJson(
+            MqttProtocol::statePayload({mask, true, at, "pantry", at, board.relayNameList()}))
             .object();
     QCOMPARE(state.value("online"), QJsonValue(true));
     QCOMPARE(state.value("read_at").toString(), at.toString(Qt::ISODateWithMs));
@@ -113,6 +116,10 @@ void TestMqttProtocol::state()
     QCOMPARE(relays.size(), 16);
     for (int relay = 1; relay <= 16; ++relay)
         QCOMPARE(relays.at(relay - 1).toBool(), on.contains(relay));
+    QCOMPARE(state.value("names").toArray().size(), 16);
+    QCOMPARE(state.value("names").toArray().at(4).toString(), QStringLiteral("Pump"));
+    QCOMPARE(state.value("names").toArray().at(15).toString(), QStringLiteral("Relay 16"));
+    QVERIFY(!QJsonDocument::fromJson(MqttProtocol::statePayload({})).object().contains("names"));
 }
 
 void TestMqttProtocol::commands_data()

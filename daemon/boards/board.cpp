@@ -239,7 +239,7 @@ std::optional<quint16> Board::onConnectTarget()
         const QString message =
             QStringLiteral("%1: relays %2 are interlocked and were on together before the "
                            "board went away; they are left off rather than restored")
-                .arg(m_config.id, RelayMask(*m_restore & broken).listed());
+                .arg(m_config.id, m_config.relayLabels(RelayMask(*m_restore & broken)));
         emit problem(result(0, BoardResult::Error::Refused, message, std::nullopt));
     }
     return wanted;
@@ -611,7 +611,7 @@ bool Board::breaksInterlock(quint16 mask, QString *why) const
         return false;
     *why = QStringLiteral("%1: refused: relays %2 are interlocked and never on together; "
                           "nothing was switched")
-               .arg(m_config.id, RelayMask(mask & broken).listed());
+               .arg(m_config.id, m_config.relayLabels(RelayMask(mask & broken)));
     return true;
 }
 

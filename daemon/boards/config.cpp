@@ -241,6 +241,15 @@ bool readInterlocks(const QString &value, BoardConfig *board, QString *reason)
     return true;
 }
 
+QString sameName(const QString &name, int relay)
+{
+    return QStringLiteral("\"%1\" already names relay %2 (names are compared ignoring case); "
+                          "every relay of a board needs a name of its own, or \"on %1\" could "
+                          "not say which it means")
+        .arg(name)
+        .arg(relay);
+}
+
 bool readBoard(const IniSection &section, Reader &reader, BoardConfig *board)
 {
     const QString &id = section.name;
@@ -265,6 +274,20 @@ bool readBoard(const IniSection &section, Reader &reader, BoardConfig *board)
                 return reader.fail(
                     section, key,
                     QStringLiteral("a relay's name has 1 to %1 characters").arg(kMaxName));
+            if (!board->relayNames[*relay - 1].isEmpty())
+                return reader.fail(section, key,
+                                   QStringLiteral("relay %1 is named twice").arg(*relay));
+            if (const std::optional<int> number = parseRelayNumber(name))
+                return reader.fail(section, key,
+                                   QStringLiteral("\"%1\" is a relay number: \"on %1\" switches "
+                                                  "relay %2, never a relay named \"%1\"; give "
+                                                  "a name that is not a number from 1 to 16")
+                                       .arg(name)
+                                       .arg(*number));
+            for (int other = 1; other <= RelayMask::kRelayCount; ++other) {
+                if (board->relayNames[other - 1].compare(name, Qt::CaseInsensitive) == 0)
+                    return reader.fail(section, key, sameName(name, other));
+            }
             board->relayNames[*relay - 1] = name;
             continue;
         }
@@ -273,6 +296,18 @@ bool readBoard(const IniSection &section, Reader &reader, BoardConfig *board)
                                QStringLiteral("unknown key; a board's section knows %1 and "
                                               "relay1 to relay16")
                                    .arg(kBoardKeys.join(QStringLiteral(", "))));
+    }
+    // A name may not be what another relay is called by default either: clients are given all
+    // sixteen names.
+    for (const IniEntry &entry : section.entries) {
+        const std::optional<int> relay = parseRelayNumber(relayKey.match(entry.key).captured(1));
+        if (!relay)
+            continue;
+        for (int other = 1; other <= RelayMask::kRelayCount; ++other) {
+            if (other != *relay && board->relayNames[other - 1].isEmpty() &&
+                BoardConfig::defaultRelayName(other).compare(entry.value, Qt::CaseInsensitive) == 0)
+                return reader.fail(section, entry.key, sameName(entry.value, other));
+        }
     }
     const bool hasDevice = section.contains(QStringLiteral("device"));
     const bool hasPort = section.contains(QStringLiteral("port"));
@@ -419,7 +454,32 @@ bool readHttp(const IniSection &section, Reader &reader, HttpConfig *http)
 QString BoardConfig::relayName(int relay) const
 {
     const QString &name = relayNames.at(relay - 1);
-    return name.isEmpty() ? QStringLiteral("Relay %1").arg(relay) : name;
+    return name.isEmpty() ? defaultRelayName(relay) : name;
+}
+
+QStringList BoardConfig::relayNameList() const
+{
+    QStringList names;
+    for (int relay = 1; relay <= RelayMask::kRelayCount; ++relay)
+        names.append(relayName(relay));
+    return names;
+}
+
+QString BoardConfig::relayLabels(RelayMask relays) const
+{
+    QStringList labels;
+    for (int relay : relays.relays()) {
+        const QString name = relayName(relay);
+        labels.append(name == defaultRelayName(relay)
+                          ? QString::number(relay)
+                          : QStringLiteral("%1 · %2").arg(relay).arg(name));
+    }
+    return labels.join(QStringLiteral(", "));
+}
+
+QString BoardConfig::defaultRelayName(int relay)
+{
+    return QStringLiteral("Relay %1").arg(relay);
 }
 
 QString BoardConfig::where() const

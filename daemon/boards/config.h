@@ -8,6 +8,8 @@
 #include <chrono>
 #include <optional>
 
+class RelayMask;
+
 // What the service runs, read once at start into plain values; nothing reads the file later.
 enum class OnConnect { Keep, Restore, AllOff };
 
@@ -24,6 +26,12 @@ struct BoardConfig
     QString stateDirectory;       // where its last verified state is kept; empty: nowhere
 
     QString relayName(int relay) const;
+    // The sixteen names as relayName() gives them, relay 1 first.
+    QStringList relayNameList() const;
+    // Relays as messages and the page name them: "1 · Pump, 2 · Fan"; one without a name by its
+    // number alone.
+    QString relayLabels(RelayMask relays) const;
+    static QString defaultRelayName(int relay);
     QString where() const; // "COM3" or the device path, for log lines
     // Every setting alike: a board a reload need not restart.
     bool operator==(const BoardConfig &other) const;

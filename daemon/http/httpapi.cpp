@@ -335,7 +335,7 @@ QJsonObject boardJson(const BoardView &board)
     QJsonArray names;
     for (int relay = 1; relay <= RelayMask::kRelayCount; ++relay) {
         const QString &name = board.names.at(relay - 1);
-        names.append(name.isEmpty() ? QStringLiteral("Relay %1").arg(relay) : name);
+        names.append(name.isEmpty() ? BoardConfig::defaultRelayName(relay) : name);
     }
     if (board.state) {
         const RelayMask state(*board.state);

@@ -103,8 +103,9 @@ void MqttBridge::publishState(BoardView &view, bool force)
         return;
     const QString &id = view.config.id;
     const BoardSnapshot &snapshot = view.snapshot;
-    const StateReport report{snapshot.state, view.online.value_or(false) && snapshot.state,
-                             snapshot.readAt, m_broker.serviceId, servingSince()};
+    const StateReport report{snapshot.state,  view.online.value_or(false) && snapshot.state,
+                             snapshot.readAt, m_broker.serviceId,
+                             servingSince(),  view.config.relayNameList()};
     if (!snapshot.state) {
         // Nothing read by this run yet: what an earlier run left retained must not pass for
         // the state now.

@@ -147,6 +147,8 @@ QByteArray statePayload(const StateReport &report)
         object.insert(QStringLiteral("relays"), mask.toJson());
         object.insert(QStringLiteral("mask"), mask.toHex());
     }
+    if (!report.names.isEmpty())
+        object.insert(QStringLiteral("names"), QJsonArray::fromStringList(report.names));
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 

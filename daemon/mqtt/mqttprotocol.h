@@ -47,7 +47,8 @@ QByteArray discoveryPayload(const BrokerConfig &broker, const BoardConfig &board
 
 QByteArray relayPayload(bool on);
 // The state as this run read it: "online" false and no relays until it has read the board; when
-// it was read ("read_at", UTC, or null), and by which service.
+// it was read ("read_at", UTC, or null), and by which service; the relays' names as the HTTP API
+// gives them, so that a client need not keep its own copy.
 struct StateReport
 {
     std::optional<quint16> state;
@@ -55,6 +56,7 @@ struct StateReport
     QDateTime readAt;
     QString service;
     QDateTime serviceSince; // since when that service has been running
+    QStringList names = {}; // BoardConfig::relayNameList(); left out of the payload when empty
 };
 QByteArray statePayload(const StateReport &report);
 QByteArray errorPayload(const QString &command, const QString &error, const QString &kind,

@@ -27,8 +27,9 @@ WHITE = "rgb(255, 255, 255)"  # off: the window's own colour, not an alarm
 GREY = "rgb(209, 213, 219)"  # cannot be used now
 AXE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "node_modules", "axe-core",
                    "axe.min.js")
-NAMES = ["Pump", "Fan", "Heater", "Lamp east", "Lamp west", "Valve 1", "Valve 2", "Mister",
-         "Door", "Alarm", "Spare 11", "Spare 12", "Spare 13", "Spare 14", "Spare 15", "Spare 16"]
+NAMES = ["Pump", "Fan", "Heater", "Lamp east", "Lamp west", "Valve 1", "Irrigation valve, north",
+         "Mister", "Door", "Compressor", "Spare 11", "Spare 12", "Spare 13", "Spare 14",
+         "Relay 15", "Spare 16"]
 
 try:
     from selenium import webdriver
@@ -80,7 +81,7 @@ class Rig:
                     t.write(token + "\n")
                 f.write(f"token_file = {token_file}\n")
             f.write(f"\n[greenhouse]\ndevice = {self.link}\nname = Greenhouse\n"
-                    f"poll_interval = 200\n")
+                    f"poll_interval = 200\ninterlock = 1,2\n")
             for relay, name in enumerate(NAMES, 1):
                 f.write(f"relay{relay} = {name}\n")
         self.log = open(os.path.join(tmp, "service.log"), "ab")
@@ -170,17 +171,38 @@ def colour(driver, relay):
                                  switch_of(driver, relay))
 
 
+def label(relay):  # as the page and the service's messages name a relay
+    name = NAMES[relay - 1]
+    return name if name == f"Relay {relay}" else f"{relay} · {name}"
+
+
 def check_against_board(driver, board):
     for relay in range(1, 17):
         element = switch_of(driver, relay)
         on = board["relays"][relay - 1]
         name = element.find_element(By.CSS_SELECTOR, ".name").text
-        assert name == NAMES[relay - 1], f"relay {relay} is named {name!r} on the page"
+        assert name == label(relay), f"relay {relay} is named {name!r} on the page"
         assert element.get_attribute("role") == "switch"
         assert element.get_attribute("aria-checked") == ("true" if on else "false"), relay
         assert colour(driver, relay) == (GREEN if on else WHITE), (relay, colour(driver, relay))
         state = element.find_element(By.CSS_SELECTOR, ".state").text
         assert state == ("On" if on else "Off"), f"relay {relay} says {state!r}"
+
+
+def check_cards(driver, what):
+    """Every name above its Pulse button (names span the card), a row's buttons level."""
+    problems = driver.execute_script("""
+        const problems = [], rows = {};
+        for (const card of document.querySelectorAll('.relay')) {
+          const name = card.querySelector('.name'), pulse = card.querySelector('.pulse');
+          const top = pulse.getBoundingClientRect().top;
+          if (name.getBoundingClientRect().bottom > top)
+            problems.push(`${name.textContent} runs under its Pulse button`);
+          (rows[card.getBoundingClientRect().top] ??= new Set()).add(top);
+        }
+        return problems.concat(Object.values(rows).filter((tops) => tops.size > 1)
+                                 .map((tops) => `Pulse buttons at ${[...tops]} px in a row`));""")
+    assert not problems, f"cards, {what}: " + "; ".join(problems)
 
 
 def check_axe(driver, what):
@@ -210,6 +232,7 @@ def run(daemon, sim, out, tmp, width, height, screenshot):
         wait_for(lambda: switch_of(driver, 1).get_attribute("aria-checked") == "true",
                  "the board's state on the page")
         check_against_board(driver, rig.board_or_none())
+        check_cards(driver, f"{width} px")
         check_axe(driver, f"{width} px, online")
         driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {
             "features": [{"name": "prefers-color-scheme", "value": "dark"}]})
@@ -246,8 +269,14 @@ def run(daemon, sim, out, tmp, width, height, screenshot):
         wait_for(lambda: colour(driver, 3) == GREEN, "relay 3 to follow a change made elsewhere")
         assert driver.execute_script("return window.notReloaded === true")
         check_against_board(driver, rig.board_or_none())
+        check_cards(driver, f"{width} px, after switching")
         driver.execute_script("window.scrollTo(0, 0)")
         driver.save_screenshot(os.path.join(out, screenshot))
+
+        # All On against the interlock: refused, the relays named as the page names them.
+        driver.find_element(By.CSS_SELECTOR, ".all-on").click()
+        refusal = driver.find_element(By.CSS_SELECTOR, '[data-board="greenhouse"] .board-error')
+        wait_for(lambda: "relays 1 · Pump, 2 · Fan are interlocked" in refusal.text, "a refusal")
 
         # Unplugged: one line says so, the details wait behind a disclosure, nothing can be
         # switched.

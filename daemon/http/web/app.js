@@ -99,12 +99,19 @@ function entry(id) {
   return boards.get(id);
 }
 
+// A relay as the page and the service's messages name it: "1 · Pump", or "Relay 6" for one
+// without a name of its own.
+function labelOf(data, relay) {
+  const name = data.names[relay - 1];
+  return name === `Relay ${relay}` ? name : `${relay} · ${name}`;
+}
+
 function partnersOf(data, relay) {
   const partners = new Set();
   for (const group of data.interlocks || []) {
     if (group.includes(relay)) group.filter((r) => r !== relay).forEach((r) => partners.add(r));
   }
-  return [...partners].map((r) => data.names[r - 1]);
+  return [...partners].map((r) => labelOf(data, r));
 }
 
 function render(id) {
@@ -128,7 +135,7 @@ function render(id) {
     banner.querySelector('.reason').textContent = data.offline_reason || 'no details';
   }
   panel.classList.toggle('offline', !data.online);
-  const groups = (data.interlocks || []).map((group) => group.map((r) => data.names[r - 1]));
+  const groups = (data.interlocks || []).map((group) => group.map((r) => labelOf(data, r)));
   const interlocks = panel.querySelector('.interlocks');
   interlocks.hidden = groups.length === 0;
   interlocks.textContent = 'Never on together: ' + groups.map((g) => g.join(' + ')).join('; ');
@@ -138,7 +145,7 @@ function render(id) {
     const button = panel.querySelector(`[data-relay="${relay}"]`);
     const on = known && data.relays[relay - 1];
     const wanted = board.pending.get(relay);
-    button.querySelector('.name').textContent = data.names[relay - 1];
+    button.querySelector('.name').textContent = labelOf(data, relay);
     let state = known ? (on ? 'On' : 'Off') : 'Unknown';
     if (wanted !== undefined) state += `, switching ${wanted ? 'on' : 'off'}…`;
     button.querySelector('.state').textContent = state;
@@ -152,7 +159,7 @@ function render(id) {
     else button.removeAttribute('aria-busy');
     const item = button.parentElement;
     item.querySelector('.pulse').disabled = !usable;
-    item.querySelector('.pulse').setAttribute('aria-label', `Pulse ${data.names[relay - 1]}…`);
+    item.querySelector('.pulse').setAttribute('aria-label', `Pulse ${labelOf(data, relay)}…`);
     const partners = partnersOf(data, relay);
     item.querySelector('.partners').textContent =
         partners.length ? `never with ${partners.join(', ')}` : '';
@@ -195,7 +202,7 @@ async function toggleRelay(id, relay) {
   if (!board.data || board.pending.has(relay)) return;
   const known = Array.isArray(board.data.relays);
   const wanted = known ? !board.data.relays[relay - 1] : true;
-  const name = board.data.names[relay - 1];
+  const name = labelOf(board.data, relay);
   board.pending.set(relay, wanted);
   board.errors.delete(relay);
   render(id);
@@ -217,13 +224,13 @@ function askPulse(id, relay) {
   if (!board.data) return;
   pulseTarget = { id, relay };
   document.getElementById('pulse-what').textContent =
-      `${board.data.names[relay - 1]} is switched on, then off again after:`;
+      `${labelOf(board.data, relay)} is switched on, then off again after:`;
   document.getElementById('pulse-dialog').showModal();
 }
 
 async function pulseRelay(id, relay, ms) {
   const board = entry(id);
-  const name = board.data.names[relay - 1];
+  const name = labelOf(board.data, relay);
   board.errors.delete(relay);
   announce(`${name}: pulse of ${ms} ms…`);
   const result = await request('POST',
