@@ -230,27 +230,29 @@ int Route::status()
 int Route::switchRelays(const QList<int> &relays)
 {
     std::optional<RelayState> state;
-    const auto body = [](bool on) {
-        return on ? QByteArray("{\"on\":true}") : "{\"on\":false}";
-    };
+    // Every relay named in one request: the service checks them against the interlocks as a
+    // whole and switches them together; each must be as asked in the state read back.
+    QByteArray named;
+    for (const int relay : relays)
+        named += (named.isEmpty() ? "" : ",") + QByteArray::number(relay);
     switch (m_request.command) {
     case Command::On:
     case Command::Off: {
         const bool on = m_request.command == Command::On;
-        for (int relay : relays) {
-            const auto view = call("PUT", relayPath(relay), body(on));
-            if (!view || !(state = stateOf(*view, false)) || !verified(*state, {relay}, on))
-                return m_status;
-        }
+        const auto view =
+            call("PUT", boardPath() + QStringLiteral("/relays"),
+                 "{\"relays\":[" + named + "],\"on\":" + (on ? "true" : "false") + "}");
+        if (!view || !(state = stateOf(*view, false)) || !verified(*state, relays, on))
+            return m_status;
         break;
     }
-    case Command::Toggle:
-        for (int relay : relays) {
-            const auto view = call("POST", relayPath(relay) + QStringLiteral("/toggle"));
-            if (!view || !(state = stateOf(*view, false)))
-                return m_status;
-        }
+    case Command::Toggle: {
+        const auto view = call("POST", boardPath() + QStringLiteral("/relays/toggle"),
+                               "{\"relays\":[" + named + "]}");
+        if (!view || !(state = stateOf(*view, false)))
+            return m_status;
         break;
+    }
     default: {
         const quint16 mask = m_request.command == Command::AllOn    ? 0xFFFF
                              : m_request.command == Command::AllOff ? 0x0000

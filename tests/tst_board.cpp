@@ -124,6 +124,14 @@ void TestBoard::interlocks_data()
     QTest::newRow("pulse the partner")
         << quint16(0x8000) << "pulse" << 2 << "none" << quint16(0x0000);
     QTest::newRow("mask with both") << quint16(0) << "mask" << 0xC000 << "interlock" << quint16(0);
+    QTest::newRow("several on, both of the group")
+        << quint16(0) << "some on" << 0xC100 << "interlock" << quint16(0);
+    QTest::newRow("several on, one of the group and a free one")
+        << quint16(0x4000) << "some on" << 0x8100 << "none" << quint16(0x8100);
+    QTest::newRow("several toggled, both of the group on")
+        << quint16(0) << "some toggle" << 0xC000 << "interlock" << quint16(0);
+    QTest::newRow("several toggled, one off and its partner on")
+        << quint16(0x8000) << "some toggle" << 0xC000 << "none" << quint16(0x4000);
     QTest::newRow("all on") << quint16(0x0100) << "mask" << 0xFFFF << "interlock"
                             << quint16(0x0100);
     QTest::newRow("restore both on by hand")
@@ -171,6 +179,10 @@ void TestBoard::interlocks()
         QTest::qWait(600);
     } else if (path == u"mask") {
         QCOMPARE(ask(*m_hub, BoardRequest::setMask(quint16(value))), kind);
+    } else if (path == u"some on") {
+        QCOMPARE(ask(*m_hub, BoardRequest::switchRelays(quint16(value), true)), kind);
+    } else if (path == u"some toggle") {
+        QCOMPARE(ask(*m_hub, BoardRequest::toggleRelays(quint16(value))), kind);
     } else if (path == u"restore") {
         replug();
         QCOMPARE(m_problems.isEmpty() ? QStringLiteral("none") : QStringLiteral("interlock"), kind);

@@ -1410,6 +1410,10 @@ void TestCtl::servedBoardRefuses_data()
     QTest::addColumn<QString>("expected");
     QTest::newRow("interlock") << QStringList{"set", "0C00"} << false << 4
                                << "usb16relayd: b1: refused: relays 5, 6 are interlocked";
+    // Checked whole: switched one after the other, the second would switch the first off.
+    QTest::newRow("on, both of a group")
+        << QStringList{"--board", "b1", "on", "5", "6"} << false << 4
+        << "usb16relayd: b1: refused: relays 5, 6 are interlocked";
     QTest::newRow("name of none") << QStringList{"--board", "b1", "on", "Heater"} << false << 1
                                   << "its relays are: 1 Pump";
     QTest::newRow("no such board")

@@ -257,6 +257,20 @@ void TestHttpApi::requests_data()
     QTest::newRow("mask") << QByteArray("PUT") << "/api/v1/boards/com1"
                           << QByteArray("{\"mask\":\"81a0\"}") << 0 << ""
                           << "mask:0:33184";
+    QTest::newRow("several on") << QByteArray("PUT") << "/api/v1/boards/com1/relays"
+                                << QByteArray("{\"relays\":[1,5],\"on\":true}") << 0 << ""
+                                << "switch-some:0:69633"; // 0x8800 * 2 + 1
+    QTest::newRow("several toggled") << QByteArray("POST") << "/api/v1/boards/com1/relays/toggle"
+                                     << QByteArray("{\"relays\":[16]}") << 0 << ""
+                                     << "toggle-some:0:1";
+    QTest::newRow("several, one out of range")
+        << QByteArray("PUT") << "/api/v1/boards/com1/relays"
+        << QByteArray("{\"relays\":[1,17],\"on\":true}") << 400 << "relay numbers from 1 to 16"
+        << "";
+    QTest::newRow("several, none")
+        << QByteArray("PUT") << "/api/v1/boards/com1/relays"
+        << QByteArray("{\"relays\":[],\"on\":false}") << 400 << "such as [1, 5]"
+        << "";
     QTest::newRow("events") << QByteArray("GET") << "/api/v1/events" << QByteArray() << 0 << ""
                             << "";
 
@@ -401,12 +415,17 @@ void TestHttpApi::requests()
     }
     QVERIFY(parsed.request);
     QCOMPARE(parsed.board, QStringLiteral("com1"));
-    static const char *kinds[] = {"switch", "toggle", "mask", "pulse", "read"};
+    static const char *kinds[] = {"switch", "toggle",      "mask",       "pulse",
+                                  "read",   "switch-some", "toggle-some"};
     const BoardRequest &r = *parsed.request;
-    const qint64 value = r.kind == BoardRequest::Kind::Switch  ? qint64(r.on)
-                         : r.kind == BoardRequest::Kind::Mask  ? qint64(r.mask)
-                         : r.kind == BoardRequest::Kind::Pulse ? qint64(r.length.count())
-                                                               : 0;
+    // Several relays: their mask, then on or off.
+    const qint64 value =
+        r.kind == BoardRequest::Kind::Switch       ? qint64(r.on)
+        : r.kind == BoardRequest::Kind::SwitchSome ? qint64(r.mask) * 2 + r.on
+        : r.kind == BoardRequest::Kind::Mask || r.kind == BoardRequest::Kind::ToggleSome
+            ? qint64(r.mask)
+        : r.kind == BoardRequest::Kind::Pulse ? qint64(r.length.count())
+                                              : 0;
     QCOMPARE(
         QStringLiteral("%1:%2:%3").arg(QLatin1String(kinds[int(r.kind)])).arg(r.relay).arg(value),
         request);

@@ -306,31 +306,16 @@ BoardResult Board::execute(const BoardRequest &request)
     if (request.kind == BoardRequest::Kind::Read)
         return result(id, BoardResult::Error::None, {}, *current);
     m_misses = 0;
-    quint16 target = *current;
-    quint16 care = 0;
-    switch (request.kind) {
-    case BoardRequest::Kind::Switch:
-        care = bitOf(request.relay);
-        target = request.on ? (target | care) : (target & ~care);
-        break;
-    case BoardRequest::Kind::Toggle:
-    case BoardRequest::Kind::Pulse:
-        care = bitOf(request.relay);
-        target ^= care;
-        break;
-    case BoardRequest::Kind::Mask:
-        care = allRelays();
-        target = request.mask;
-        break;
-    case BoardRequest::Kind::Read:
-        break;
-    }
-    if (request.kind != BoardRequest::Kind::Mask && (target & bitOf(request.relay))) {
-        // Switching one on: the others of its group go off first, and are verified off.
-        const quint16 partners = interlockPartners(request.relay);
-        target &= ~partners;
-        care |= partners & *current;
-    }
+    const Plan plan = planFor(request, *current);
+    // A request that names several relays is checked whole: none is switched when two it
+    // switches on share a group.
+    if (const quint16 broken = brokenGroups(plan.switchedOn))
+        return result(id, BoardResult::Error::Refused,
+                      QStringLiteral("%1: refused: %2; nothing was switched")
+                          .arg(m_config.id, interlockWords(plan.switchedOn & broken)),
+                      *current);
+    quint16 target = plan.target;
+    const quint16 care = plan.care;
     // A later request on a relay takes over from a pulse running on it.
     const bool restartsPulse =
         request.kind == BoardRequest::Kind::Pulse && m_pulses.count(request.relay) > 0;
@@ -342,11 +327,7 @@ BoardResult Board::execute(const BoardRequest &request)
     }
     // A relay switched on also ends the pulses of its partners: their switching back would
     // fight the interlock.
-    const quint16 partnersOfOn =
-        (request.kind != BoardRequest::Kind::Mask && (target & bitOf(request.relay)))
-            ? interlockPartners(request.relay)
-            : 0;
-    cancelPulses((care | partnersOfOn) & ~(restartsPulse ? bitOf(request.relay) : 0));
+    cancelPulses((care | plan.partners) & ~(restartsPulse ? bitOf(request.relay) : 0));
     if (!restartsPulse && !applyTarget(*current, target, care))
         return failure(id, care, target);
 
@@ -363,6 +344,42 @@ BoardResult Board::execute(const BoardRequest &request)
         m_pulses[relay] = std::move(pulse);
     }
     return result(id, BoardResult::Error::None, {}, m_lastRead);
+}
+
+// What `request` asks of a board that holds `current`: the state to reach and the relays to
+// verify. A relay switched on sends the others of its group off first, verified off too.
+Board::Plan Board::planFor(const BoardRequest &request, quint16 current) const
+{
+    Plan plan;
+    plan.target = current;
+    switch (request.kind) {
+    case BoardRequest::Kind::Switch:
+    case BoardRequest::Kind::SwitchSome:
+        plan.care =
+            request.kind == BoardRequest::Kind::Switch ? bitOf(request.relay) : request.mask;
+        plan.target = request.on ? (current | plan.care) : (current & ~plan.care);
+        break;
+    case BoardRequest::Kind::Toggle:
+    case BoardRequest::Kind::Pulse:
+    case BoardRequest::Kind::ToggleSome:
+        plan.care =
+            request.kind == BoardRequest::Kind::ToggleSome ? request.mask : bitOf(request.relay);
+        plan.target = current ^ plan.care;
+        break;
+    case BoardRequest::Kind::Mask:
+        plan.care = allRelays();
+        plan.target = request.mask;
+        return plan; // checked whole against the groups before
+    case BoardRequest::Kind::Read:
+        return plan;
+    }
+    plan.switchedOn = plan.target & plan.care;
+    for (const int relay : RelayMask(plan.switchedOn).relays())
+        plan.partners |= interlockPartners(relay);
+    plan.partners &= ~plan.switchedOn;
+    plan.target &= ~plan.partners;
+    plan.care |= plan.partners & current;
+    return plan;
 }
 
 bool Board::applyTarget(quint16 current, quint16 target, quint16 care)
@@ -604,14 +621,32 @@ quint16 Board::brokenGroups(quint16 mask) const
     return broken;
 }
 
+// The groups `mask` has more than one relay of, as the configuration groups them and with the
+// relays' names: "relays 1 · Pump, 2 · Fan are interlocked and never on together; so are relays
+// 3, 4".
+QString Board::interlockWords(quint16 mask) const
+{
+    QStringList groups;
+    for (const QList<int> &group : m_config.interlocks) {
+        const RelayMask inGroup =
+            RelayMask(mask) & RelayMask::fromRelays(group).value_or(RelayMask());
+        if (inGroup.count() > 1)
+            groups += QStringLiteral("relays %1").arg(m_config.relayLabels(inGroup));
+    }
+    QString words =
+        QStringLiteral("%1 are interlocked and never on together").arg(groups.takeFirst());
+    for (const QString &group : std::as_const(groups))
+        words += QStringLiteral("; so are %1").arg(group);
+    return words;
+}
+
 bool Board::breaksInterlock(quint16 mask, QString *why) const
 {
     const quint16 broken = brokenGroups(mask);
     if (!broken)
         return false;
-    *why = QStringLiteral("%1: refused: relays %2 are interlocked and never on together; "
-                          "nothing was switched")
-               .arg(m_config.id, m_config.relayLabels(RelayMask(mask & broken)));
+    *why = QStringLiteral("%1: refused: %2; nothing was switched")
+               .arg(m_config.id, interlockWords(mask & broken));
     return true;
 }
 

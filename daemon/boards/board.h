@@ -72,6 +72,13 @@ signals:
     void warning(const QString &message);
 
 private:
+    struct Plan
+    {
+        quint16 target = 0;
+        quint16 care = 0;       // the relays verified afterwards
+        quint16 switchedOn = 0; // the relays the request switches on
+        quint16 partners = 0;   // the others of their groups, switched off first
+    };
     struct Pulse
     {
         bool original = false;
@@ -101,6 +108,8 @@ private:
     // The relays of every group that has more than one on in `mask`.
     quint16 brokenGroups(quint16 mask) const;
     bool breaksInterlock(quint16 mask, QString *why) const;
+    QString interlockWords(quint16 mask) const;
+    Plan planFor(const BoardRequest &request, quint16 current) const;
     quint16 beforePulses() const;
     // "relay 5", "relays 1 and 5", "relays 1, 2 and 5"; never empty.
     QString relayWords(quint16 relays) const;

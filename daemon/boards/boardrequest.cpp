@@ -25,6 +25,23 @@ BoardRequest BoardRequest::setMask(quint16 mask)
     return request;
 }
 
+BoardRequest BoardRequest::switchRelays(quint16 relays, bool on)
+{
+    BoardRequest request;
+    request.kind = Kind::SwitchSome;
+    request.mask = relays;
+    request.on = on;
+    return request;
+}
+
+BoardRequest BoardRequest::toggleRelays(quint16 relays)
+{
+    BoardRequest request;
+    request.kind = Kind::ToggleSome;
+    request.mask = relays;
+    return request;
+}
+
 BoardRequest BoardRequest::pulse(int relay, std::chrono::milliseconds length)
 {
     BoardRequest request;

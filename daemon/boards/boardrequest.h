@@ -18,7 +18,8 @@ using BoardReply = std::function<void(const BoardResult &)>;
 // what is published or answered is the state the board reported back.
 struct BoardRequest
 {
-    enum class Kind { Switch, Toggle, Mask, Pulse, Read };
+    // SwitchSome and ToggleSome name several relays in `mask`, checked and switched as one.
+    enum class Kind { Switch, Toggle, Mask, Pulse, Read, SwitchSome, ToggleSome };
 
     quint64 id = 0; // chosen by the front, handed back in the result
     BoardReply reply;
@@ -33,6 +34,8 @@ struct BoardRequest
     static BoardRequest switchRelay(int relay, bool on);
     static BoardRequest toggle(int relay);
     static BoardRequest setMask(quint16 mask);
+    static BoardRequest switchRelays(quint16 relays, bool on);
+    static BoardRequest toggleRelays(quint16 relays);
     static BoardRequest pulse(int relay, std::chrono::milliseconds length);
     // Asks the board for its state, in turn with the switching requests; switches nothing.
     static BoardRequest read();

@@ -110,10 +110,57 @@ std::optional<QJsonObject> object(const QByteArray &body, const QStringList &key
     return result;
 }
 
+// "relays": [1, 5], relay numbers from 1 to 16, at least one.
+std::optional<quint16> relaysOf(const QJsonObject &json, QString *why)
+{
+    const QJsonValue value = json.value(QLatin1String("relays"));
+    QList<int> relays;
+    for (const QJsonValue &each : value.toArray()) {
+        const double number = each.toDouble(-1);
+        // Bounds first: only then is the conversion to a whole number defined.
+        if (!each.isDouble() || !(number >= 1 && number <= RelayMask::kRelayCount) ||
+            number != std::floor(number)) {
+            relays.clear();
+            break;
+        }
+        relays.append(int(number));
+    }
+    if (relays.isEmpty()) {
+        *why = QStringLiteral("\"relays\" must be a list of relay numbers from 1 to 16, such as "
+                              "[1, 5]");
+        return std::nullopt;
+    }
+    return RelayMask::fromRelays(relays)->bits();
+}
+
 std::optional<BoardRequest> bodyRequest(Endpoint endpoint, int relay, const QByteArray &body,
                                         QString *why)
 {
     switch (endpoint) {
+    case Endpoint::SetRelays: {
+        const auto json = object(body, {QStringLiteral("relays"), QStringLiteral("on")},
+                                 QStringLiteral("{\"relays\":[1,5],\"on\":true}"), why);
+        if (!json)
+            return std::nullopt;
+        if (!json->value(QLatin1String("on")).isBool()) {
+            *why = QStringLiteral("\"on\" must be true or false (not a string or a number)");
+            return std::nullopt;
+        }
+        const std::optional<quint16> relays = relaysOf(*json, why);
+        if (!relays)
+            return std::nullopt;
+        return BoardRequest::switchRelays(*relays, json->value(QLatin1String("on")).toBool());
+    }
+    case Endpoint::ToggleRelays: {
+        const auto json =
+            object(body, {QStringLiteral("relays")}, QStringLiteral("{\"relays\":[1,5]}"), why);
+        if (!json)
+            return std::nullopt;
+        const std::optional<quint16> relays = relaysOf(*json, why);
+        if (!relays)
+            return std::nullopt;
+        return BoardRequest::toggleRelays(*relays);
+    }
     case Endpoint::SetRelay: {
         const auto json =
             object(body, {QStringLiteral("on")}, QStringLiteral("{\"on\":true}"), why);
@@ -180,6 +227,9 @@ const QList<Route> &routes()
         {"PUT", "/api/v1/boards/{id}/relays/{n}", Endpoint::SetRelay, true},
         {"POST", "/api/v1/boards/{id}/relays/{n}/toggle", Endpoint::ToggleRelay, true},
         {"POST", "/api/v1/boards/{id}/relays/{n}/pulse", Endpoint::PulseRelay, true},
+        // Several relays, checked against the interlocks and switched as one.
+        {"PUT", "/api/v1/boards/{id}/relays", Endpoint::SetRelays, true},
+        {"POST", "/api/v1/boards/{id}/relays/toggle", Endpoint::ToggleRelays, true},
         {"POST", "/api/v1/boards/{id}/read", Endpoint::ReadBoard, true},
         {"GET", "/api/v1/events", Endpoint::Events, true},
     };
@@ -262,6 +312,8 @@ Parsed parse(const QByteArray &method, const QString &path, const QByteArray &bo
         parsed.request = BoardRequest::read();
         break;
     case Endpoint::SetMask:
+    case Endpoint::SetRelays:
+    case Endpoint::ToggleRelays:
     case Endpoint::SetRelay:
     case Endpoint::ToggleRelay:
     case Endpoint::PulseRelay: {

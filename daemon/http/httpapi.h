@@ -29,6 +29,8 @@ enum class Endpoint {
     SetRelay,
     ToggleRelay,
     PulseRelay,
+    SetRelays,
+    ToggleRelays,
     ReadBoard,
     Events,
 };
