@@ -21,6 +21,7 @@ namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kFrontFailed = -1;
+constexpr int kIdTaken = -2; // another live service has this one's id on the broker
 constexpr std::chrono::milliseconds kStopBound{15000};
 constexpr std::chrono::milliseconds kDisconnectBound{3000};
 // Past this, the process ends whatever a board's thread or an HTTP client is doing.
@@ -123,7 +124,7 @@ int Service::run()
             break;
         }
     }
-    return stop(m_caught == kFrontFailed ? kExitFailure : status);
+    return stop(m_caught == kFrontFailed || m_caught == kIdTaken ? kExitFailure : status);
 }
 
 bool Service::start()
@@ -209,7 +210,7 @@ bool Service::reload()
 int Service::stop(int status)
 {
     armLastBound();
-    if (m_caught == kFrontFailed)
+    if (m_caught == kFrontFailed || m_caught == kIdTaken)
         Log::info(QStringLiteral("stopping: ending pulses, then offline"));
     else
         Log::info(
@@ -220,7 +221,10 @@ int Service::stop(int status)
     if (m_http)
         m_http->stop();
     if (m_bridge) {
-        m_bridge->publishOffline();
+        // The other service's status and boards are not this one's to mark offline; a clean
+        // disconnect also keeps the broker from publishing this one's Last Will there.
+        if (m_caught != kIdTaken)
+            m_bridge->publishOffline();
         m_connection->close(kDisconnectBound);
     }
     stopFronts();
@@ -264,9 +268,15 @@ bool Service::openSocket(QString *error)
 bool Service::startFronts(QString *error)
 {
     const Config &config = m_options.config;
-    if (m_connection)
+    if (m_connection) {
         m_bridge = std::make_unique<MqttBridge>(config.broker, &m_hub, m_connection.get(),
                                                 QCoreApplication::applicationVersion());
+        connect(m_bridge.get(), &MqttBridge::conflict, this, [this](const QString &message) {
+            Log::error(message);
+            m_caught = kIdTaken;
+            QCoreApplication::exit(0);
+        });
+    }
     if (!openSocket(error)) {
         *error = QStringLiteral("socket: %1").arg(*error);
         return false;

@@ -14,6 +14,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QScopeGuard>
@@ -157,6 +159,8 @@ private slots:
     void throughTheServiceSaysHowToGoOn();
     void throughTheServiceJsonNamesOneDevice();
     void servedBoardRefuses();
+    void serviceThatSaysOtherwise_data();
+    void serviceThatSaysOtherwise();
     void aSocketAStrangerServesIsNotBelieved();
     void aSocketSystemdHandsOver();
 
@@ -1597,6 +1601,50 @@ void TestCtl::aSocketSystemdHandsOver()
     const Result status =
         ctl(route + QStringList{QStringLiteral("--json"), QStringLiteral("status")});
     QCOMPARE(relaysOf(status.out), relays(0x1000));
+}
+
+void TestCtl::serviceThatSaysOtherwise_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("set") << QStringList{"set", "8140"};
+    QTest::newRow("all-on") << QStringList{"all-on"};
+    QTest::newRow("all-off") << QStringList{"all-off"};
+    QTest::newRow("on") << QStringList{"on", "5"};
+    QTest::newRow("off") << QStringList{"off", "8"};
+    QTest::newRow("pulse") << QStringList{"pulse", "5", "10"};
+}
+
+// A service that answers 200 with a state other than the one asked (relay 8 on, whatever is
+// asked): the command reads its answer and fails with exit 4.
+void TestCtl::serviceThatSaysOtherwise()
+{
+    QFETCH(QStringList, arguments);
+    QLocalServer server;
+    const QString socket = m_dir->filePath(QStringLiteral("stub.sock"));
+    QVERIFY(server.listen(socket));
+    QJsonArray names;
+    for (int relay = 1; relay <= 16; ++relay)
+        names.append(QStringLiteral("Relay %1").arg(relay));
+    const QJsonObject board{
+        {"id", "b1"},     {"name", "b1"},   {"device", "/dev/null"},   {"online", true},
+        {"mask", "0100"}, {"names", names}, {"read_at", QJsonValue()}, {"seq", 1}};
+    connect(&server, &QLocalServer::newConnection, this, [&] {
+        QLocalSocket *client = server.nextPendingConnection();
+        connect(client, &QLocalSocket::readyRead, client, [client, board] {
+            const QByteArray asked = client->readAll();
+            const QByteArray body = QJsonDocument(asked.startsWith("GET /api/v1/boards ")
+                                                      ? QJsonDocument(QJsonArray{board})
+                                                      : QJsonDocument(board))
+                                        .toJson(QJsonDocument::Compact);
+            client->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                          QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+            client->disconnectFromServer();
+        });
+    });
+    const Result result = ctl(QStringList{QStringLiteral("--socket"), socket,
+                                          QStringLiteral("--board"), QStringLiteral("b1")} +
+                              arguments);
+    QVERIFY2(result.exitCode == 4, result.err.constData());
 }
 
 QTEST_GUILESS_MAIN(TestCtl)

@@ -94,6 +94,7 @@ private slots:
     void reload();
     void reloadKeepsWhatDidNotChange();
     void restoreAfterKill();
+    void twoServicesOneId();
     void twoServicesOneBoardId();
     void anotherServiceJudged_data();
     void anotherServiceJudged();
@@ -1068,6 +1069,29 @@ void TestDaemon::restoreAfterKill()
     service = startService(config);
     QVERIFY(service);
     QTRY_COMPARE_WITH_TIMEOUT(board->state(), quint16(0x8140), kWait);
+}
+
+// Two services given one id would share a status topic: the second steps back before it
+// publishes anything, and the first's status and boards are untouched.
+void TestDaemon::twoServicesOneId()
+{
+    SimulatedBoard *first = m_ports->add(1, 0);
+    QVERIFY(first && m_ports->add(2, 0));
+    auto service = startService(writeConfig("[service]\nid = shed\n" + standardBoard(1)));
+    QVERIFY(service);
+    m_probe->clear();
+    ServiceProcess second(
+        {QStringLiteral("--config"), writeConfig("[service]\nid = shed\n" + standardBoard(2))});
+    QVERIFY(second.finish());
+    QCOMPARE(second.process().exitCode(), 1);
+    QVERIFY2(second.log().contains("another usb16relayd with the service id \"shed\""),
+             second.log().constData());
+    for (const auto &message : m_probe->messages())
+        QVERIFY2(!message.topic.startsWith(u"usb16relay/service/shed/status") &&
+                     !message.topic.startsWith(u"usb16relay/com2/"),
+                 qPrintable(message.topic + u' ' + QString::fromUtf8(message.payload)));
+    QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/1/set"), "ON"));
+    QTRY_COMPARE_WITH_TIMEOUT(first->state(), quint16(0x8000), kWait);
 }
 
 void TestDaemon::twoServicesOneBoardId()

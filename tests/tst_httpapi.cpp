@@ -12,10 +12,19 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <cstring>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -45,6 +54,8 @@ private slots:
     void transportThatCannotStart();
     void socketPath_data();
     void socketPath();
+    // Last: it moves this process into a network namespace of its own.
+    void connectionsPerAddress();
 
 private:
     QString write(const QString &name, const QByteArray &content, QFile::Permissions permissions);
@@ -679,6 +690,82 @@ void TestHttpApi::socketPath()
         QVERIFY2(error.contains(refusal), qPrintable(error));
     if (layout == u"foreign file")
         QVERIFY(QFileInfo(socket).isFile());
+}
+
+namespace {
+
+// An address of this process's own network namespace, on its loopback device.
+bool addAddress(const char *device, const char *address)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request = {};
+    std::strncpy(request.ifr_name, device, IFNAMSIZ - 1);
+    auto *in = reinterpret_cast<sockaddr_in *>(&request.ifr_addr);
+    in->sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &in->sin_addr);
+    bool done = ::ioctl(fd, SIOCSIFADDR, &request) == 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags |= IFF_UP;
+    done = done && ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    ::close(fd);
+    return done;
+}
+
+int connectFrom(const char *source, quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from = {};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &from.sin_addr);
+    sockaddr_in to = from;
+    to.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+// The cap on one address's connections, reached from an address other than loopback (which is
+// exempt): in a network namespace of this test's own, nothing leaves the machine.
+void TestHttpApi::connectionsPerAddress()
+{
+    if (::geteuid() != 0 || ::unshare(CLONE_NEWNET) != 0)
+        QSKIP("needs a network namespace of its own (root, and unshare allowed)");
+    QVERIFY(addAddress("lo", "127.0.0.1"));
+    QVERIFY(addAddress("lo:1", "192.0.2.1"));
+    HttpLimits limits;
+    limits.maxPerAddress = 2;
+    HttpTransport transport(
+        limits,
+        [](int status, const QString &) {
+            HttpResponse refused;
+            refused.status = status;
+            return refused;
+        },
+        [](const HttpRequest &, HttpResponse &) { return true; },
+        [](const HttpRequest &, const HttpResponder &) {}, [](const QString &) {});
+    QString error;
+    const quint16 port = transport.bind(QStringLiteral("0.0.0.0"), 0, &error);
+    QVERIFY2(port > 0 && transport.start(&error), qPrintable(error));
+    std::vector<int> held;
+    for (int i = 0; i < 3; ++i)
+        held.push_back(connectFrom("192.0.2.1", port));
+    const auto closeAll = qScopeGuard([&held] {
+        for (int fd : held)
+            ::close(fd);
+    });
+    QVERIFY(std::all_of(held.begin(), held.end(), [](int fd) { return fd >= 0; }));
+    char answer[64] = {};
+    pollfd third = {held.back(), POLLIN, 0};
+    QVERIFY(::poll(&third, 1, 5000) == 1);
+    QVERIFY(::recv(held.back(), answer, sizeof answer - 1, 0) > 0);
+    QVERIFY2(QByteArray(answer).startsWith("HTTP/1.1 503"), answer);
+    // The second of that address was let in: nothing is said to it.
+    pollfd second = {held.at(1), POLLIN, 0};
+    QCOMPARE(::poll(&second, 1, 200), 0);
 }
 
 QTEST_GUILESS_MAIN(TestHttpApi)

@@ -7,9 +7,11 @@
 #include "relaymask.h"
 
 #include <QCoreApplication>
+#include <QHostInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPointer>
+#include <QRandomGenerator>
 
 using namespace MqttProtocol;
 
@@ -39,6 +41,14 @@ MqttBridge::MqttBridge(const BrokerConfig &broker, BoardHub *hub, MqttConnection
                             : QStringLiteral("end of a pulse or restore"),
                         result.message, BoardResult::kindName(result.error), true);
     });
+    // A bridge made anew on a reload, connected already, has been alone on the broker.
+    m_checked = m_connection->isConnected();
+    m_alone.setSingleShot(true);
+    m_alone.setInterval(kAloneAfter);
+    connect(&m_alone, &QTimer::timeout, this, [this] {
+        m_checked = true;
+        serve();
+    });
     connect(m_connection, &MqttConnection::connected, this, &MqttBridge::handleConnected);
     connect(m_connection, &MqttConnection::messageReceived, this, &MqttBridge::handleMessage);
     if (m_connection->isConnected())
@@ -50,8 +60,66 @@ void MqttBridge::retire(const QStringList &topics)
     m_retired += topics;
 }
 
+namespace {
+
+QString instanceId()
+{
+    static const QString id =
+        QString::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, u'0');
+    return id;
+}
+
+} // namespace
+
 void MqttBridge::handleConnected()
 {
+    m_connection->subscribe({servicePingTopic(m_broker)});
+    ServicePing ping{instanceId(), QHostInfo::localHostName(), QCoreApplication::applicationPid(),
+                     servingSince(), false};
+    m_connection->publish(servicePingTopic(m_broker), servicePingPayload(ping), false);
+    if (m_checked)
+        serve();
+    else
+        m_alone.start();
+}
+
+// Another service with this one's id: the one running longer keeps the id (on a tie, the first
+// instance), the other steps back before it has published anything.
+void MqttBridge::handlePing(const QByteArray &payload)
+{
+    const std::optional<ServicePing> other = parseServicePing(payload);
+    if (!other || other->instance == instanceId())
+        return;
+    if (!other->answer)
+        m_connection->publish(
+            servicePingTopic(m_broker),
+            servicePingPayload({instanceId(), QHostInfo::localHostName(),
+                                QCoreApplication::applicationPid(), servingSince(), true}),
+            false);
+    const QString them = QStringLiteral("another usb16relayd with the service id \"%1\" (on %2, "
+                                        "pid %3, running since %4)")
+                             .arg(m_broker.serviceId, other->host)
+                             .arg(other->pid)
+                             .arg(other->since.toString(Qt::ISODate));
+    const bool older = other->since < servingSince() ||
+                       (other->since == servingSince() && other->instance < instanceId());
+    if (!older) {
+        Log::warning(QStringLiteral("%1 has started on the same broker; it should step back: "
+                                    "give it another [service] id")
+                         .arg(them));
+        return;
+    }
+    m_alone.stop();
+    m_serving = false;
+    emit conflict(QStringLiteral("%1 serves on this broker already: both would share one status "
+                                 "topic. Give this one another id under [service] in its "
+                                 "configuration; not serving")
+                      .arg(them));
+}
+
+void MqttBridge::serve()
+{
+    m_serving = true;
     QStringList filters{homeAssistantStatusTopic(m_broker.discoveryPrefix)};
     for (const BoardView &view : std::as_const(m_views)) {
         filters += commandFilters(m_broker.baseTopic, view.config.id);
@@ -99,7 +167,7 @@ void MqttBridge::publishDiscovery()
 
 void MqttBridge::publishState(BoardView &view, bool force)
 {
-    if (!m_connection->isConnected() || view.foreign)
+    if (!m_serving || !m_connection->isConnected() || view.foreign)
         return;
     const QString &id = view.config.id;
     const BoardSnapshot &snapshot = view.snapshot;
@@ -131,7 +199,7 @@ void MqttBridge::publishState(BoardView &view, bool force)
 
 void MqttBridge::publishAvailability(const BoardView &view)
 {
-    if (view.foreign)
+    if (!m_serving || view.foreign)
         return;
     m_connection->publish(availabilityTopic(m_broker.baseTopic, view.config.id),
                           view.online.value_or(false) ? "online" : "offline", true);
@@ -149,6 +217,10 @@ void MqttBridge::publishOffline()
 
 void MqttBridge::handleMessage(const QString &topic, const QByteArray &payload, bool retained)
 {
+    if (topic == servicePingTopic(m_broker)) {
+        handlePing(payload);
+        return;
+    }
     if (topic == homeAssistantStatusTopic(m_broker.discoveryPrefix)) {
         // A retained "online" is an old one: everything went out on connecting anyway.
         if (payload == "online" && !retained) {
@@ -279,7 +351,7 @@ void MqttBridge::reportError(const BoardView &view, const QString &command, cons
         Log::warning(QStringLiteral("command %1 failed: %2").arg(command, error));
     const QString topic = errorTopic(m_broker.baseTopic, view.config.id);
     const QByteArray payload = errorPayload(command, error, kind);
-    if (m_connection->publish(topic, payload, false))
+    if (m_serving && m_connection->publish(topic, payload, false))
         return;
     m_backlog.push_back({topic, payload});
     if (qsizetype(m_backlog.size()) > kErrorBacklog) {

@@ -8,7 +8,9 @@
 #include <QList>
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 
+#include <chrono>
 #include <deque>
 #include <optional>
 
@@ -24,6 +26,8 @@ class MqttBridge final : public QObject
 public:
     // Error events kept while the broker is away, published (with their time) on reconnecting.
     static constexpr qsizetype kErrorBacklog = 64;
+    // How long another service of this id has to show itself before this one publishes.
+    static constexpr std::chrono::milliseconds kAloneAfter{500};
 
     MqttBridge(const BrokerConfig &broker, BoardHub *hub, MqttConnection *connection,
                const QString &version, QObject *parent = nullptr);
@@ -35,6 +39,11 @@ public:
     QStringList unretired() const { return m_retired; }
     // "offline" on every board's availability and on the service's status, for a clean stop.
     void publishOffline();
+
+signals:
+    // Another live service has this service's id and has run longer: this one must not serve
+    // on this broker, and must not publish anything on the way out either.
+    void conflict(const QString &message);
 
 private:
     struct BoardView
@@ -52,6 +61,8 @@ private:
     };
 
     void handleConnected();
+    void serve();
+    void handlePing(const QByteArray &payload);
     void handleMessage(const QString &topic, const QByteArray &payload, bool retained);
     void handleSnapshot(const BoardSnapshot &snapshot);
     void handleFinished(BoardView &view, const QString &command, const BoardResult &result);
@@ -74,4 +85,8 @@ private:
     QStringList m_retired;
     std::deque<PendingError> m_backlog;
     qsizetype m_dropped = 0;
+    // Before the first publishing, other services of this id are asked to show themselves.
+    QTimer m_alone{this};
+    bool m_checked = false;
+    bool m_serving = false; // publishing: alone on the broker with this id
 };

@@ -23,6 +23,38 @@ QString statusTopic(const BrokerConfig &broker)
     return QStringLiteral("%1/service/%2/status").arg(broker.baseTopic, broker.serviceId);
 }
 
+QString servicePingTopic(const BrokerConfig &broker)
+{
+    return QStringLiteral("%1/service/%2/ping").arg(broker.baseTopic, broker.serviceId);
+}
+
+QByteArray servicePingPayload(const ServicePing &ping)
+{
+    return QJsonDocument(
+               QJsonObject{{QStringLiteral("instance"), ping.instance},
+                           {QStringLiteral("host"), ping.host},
+                           {QStringLiteral("pid"), ping.pid},
+                           {QStringLiteral("since"), ping.since.toString(Qt::ISODateWithMs)},
+                           {QStringLiteral("answer"), ping.answer}})
+        .toJson(QJsonDocument::Compact);
+}
+
+std::optional<ServicePing> parseServicePing(const QByteArray &payload)
+{
+    if (payload.size() > 1024)
+        return std::nullopt;
+    const QJsonObject object = QJsonDocument::fromJson(payload).object();
+    ServicePing ping;
+    ping.instance = object.value(u"instance").toString();
+    ping.host = object.value(u"host").toString();
+    ping.pid = object.value(u"pid").toInteger();
+    ping.since = QDateTime::fromString(object.value(u"since").toString(), Qt::ISODateWithMs);
+    ping.answer = object.value(u"answer").toBool();
+    if (ping.instance.isEmpty() || !ping.since.isValid())
+        return std::nullopt;
+    return ping;
+}
+
 QString availabilityTopic(const QString &base, const QString &board)
 {
     return QStringLiteral("%1/%2/availability").arg(base, board);

@@ -19,6 +19,19 @@ constexpr qsizetype kMaxPayload = 256;
 // Out, retained: "online"/"offline"; "offline" is the Last Will. One per service, so that
 // services sharing a broker do not answer for each other.
 QString statusTopic(const BrokerConfig &broker);
+// In and out, not retained: services of one id find each other here before either publishes.
+QString servicePingTopic(const BrokerConfig &broker);
+struct ServicePing
+{
+    QString instance; // this process's own, random
+    QString host;
+    qint64 pid = 0;
+    QDateTime since; // when it started
+    bool answer = false;
+};
+QByteArray servicePingPayload(const ServicePing &ping);
+std::optional<ServicePing> parseServicePing(const QByteArray &payload);
+
 // Out, retained: "online" while the board answers.
 QString availabilityTopic(const QString &base, const QString &board);
 // Out, retained: "ON"/"OFF" as read from the board.
