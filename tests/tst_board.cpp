@@ -60,6 +60,8 @@ private slots:
     void switchedByItself();
     void savedState_data();
     void savedState();
+    void whoSwitched_data();
+    void whoSwitched();
 
 private:
     bool startHub(const BoardConfig &config);
@@ -428,6 +430,49 @@ void TestBoard::savedState()
     QCOMPARE(board->state(), after);
     const bool warned = m_warnings.join(u'\n').contains(QStringLiteral("nothing is restored"));
     QVERIFY2(warned == !file.isEmpty(), qPrintable(m_warnings.join(u'\n')));
+}
+
+void TestBoard::whoSwitched_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<int>("relay");
+    QTest::addColumn<QString>("by");
+
+    // Relay 2 is on and interlocked with relay 1 throughout.
+    QTest::newRow("a request") << "request" << 5 << "socket: alice (usb16relay-ctl, pid 7)";
+    QTest::newRow("the partner of a relay switched on") << "request" << 2 << "interlock";
+    QTest::newRow("the end of a pulse") << "pulse" << 5 << "pulse-end";
+    QTest::newRow("the board itself") << "by itself" << 8 << "board";
+    QTest::newRow("switched back after the board did it") << "by itself, restore" << 8 << "restore";
+}
+
+void TestBoard::whoSwitched()
+{
+    QFETCH(QString, how);
+    QFETCH(int, relay);
+    QFETCH(QString, by);
+
+    SimulatedBoard *board = m_ports->add(1, 0x4000);
+    QVERIFY(board);
+    BoardConfig config;
+    config.id = QStringLiteral("com1");
+    config.port = 1;
+    config.pollInterval = 100ms;
+    config.onConnect = how.endsWith(u"restore") ? OnConnect::Restore : OnConnect::Keep;
+    config.interlocks = {{1, 2}};
+    QVERIFY(startHub(config));
+    if (how == u"request") {
+        BoardRequest request = BoardRequest::switchRelays(0x8800, true); // relays 1 and 5
+        request.source = QStringLiteral("socket: alice (usb16relay-ctl, pid 7)");
+        QCOMPARE(ask(*m_hub, request), QStringLiteral("none"));
+    } else if (how == u"pulse") {
+        QCOMPARE(ask(*m_hub, BoardRequest::pulse(5, 100ms)), QStringLiteral("none"));
+        QTRY_COMPARE_WITH_TIMEOUT(board->state(), quint16(0x4000), kWait);
+    } else {
+        board->setState(0x4100);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_hub->snapshot(QStringLiteral("com1")).changedBy.at(size_t(relay - 1)), by, kWait);
 }
 
 QTEST_GUILESS_MAIN(TestBoard)

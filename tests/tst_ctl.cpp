@@ -159,6 +159,7 @@ private slots:
     void throughTheServiceSaysHowToGoOn();
     void throughTheServiceJsonNamesOneDevice();
     void servedBoardRefuses();
+    void serviceRecordsWhoSwitched();
     void serviceThatSaysOtherwise_data();
     void serviceThatSaysOtherwise();
     void aSocketAStrangerServesIsNotBelieved();
@@ -1601,6 +1602,35 @@ void TestCtl::aSocketSystemdHandsOver()
     const Result status =
         ctl(route + QStringList{QStringLiteral("--json"), QStringLiteral("status")});
     QCOMPARE(relaysOf(status.out), relays(0x1000));
+}
+
+// The service records who switched a relay over its socket, as the kernel vouches for them.
+void TestCtl::serviceRecordsWhoSwitched()
+{
+    if (!kServiceBuilt)
+        QSKIP("usb16relayd is not built here");
+    QVERIFY(startSim(1));
+    const QString socket = startService(1, {});
+    QVERIFY2(!socket.isEmpty(), "usb16relayd did not start");
+    QCOMPARE(ctl({QStringLiteral("--socket"), socket, QStringLiteral("--board"),
+                  QStringLiteral("b1"), QStringLiteral("on"), QStringLiteral("5")})
+                 .exitCode,
+             0);
+    QLocalSocket client;
+    client.connectToServer(socket);
+    QVERIFY(client.waitForConnected(kWait));
+    client.write("GET /api/v1/boards/b1 HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
+    QByteArray answer;
+    while (client.state() == QLocalSocket::ConnectedState && client.waitForReadyRead(kWait))
+        answer += client.readAll();
+    const QJsonObject board =
+        QJsonDocument::fromJson(answer.mid(answer.indexOf("\r\n\r\n") + 4)).object();
+    const QString by = board.value(u"changed_by").toArray().at(4).toString();
+    const passwd *me = ::getpwuid(::geteuid());
+    QVERIFY(me);
+    QVERIFY2(by.startsWith(QStringLiteral("socket: %1 (usb16relay-ctl, pid ")
+                               .arg(QString::fromLocal8Bit(me->pw_name))),
+             qPrintable(by));
 }
 
 void TestCtl::serviceThatSaysOtherwise_data()

@@ -1092,6 +1092,12 @@ void TestDaemon::twoServicesOneId()
                  qPrintable(message.topic + u' ' + QString::fromUtf8(message.payload)));
     QVERIFY(m_probe->publish(QStringLiteral("usb16relay/com1/relay/1/set"), "ON"));
     QTRY_COMPARE_WITH_TIMEOUT(first->state(), quint16(0x8000), kWait);
+    // Who switched it, in the log.
+    QVERIFY2(waitUntil([&] {
+                 return service->log().contains(
+                     "com1: relay 1 on, by a message on usb16relay/com1/relay/1/set");
+             }),
+             service->log().constData());
 }
 
 void TestDaemon::twoServicesOneBoardId()

@@ -6,6 +6,7 @@
 #include "statefile.h"
 
 #include <QMutexLocker>
+#include <QScopeGuard>
 #include <QStringList>
 
 namespace {
@@ -152,7 +153,11 @@ void Board::open()
     quint16 state = RelayProtocol::toMask(*found);
     const std::optional<quint16> wanted = onConnectTarget();
     if (wanted && *wanted != state) {
-        if (!applyTarget(state, *wanted, allRelays()))
+        m_source = m_config.onConnect == OnConnect::Restore ? QStringLiteral("restore")
+                                                            : QStringLiteral("on-connect");
+        const bool applied = applyTarget(state, *wanted, allRelays());
+        m_source = kByItself;
+        if (!applied)
             emit warning(QStringLiteral("%1: could not bring the board to %2 on connecting: %3")
                              .arg(m_config.id)
                              .arg(*wanted, 4, 16, QLatin1Char('0'))
@@ -213,7 +218,9 @@ void Board::drain()
         m_drainPosted = more;
     }
     if (request) {
+        m_source = request->source.isEmpty() ? QStringLiteral("unknown") : request->source;
         BoardResult done = execute(*request);
+        m_source = kByItself;
         done.snapshot = m_snapshot;
         answer(*request, done);
     }
@@ -259,12 +266,16 @@ std::optional<quint16> Board::currentState()
 // on_connect = restore, switched back through the interlocks.
 void Board::readUnasked(quint16 state)
 {
-    const std::optional<quint16> before = m_online ? m_lastRead : std::nullopt;
+    const bool known = m_online && m_lastRead;
+    const quint16 before = m_lastRead.value_or(0);
+    // What changed before a request's commands is not that request's doing.
+    const QString asking = std::exchange(m_source, kByItself);
+    const auto askingAgain = qScopeGuard([this, &asking] { m_source = asking; });
     read(state);
-    if (!before || *before == state)
+    if (!known || before == state)
         return;
-    const RelayMask changed(*before ^ state);
-    const RelayMask wentOff = changed & RelayMask(*before);
+    const RelayMask changed(before ^ state);
+    const RelayMask wentOff = changed & RelayMask(before);
     const RelayMask wentOn = changed & RelayMask(state);
     QStringList parts;
     if (!wentOff.isEmpty())
@@ -276,8 +287,10 @@ void Board::readUnasked(quint16 state)
                                state == 0 ? QStringLiteral("the board may have lost power")
                                           : QStringLiteral("nothing this service sent did it"));
     if (m_config.onConnect == OnConnect::Restore) {
-        const quint16 target = quint16(*before & ~brokenGroups(*before));
-        message += applyTarget(state, target, changed.bits())
+        const quint16 target = quint16(before & ~brokenGroups(before));
+        m_source = QStringLiteral("restore");
+        const bool restored = applyTarget(state, target, changed.bits());
+        message += restored
                        ? QStringLiteral("; switched back as on_connect = restore asks")
                        : QStringLiteral("; switching back failed: %1").arg(m_client->errorString());
     }
@@ -328,7 +341,10 @@ BoardResult Board::execute(const BoardRequest &request)
     // A relay switched on also ends the pulses of its partners: their switching back would
     // fight the interlock.
     cancelPulses((care | plan.partners) & ~(restartsPulse ? bitOf(request.relay) : 0));
-    if (!restartsPulse && !applyTarget(*current, target, care))
+    m_interlocked = plan.partners;
+    const bool applied = restartsPulse || applyTarget(*current, target, care);
+    m_interlocked = 0;
+    if (!applied)
         return failure(id, care, target);
 
     if (request.kind == BoardRequest::Kind::Pulse) {
@@ -454,7 +470,12 @@ void Board::endPulse(int relay)
     const quint16 target =
         original ? quint16((*current | bit) & ~partners) : quint16(*current & ~bit);
     const quint16 care = bit | (partners & *current);
-    if (!applyTarget(*current, target, care)) {
+    m_source = QStringLiteral("pulse-end");
+    m_interlocked = partners;
+    const bool applied = applyTarget(*current, target, care);
+    m_source = kByItself;
+    m_interlocked = 0;
+    if (!applied) {
         // Nobody waits for this any more: an id of 0 is nobody's request.
         BoardResult failed = failure(0, care, target);
         failed.message = QStringLiteral("%1: %2").arg(what, failed.message);
@@ -509,8 +530,20 @@ void Board::read(quint16 state)
         m_saveTimer.start();
     const QDateTime now = QDateTime::currentDateTimeUtc();
     m_snapshot.changed = m_snapshot.state ? quint16(*m_snapshot.state ^ state) : 0;
-    for (const int relay : RelayMask(m_snapshot.changed).relays())
+    QStringList said;
+    for (const int relay : RelayMask(m_snapshot.changed).relays()) {
+        const QString by =
+            RelayMask(m_interlocked).isOn(relay) ? QStringLiteral("interlock") : m_source;
         m_snapshot.changedAt[size_t(relay - 1)] = now;
+        m_snapshot.changedBy[size_t(relay - 1)] = by;
+        said +=
+            QStringLiteral("relay %1 %2, %3")
+                .arg(relay)
+                .arg(RelayMask(state).isOn(relay) ? QStringLiteral("on") : QStringLiteral("off"),
+                     byWhom(by));
+    }
+    if (!said.isEmpty())
+        emit switched(QStringLiteral("%1: %2").arg(m_config.id, said.join(QStringLiteral("; "))));
     m_snapshot.state = state;
     m_snapshot.readAt = now;
     takeSnapshot();
@@ -656,6 +689,30 @@ quint16 Board::beforePulses() const
     for (const auto &[relay, pulse] : m_pulses)
         state = state.with(relay, pulse.original);
     return state.bits();
+}
+
+// Who switched, as the log says it: "by alice (usb16relay-ctl, pid 1234) over the socket".
+QString Board::byWhom(const QString &source)
+{
+    const QString kind = source.section(u':', 0, 0);
+    const QString who = source.section(u':', 1).trimmed();
+    if (kind == u"socket")
+        return QStringLiteral("by %1 over the socket").arg(who);
+    if (kind == u"http")
+        return QStringLiteral("by %1 over HTTP").arg(who);
+    if (kind == u"mqtt")
+        return QStringLiteral("by a message on %1").arg(who);
+    if (kind == u"restore")
+        return QStringLiteral("restored as on_connect = restore asks");
+    if (kind == u"on-connect")
+        return QStringLiteral("as on_connect asks");
+    if (kind == u"pulse-end")
+        return QStringLiteral("at the end of its pulse");
+    if (kind == u"interlock")
+        return QStringLiteral("by the interlock, for its partner");
+    if (kind == kByItself)
+        return QStringLiteral("by the board itself, without a command");
+    return QStringLiteral("by %1").arg(source);
 }
 
 QString Board::relayWords(quint16 relays) const

@@ -70,6 +70,8 @@ signals:
     void stopped();
     // Something a person running the service should read in its log.
     void warning(const QString &message);
+    // Relays that changed, and who changed them: a line for the log.
+    void switched(const QString &line);
 
 private:
     struct Plan
@@ -114,6 +116,7 @@ private:
     // "relay 5", "relays 1 and 5", "relays 1, 2 and 5"; never empty.
     QString relayWords(quint16 relays) const;
     void readUnasked(quint16 state);
+    static QString byWhom(const QString &source);
     void loadSavedState();
     void saveState();
 
@@ -135,6 +138,11 @@ private:
     std::optional<quint16> m_restore;
     bool m_continued = false;
     BoardSnapshot m_snapshot;
+    // Who the next change read is by: a request's source, or what the board does itself; the
+    // relays an interlock switches off for a partner.
+    static inline const QString kByItself = QStringLiteral("board");
+    QString m_source = kByItself;
+    quint16 m_interlocked = 0;
     std::map<int, Pulse> m_pulses;
 
     QMutex m_queueMutex; // guards the three below, shared with submit()

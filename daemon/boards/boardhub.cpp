@@ -80,6 +80,7 @@ void BoardHub::create(const BoardConfig &config)
     Entry *raw = entry.get();
     Board *board = raw->board.get();
     connect(board, &Board::warning, this, [](const QString &message) { Log::warning(message); });
+    connect(board, &Board::switched, this, [](const QString &line) { Log::info(line); });
     connect(board, &Board::problem, this,
             [](const BoardResult &result) { Log::warning(result.message); });
     connect(

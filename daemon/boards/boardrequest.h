@@ -28,6 +28,9 @@ struct BoardRequest
     bool on = false;                     // Switch
     quint16 mask = 0;                    // Mask, bit 15 = relay 1
     std::chrono::milliseconds length{0}; // Pulse
+    // Who asks, for the record of who switched: "mqtt: TOPIC", "http: ADDRESS" or
+    // "socket: USER (PROGRAM, pid N)".
+    QString source;
 
     static constexpr std::chrono::milliseconds kMaxPulse{86400000};
 

@@ -22,6 +22,9 @@ struct BoardSnapshot
     quint16 changed = 0; // the relays this read found otherwise than the last
     quint16 overdue = 0; // relays whose pulse has ended but are not confirmed back yet
     std::array<QDateTime, 16> changedAt; // when this run saw each relay change
+    // By whom: "mqtt: TOPIC", "http: ADDRESS", "socket: USER (PROGRAM, pid N)", "restore",
+    // "on-connect", "pulse-end", "interlock" or "board" (no command).
+    std::array<QString, 16> changedBy;
 
     static quint64 nextSeq();
 };

@@ -374,6 +374,7 @@ BoardView viewOf(const BoardConfig &config, const BoardSnapshot &snapshot)
     view.readAt = snapshot.readAt;
     view.seq = snapshot.seq;
     view.changedAt = snapshot.changedAt;
+    view.changedBy = snapshot.changedBy;
     view.overdue = snapshot.overdue;
     return view;
 }
@@ -411,6 +412,10 @@ QJsonObject boardJson(const BoardView &board)
         changed.append(at.isValid() ? QJsonValue(at.toUTC().toString(Qt::ISODateWithMs))
                                     : QJsonValue(QJsonValue::Null));
     json.insert(QStringLiteral("changed_at"), changed);
+    QJsonArray by;
+    for (const QString &who : board.changedBy)
+        by.append(who.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(who));
+    json.insert(QStringLiteral("changed_by"), by);
     QJsonArray interlocks;
     for (const QList<int> &group : board.interlocks) {
         QJsonArray relays;

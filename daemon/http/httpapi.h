@@ -61,6 +61,7 @@ struct BoardView
     // state only over an older one.
     quint64 seq = 0;
     std::array<QDateTime, 16> changedAt; // when the service saw each relay change
+    std::array<QString, 16> changedBy;   // and who switched it (BoardSnapshot's words)
     QList<QList<int>> interlocks;        // groups of relays never on together
     quint16 overdue = 0;                 // relays whose pulse ended and are not confirmed back yet
 };

@@ -94,7 +94,7 @@ struct HttpServer::Private
     QHash<QString, BoardSnapshot> snapshots;
 
     std::unique_ptr<HttpTransport> transport(bool trusted);
-    void route(const HttpRequest &request, const HttpResponder &responder);
+    void route(const HttpRequest &request, const HttpResponder &responder, bool trusted);
     void streamEvents(const HttpRequest &request, const HttpResponder &responder);
     void perform(const QString &board, BoardRequest request, const HttpResponder &responder);
     HttpApi::BoardView view(const BoardConfig &board);
@@ -220,12 +220,13 @@ std::unique_ptr<HttpTransport> HttpServer::Private::transport(bool trusted)
                 responder.answer(preflight);
                 return;
             }
-            route(request, responder);
+            route(request, responder, access.trusted);
         },
         [this](const QString &reason) { emit q->failed(reason); });
 }
 
-void HttpServer::Private::route(const HttpRequest &request, const HttpResponder &responder)
+void HttpServer::Private::route(const HttpRequest &request, const HttpResponder &responder,
+                                bool trusted)
 {
     if (request.path == u"*") { // OPTIONS *, the server as a whole
         HttpResponse methods;
@@ -270,9 +271,13 @@ void HttpServer::Private::route(const HttpRequest &request, const HttpResponder 
     case HttpApi::Endpoint::Events:
         streamEvents(request, responder);
         return;
-    default:
-        perform(parsed.board, *parsed.request, responder);
+    default: {
+        BoardRequest asked = *parsed.request;
+        asked.source =
+            (trusted ? QStringLiteral("socket: ") : QStringLiteral("http: ")) + request.peer;
+        perform(parsed.board, asked, responder);
         return;
+    }
     }
 }
 

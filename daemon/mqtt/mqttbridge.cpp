@@ -171,9 +171,10 @@ void MqttBridge::publishState(BoardView &view, bool force)
         return;
     const QString &id = view.config.id;
     const BoardSnapshot &snapshot = view.snapshot;
-    const StateReport report{snapshot.state,  view.online.value_or(false) && snapshot.state,
-                             snapshot.readAt, m_broker.serviceId,
-                             servingSince(),  view.config.relayNameList()};
+    const StateReport report{snapshot.state,    view.online.value_or(false) && snapshot.state,
+                             snapshot.readAt,   m_broker.serviceId,
+                             servingSince(),    view.config.relayNameList(),
+                             snapshot.changedBy};
     if (!snapshot.state) {
         // Nothing read by this run yet: what an earlier run left retained must not pass for
         // the state now.
@@ -260,6 +261,7 @@ void MqttBridge::handleMessage(const QString &topic, const QByteArray &payload, 
     }
     BoardRequest request = *command.request;
     request.id = m_nextId++;
+    request.source = QStringLiteral("mqtt: ") + topic;
     const qsizetype index = view - m_views.data();
     // On the board's thread, or at once when refused: answered here, on this one.
     // A board kept through a reload may answer after this bridge has gone: judged on the main

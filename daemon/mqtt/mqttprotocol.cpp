@@ -5,6 +5,8 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
+#include <algorithm>
+
 #include "relaymask.h"
 
 namespace {
@@ -181,6 +183,14 @@ QByteArray statePayload(const StateReport &report)
     }
     if (!report.names.isEmpty())
         object.insert(QStringLiteral("names"), QJsonArray::fromStringList(report.names));
+    if (std::any_of(report.changedBy.begin(), report.changedBy.end(),
+                    [](const QString &who) { return !who.isEmpty(); })) {
+        QJsonArray by;
+        for (const QString &who : report.changedBy)
+            by.append(who.isEmpty() ? QJsonValue(QJsonValue::Null)
+                                    : QJsonValue(who.section(u':', 0, 0)));
+        object.insert(QStringLiteral("changed_by"), by);
+    }
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <array>
 #include <optional>
 
 // The MQTT front's translation table: every topic the service uses, and the payloads it builds
@@ -70,6 +71,10 @@ struct StateReport
     QString service;
     QDateTime serviceSince; // since when that service has been running
     QStringList names = {}; // BoardConfig::relayNameList(); left out of the payload when empty
+    // Who switched each relay last, as BoardSnapshot says it; only the kind goes out ("mqtt",
+    // "http", "socket", "restore", ...): a socket's user and an HTTP client's address are for
+    // the service's own log and API.
+    std::array<QString, 16> changedBy = {};
 };
 QByteArray statePayload(const StateReport &report);
 QByteArray errorPayload(const QString &command, const QString &error, const QString &kind,

@@ -15,6 +15,9 @@ struct HttpRequest
     QString path;                                 // percent-decoded, without the query
     QList<QPair<QByteArray, QByteArray>> headers; // names in lower case
     QByteArray body;
+    // Who sent it, as the transport knows: an address, or on a Unix socket "USER (PROGRAM, pid
+    // N)" from the socket's credentials.
+    QString peer;
 
     QByteArray header(const char *lowerName) const;
     bool hasHeader(const char *lowerName) const;

@@ -1,5 +1,6 @@
 #include "httptransport.h"
 
+#include <QFile>
 #include <QHash>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -114,6 +116,38 @@ QByteArray addressKey(const sockaddr_storage &address)
                     sizeof text);
     }
     return text;
+}
+
+QString addressText(const sockaddr_storage &address)
+{
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (address.ss_family == AF_INET6)
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(&address)->sin6_addr, text,
+                    sizeof text);
+    else if (address.ss_family == AF_INET)
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(&address)->sin_addr, text,
+                    sizeof text);
+    return QString::fromLatin1(text);
+}
+
+// A Unix socket's client as the kernel vouches for it: "alice (usb16relay-ctl, pid 1234)".
+QString unixPeer(int fd)
+{
+    ucred credentials = {};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+        return QStringLiteral("a local user");
+    QString user = QStringLiteral("uid %1").arg(credentials.uid);
+    passwd entry = {};
+    passwd *found = nullptr;
+    char buffer[1024];
+    if (::getpwuid_r(credentials.uid, &entry, buffer, sizeof buffer, &found) == 0 && found)
+        user = QString::fromLocal8Bit(found->pw_name);
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(credentials.pid));
+    const QString program = comm.open(QIODevice::ReadOnly)
+                                ? QString::fromLocal8Bit(comm.read(64).trimmed())
+                                : QStringLiteral("?");
+    return QStringLiteral("%1 (%2, pid %3)").arg(user, program).arg(credentials.pid);
 }
 
 bool isLocal(const sockaddr_storage &address, const QByteArray &key)
@@ -225,6 +259,7 @@ struct HttpTransport::Private : std::enable_shared_from_this<HttpTransport::Priv
         quint64 id = 0;
         int fd = -1;
         QByteArray peer;
+        QString who; // for the requests' record of who asked
         bool local = false;
         bool refused = false; // refused at the door: not counted among the connections held
         State state = State::Idle;
@@ -483,6 +518,7 @@ void HttpTransport::Private::acceptAll()
         // This machine's own clients (and a proxy in front) share one address: only the whole
         // limits them.
         connection->local = isLocal(address, connection->peer);
+        connection->who = address.ss_family == AF_UNIX ? unixPeer(fd) : addressText(address);
         connection->deadline = Clock::now() + limits.idleDeadline;
         const int fromThere = perAddress.value(connection->peer);
         connections.emplace(connection->id, connection);
@@ -577,6 +613,7 @@ bool HttpTransport::Private::readHead(Connection &c, const Link &connection)
     }
     HttpHead &read = std::get<HttpHead>(parsed);
     c.request = std::move(read.request);
+    c.request.peer = c.who;
     c.bodyLength = read.bodyLength;
     c.chunkedBody = read.chunked;
     c.closeAfter = read.closeAfter;

@@ -46,6 +46,18 @@ function shortTime(iso) {
   return new Date(iso).toLocaleTimeString([], { hour: '2-digit', minute: '2-digit' });
 }
 
+// Who switched a relay last, in a few words: the service's "KIND: WHO".
+function byWhom(source) {
+  if (!source) return '';
+  const at = source.indexOf(': ');
+  const kind = at < 0 ? source : source.slice(0, at);
+  const who = at < 0 ? '' : source.slice(at + 2);
+  const words = { mqtt: 'MQTT', http: who, socket: who, restore: 'restore',
+                  'on-connect': 'on connecting', 'pulse-end': 'end of pulse',
+                  interlock: 'interlock', board: 'the board itself' };
+  return words[kind] || source;
+}
+
 function element(tag, attributes, text) {
   const node = document.createElement(tag);
   for (const [name, value] of Object.entries(attributes || {})) node.setAttribute(name, value);
@@ -150,7 +162,9 @@ function render(id) {
     if (wanted !== undefined) state += `, switching ${wanted ? 'on' : 'off'}…`;
     button.querySelector('.state').textContent = state;
     const changed = data.changed_at && data.changed_at[relay - 1];
-    button.querySelector('.since').textContent = changed ? `since ${shortTime(changed)}` : '';
+    const by = byWhom(data.changed_by && data.changed_by[relay - 1]);
+    button.querySelector('.since').textContent =
+      changed ? `since ${shortTime(changed)}${by ? `, by ${by}` : ''}` : '';
     button.className = 'switch ' + (known ? (on ? 'on' : 'off') : 'unknown') +
                        (wanted !== undefined ? ' pending' : '');
     button.setAttribute('aria-checked', known ? (on ? 'true' : 'false') : 'mixed');
