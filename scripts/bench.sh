@@ -23,7 +23,7 @@ esac
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
 targets=(bench_link bench_wait bench_startup bench_window bench_ctl bench_daemon)
 [ "$soak" -eq 1 ] && targets+=(bench_soak)
-targets+=(bench_http usb16relayd usb16relay-sim)
+targets+=(bench_http bench_fleet usb16relayd usb16relay-sim)
 cmake --build "$build" -j2 --target "${targets[@]}"
 
 out=$(mktemp -d "${TMPDIR:-/tmp}/usb16relay-bench.XXXXXX")
@@ -48,13 +48,14 @@ run window "$build/bench/bench_window" 1000 200 1000
 run ctl "$build/bench/bench_ctl" 50
 run daemon "$build/bench/bench_daemon" 200
 run http "$build/bench/bench_http" 200
+run fleet "$build/bench/bench_fleet" 20 5 40
 run httpload bash "$root/bench/httpload.sh" "$build/daemon/usb16relayd" "$build/sim/usb16relay-sim" 5
 [ "$soak" -eq 1 ] && run soak "$build/bench/bench_soak" 1000
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
 outputs=("$out/wait.out" "$out/startup.out" "$out/window.out" "$out/ctl.out" "$out/daemon.out")
 [ "$soak" -eq 1 ] && outputs+=("$out/soak.out")
-outputs+=("$out/http.out" "$out/httpload.out")
+outputs+=("$out/http.out" "$out/fleet.out" "$out/httpload.out")
 mkdir -p "$(dirname "$report")"
 python3 "$root/scripts/performance-report.py" --out "$report" \
     --command "scripts/bench.sh${1:+ $1}" --date "$(date -u '+%Y-%m-%d %H:%M UTC')" \

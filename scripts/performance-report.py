@@ -151,6 +151,21 @@ TARGETS.update({
     "http.faults": ("median", "==", 0.0),
 })
 SECTIONS.append((
+    "A fleet: twenty services on one broker (`bench_fleet`)",
+    ["fleet.start", "fleet.command", "fleet.idle-messages", "fleet.idle-cpu",
+     "fleet.idle-cpu-board", "fleet.memory", "fleet.birth", "fleet.stop-one"],
+    "`bench_fleet 20 5 40`: 20 `usb16relayd` services (service ids fleet0 to fleet19) with 5 "
+    "boards each, every board a `usb16relay-sim` at 9600 baud with a 16 ms latency timer, on one "
+    "mosquitto of the bench's own on loopback. Start to every board online with its sixteen "
+    "discovery configs retained; ten seconds of idle (messages published, the services' processor "
+    "time from `/proc/PID/stat`, their resident size); three clients at once switching a relay of "
+    "a board of their own ON (timed to the new state on the board's state topic) and OFF again; "
+    "Home Assistant's birth message (`homeassistant/status` = `online`) to every board's "
+    "availability and discovery published again; one service stopped and the boards that went "
+    "unavailable counted.",
+))
+
+SECTIONS.append((
     "usb16relayd over HTTP",
     ["http.get", "http.get.rate", "http.get-beside-slow", "http.put", "http.mqtt-to-stream", "http.mqtt-lost",
      "http.faults"],
