@@ -131,24 +131,14 @@ std::optional<Settings> readSettings(const QCommandLineParser &parser, QString *
     return settings;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+void describe(QCommandLineParser *parser)
 {
-    // First of all: a closed standard output must not become the board's pty, where the console
-    // would be sent to the program under test as if the board had said it.
-    StandardStreams::reserve();
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("usb16relay-sim"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(USB16RELAY_VERSION));
-
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
+    parser->setApplicationDescription(
         QStringLiteral("Simulated sixteen-relay board on a pseudo-terminal: open the path it "
                        "prints (or the --link) as the serial port."));
-    parser.addHelpOption();
-    parser.addVersionOption();
-    parser.addOptions({
+    parser->addHelpOption();
+    parser->addVersionOption();
+    parser->addOptions({
         {QStringLiteral("link"),
          QStringLiteral("Make a symbolic link at <path> to the board's serial device, e.g. "
                         "/tmp/relay/COM1 (removed on exit)."),
@@ -176,6 +166,42 @@ int main(int argc, char *argv[])
          QStringLiteral("file")},
         {QStringLiteral("quiet"), QStringLiteral("Show nothing but errors.")},
     });
+}
+
+// What the board says of itself on the console as it starts.
+void introduce(ConsoleView &view, const SimulatedBoard &board, const Settings &settings)
+{
+    if (settings.quiet && settings.linkPath.isEmpty()) {
+        // Without this path the board cannot be used at all.
+        std::printf("%s\n", qPrintable(board.slavePath()));
+        std::fflush(stdout);
+    }
+    view.info(QStringLiteral("Simulated relay board ready. Open as serial port:"));
+    if (!board.linkPath().isEmpty())
+        view.info(QStringLiteral("  %1  (link to %2)").arg(board.linkPath(), board.slavePath()));
+    else
+        view.info(QStringLiteral("  %1").arg(board.slavePath()));
+    if (settings.fault != FaultMode::None)
+        view.info(QStringLiteral("Fault mode %1").arg(faultDescription(settings.fault)));
+    if (settings.replyDelay.count() > 0)
+        view.info(QStringLiteral("Answers %1 ms late").arg(settings.replyDelay.count()));
+    view.info(QStringLiteral("Stop with Ctrl+C."));
+    view.showRelays(board.state());
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // First of all: a closed standard output must not become the board's pty, where the console
+    // would be sent to the program under test as if the board had said it.
+    StandardStreams::reserve();
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("usb16relay-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(USB16RELAY_VERSION));
+
+    QCommandLineParser parser;
+    describe(&parser);
     parser.process(app);
     if (!parser.positionalArguments().isEmpty()) {
         printError(QStringLiteral("unexpected argument \"%1\"; see --help")
@@ -225,22 +251,6 @@ int main(int argc, char *argv[])
     QObject::connect(&board, &SimulatedBoard::stateChanged, &board,
                      [&view](quint16 state) { view.showRelays(state); });
 
-    if (settings->quiet && settings->linkPath.isEmpty()) {
-        // Without this path the board cannot be used at all.
-        std::printf("%s\n", qPrintable(board.slavePath()));
-        std::fflush(stdout);
-    }
-    view.info(QStringLiteral("Simulated relay board ready. Open as serial port:"));
-    if (!board.linkPath().isEmpty())
-        view.info(QStringLiteral("  %1  (link to %2)").arg(board.linkPath(), board.slavePath()));
-    else
-        view.info(QStringLiteral("  %1").arg(board.slavePath()));
-    if (settings->fault != FaultMode::None)
-        view.info(QStringLiteral("Fault mode %1").arg(faultDescription(settings->fault)));
-    if (settings->replyDelay.count() > 0)
-        view.info(QStringLiteral("Answers %1 ms late").arg(settings->replyDelay.count()));
-    view.info(QStringLiteral("Stop with Ctrl+C."));
-    view.showRelays(board.state());
-
+    introduce(view, board, *settings);
     return QCoreApplication::exec();
 }

@@ -9,6 +9,8 @@
 #include <QSysInfo>
 #include <QUrl>
 
+#include <map>
+
 #include <sys/stat.h>
 
 namespace {
@@ -250,52 +252,45 @@ QString sameName(const QString &name, int relay)
         .arg(relay);
 }
 
-bool readBoard(const IniSection &section, Reader &reader, BoardConfig *board)
+// relay1 = Pump ... relay16: each a name of its own, not a number, not another relay's.
+bool readRelayNames(const IniSection &section, Reader &reader, BoardConfig *board)
 {
-    const QString &id = section.name;
-    board->id = id;
-    if (!Config::isValidId(id))
-        return reader.fail(section, {},
-                           QStringLiteral("\"%1\" is not a board id: use 1 to 32 of a-z, 0-9, _ "
-                                          "and -")
-                               .arg(id));
     static const QRegularExpression relayKey(QStringLiteral("^relay(.*)$"));
     for (const IniEntry &entry : section.entries) {
         const QString &key = entry.key;
         const QRegularExpressionMatch match = relayKey.match(key);
-        if (match.hasMatch()) {
-            const std::optional<int> relay = parseRelayNumber(match.captured(1));
-            if (!relay)
+        if (!match.hasMatch()) {
+            if (!kBoardKeys.contains(key))
                 return reader.fail(section, key,
-                                   QStringLiteral("bad relay number \"%1\" (relay1 to relay16)")
-                                       .arg(match.captured(1)));
-            const QString name = section.text(key);
-            if (name.isEmpty() || name.size() > kMaxName)
-                return reader.fail(
-                    section, key,
-                    QStringLiteral("a relay's name has 1 to %1 characters").arg(kMaxName));
-            if (!board->relayNames[*relay - 1].isEmpty())
-                return reader.fail(section, key,
-                                   QStringLiteral("relay %1 is named twice").arg(*relay));
-            if (const std::optional<int> number = parseRelayNumber(name))
-                return reader.fail(section, key,
-                                   QStringLiteral("\"%1\" is a relay number: \"on %1\" switches "
-                                                  "relay %2, never a relay named \"%1\"; give "
-                                                  "a name that is not a number from 1 to 16")
-                                       .arg(name)
-                                       .arg(*number));
-            for (int other = 1; other <= RelayMask::kRelayCount; ++other) {
-                if (board->relayNames[other - 1].compare(name, Qt::CaseInsensitive) == 0)
-                    return reader.fail(section, key, sameName(name, other));
-            }
-            board->relayNames[*relay - 1] = name;
+                                   QStringLiteral("unknown key; a board's section knows %1 and "
+                                                  "relay1 to relay16")
+                                       .arg(kBoardKeys.join(QStringLiteral(", "))));
             continue;
         }
-        if (!kBoardKeys.contains(key))
+        const std::optional<int> relay = parseRelayNumber(match.captured(1));
+        if (!relay)
             return reader.fail(section, key,
-                               QStringLiteral("unknown key; a board's section knows %1 and "
-                                              "relay1 to relay16")
-                                   .arg(kBoardKeys.join(QStringLiteral(", "))));
+                               QStringLiteral("bad relay number \"%1\" (relay1 to relay16)")
+                                   .arg(match.captured(1)));
+        const QString name = section.text(key);
+        if (name.isEmpty() || name.size() > kMaxName)
+            return reader.fail(
+                section, key,
+                QStringLiteral("a relay's name has 1 to %1 characters").arg(kMaxName));
+        if (!board->relayNames[*relay - 1].isEmpty())
+            return reader.fail(section, key, QStringLiteral("relay %1 is named twice").arg(*relay));
+        if (const std::optional<int> number = parseRelayNumber(name))
+            return reader.fail(section, key,
+                               QStringLiteral("\"%1\" is a relay number: \"on %1\" switches "
+                                              "relay %2, never a relay named \"%1\"; give a name "
+                                              "that is not a number from 1 to 16")
+                                   .arg(name)
+                                   .arg(*number));
+        for (int other = 1; other <= RelayMask::kRelayCount; ++other) {
+            if (board->relayNames[other - 1].compare(name, Qt::CaseInsensitive) == 0)
+                return reader.fail(section, key, sameName(name, other));
+        }
+        board->relayNames[*relay - 1] = name;
     }
     // A name may not be what another relay is called by default either: clients are given all
     // sixteen names.
@@ -309,6 +304,12 @@ bool readBoard(const IniSection &section, Reader &reader, BoardConfig *board)
                 return reader.fail(section, entry.key, sameName(entry.value, other));
         }
     }
+    return true;
+}
+
+// device = PATH, or port = N: exactly one.
+bool readWhere(const IniSection &section, Reader &reader, BoardConfig *board)
+{
     const bool hasDevice = section.contains(QStringLiteral("device"));
     const bool hasPort = section.contains(QStringLiteral("port"));
     if (hasDevice == hasPort)
@@ -322,19 +323,20 @@ bool readBoard(const IniSection &section, Reader &reader, BoardConfig *board)
         if (!board->device.startsWith(u'/'))
             return reader.fail(section, QStringLiteral("device"),
                                QStringLiteral("\"%1\" is not an absolute path").arg(board->device));
-    } else {
-        const std::optional<int> port = parseRelayNumber(section.text(QStringLiteral("port")));
-        if (!port)
-            return reader.fail(section, QStringLiteral("port"),
-                               QStringLiteral("\"%1\" is not a COM number from 1 to 16")
-                                   .arg(section.text(QStringLiteral("port"))));
-        board->port = *port;
+        return true;
     }
-    board->name =
-        section.contains(QStringLiteral("name")) ? section.text(QStringLiteral("name")) : id;
-    if (board->name.isEmpty() || board->name.size() > kMaxName)
-        return reader.fail(section, QStringLiteral("name"),
-                           QStringLiteral("a board's name has 1 to %1 characters").arg(kMaxName));
+    const std::optional<int> port = parseRelayNumber(section.text(QStringLiteral("port")));
+    if (!port)
+        return reader.fail(section, QStringLiteral("port"),
+                           QStringLiteral("\"%1\" is not a COM number from 1 to 16")
+                               .arg(section.text(QStringLiteral("port"))));
+    board->port = *port;
+    return true;
+}
+
+// poll_interval and on_connect.
+bool readBehaviour(const IniSection &section, Reader &reader, BoardConfig *board)
+{
     if (section.contains(QStringLiteral("poll_interval"))) {
         const QString value = section.text(QStringLiteral("poll_interval"));
         const std::optional<int> ms = number(value);
@@ -347,18 +349,39 @@ bool readBoard(const IniSection &section, Reader &reader, BoardConfig *board)
                     .arg(kMaxPollInterval));
         board->pollInterval = std::chrono::milliseconds(*ms);
     }
-    if (section.contains(QStringLiteral("on_connect"))) {
-        const QString value = section.text(QStringLiteral("on_connect"));
-        if (value == u"keep")
-            board->onConnect = OnConnect::Keep;
-        else if (value == u"restore")
-            board->onConnect = OnConnect::Restore;
-        else if (value == u"all-off")
-            board->onConnect = OnConnect::AllOff;
-        else
-            return reader.fail(section, QStringLiteral("on_connect"),
-                               QStringLiteral("\"%1\" is not keep, restore or all-off").arg(value));
-    }
+    if (!section.contains(QStringLiteral("on_connect")))
+        return true;
+    static const std::map<QString, OnConnect> choices = {
+        {QStringLiteral("keep"), OnConnect::Keep},
+        {QStringLiteral("restore"), OnConnect::Restore},
+        {QStringLiteral("all-off"), OnConnect::AllOff},
+    };
+    const QString value = section.text(QStringLiteral("on_connect"));
+    const auto chosen = choices.find(value);
+    if (chosen == choices.end())
+        return reader.fail(section, QStringLiteral("on_connect"),
+                           QStringLiteral("\"%1\" is not keep, restore or all-off").arg(value));
+    board->onConnect = chosen->second;
+    return true;
+}
+
+bool readBoard(const IniSection &section, Reader &reader, BoardConfig *board)
+{
+    const QString &id = section.name;
+    board->id = id;
+    if (!Config::isValidId(id))
+        return reader.fail(section, {},
+                           QStringLiteral("\"%1\" is not a board id: use 1 to 32 of a-z, 0-9, _ "
+                                          "and -")
+                               .arg(id));
+    if (!readRelayNames(section, reader, board) || !readWhere(section, reader, board) ||
+        !readBehaviour(section, reader, board))
+        return false;
+    board->name =
+        section.contains(QStringLiteral("name")) ? section.text(QStringLiteral("name")) : id;
+    if (board->name.isEmpty() || board->name.size() > kMaxName)
+        return reader.fail(section, QStringLiteral("name"),
+                           QStringLiteral("a board's name has 1 to %1 characters").arg(kMaxName));
     QString reason;
     if (!readInterlocks(section.text(QStringLiteral("interlock")), board, &reason))
         return reader.fail(section, QStringLiteral("interlock"), reason);

@@ -1,6 +1,7 @@
 #include "httprequest.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -71,6 +72,110 @@ bool HttpRequest::hasHeader(const char *lowerName) const
                        [&](const auto &pair) { return pair.first == lowerName; });
 }
 
+namespace {
+
+// The request line's target into `request`'s path; an absolute-form target's authority into
+// `authority`. A refusal, or nothing.
+std::optional<HttpRefusal> readTarget(QByteArray target, HttpRequest *request,
+                                      QByteArray *authority)
+{
+    if (target.startsWith("http://") || target.startsWith("https://")) {
+        const qsizetype start = target.indexOf("//") + 2;
+        const qsizetype slash = target.indexOf('/', start);
+        *authority = target.mid(start, slash < 0 ? -1 : slash - start);
+        target = slash < 0 ? QByteArrayLiteral("/") : target.mid(slash);
+        if (authority->isEmpty() || authority->contains('@'))
+            return HttpRefusal{400, QStringLiteral("the request's target names no host, or a "
+                                                   "user")};
+    }
+    if (target == "*" && request->method == "OPTIONS") {
+        request->path = QStringLiteral("*");
+        return std::nullopt;
+    }
+    if (!target.startsWith('/') || hasControl(target, false) ||
+        std::any_of(target.begin(), target.end(), [](char ch) { return quint8(ch) >= 0x80; }))
+        return HttpRefusal{400, QStringLiteral("the path must start with / and hold no control "
+                                               "characters, spaces or bytes beyond ASCII")};
+    const QByteArray path = QByteArray::fromPercentEncoding(target.split('?').first());
+    request->path = QString::fromUtf8(path);
+    // Checked as UTF-8 too: there %C2%85 is a line break (NEL).
+    if (hasControl(path, false) ||
+        std::any_of(request->path.begin(), request->path.end(),
+                    [](QChar ch) { return ch.category() == QChar::Other_Control; }))
+        return HttpRefusal{400, QStringLiteral("the path holds a control character once decoded")};
+    return std::nullopt;
+}
+
+// The header lines into `request`, their one Content-Length into `length`.
+std::optional<HttpRefusal> readHeaders(const QList<QByteArray> &lines, HttpRequest *request,
+                                       QByteArray *length)
+{
+    for (const QByteArray &line : lines) {
+        const qsizetype colon = line.indexOf(':');
+        const QByteArray name = line.left(colon).toLower();
+        if (colon <= 0 || !isToken(name))
+            return HttpRefusal{400, QStringLiteral("a header line is not NAME: VALUE (no space "
+                                                   "before the colon, no folded lines)")};
+        const QByteArray value = trimmedValue(line.mid(colon + 1));
+        if (hasControl(value, true))
+            return HttpRefusal{400, QStringLiteral("the header %1 holds a control character")
+                                        .arg(QString::fromLatin1(name))};
+        if (name == "host" && request->hasHeader("host"))
+            return HttpRefusal{400, QStringLiteral("the request names its Host twice")};
+        if (name == "content-length") {
+            const bool digits = !value.isEmpty() && value.size() <= 18 &&
+                                std::all_of(value.begin(), value.end(),
+                                            [](char ch) { return ch >= '0' && ch <= '9'; });
+            if (!digits)
+                return HttpRefusal{400, QStringLiteral("Content-Length must be a number of "
+                                                       "bytes, not \"%1\"")
+                                            .arg(QString::fromLatin1(value.left(40)))};
+            if (!length->isEmpty() && value.toLongLong() != length->toLongLong())
+                return HttpRefusal{400, QStringLiteral("the request gives two different "
+                                                       "Content-Length values")};
+            *length = value;
+        }
+        request->headers.append({name, value});
+    }
+    return std::nullopt;
+}
+
+// How the body comes: chunked, or Content-Length bytes; and whether the connection ends after.
+std::optional<HttpRefusal> readFraming(const QByteArray &length, const HttpHeadLimits &limits,
+                                       HttpHead *parsed)
+{
+    const HttpRequest &request = parsed->request;
+    if (request.hasHeader("transfer-encoding")) {
+        QByteArrayList codings;
+        for (const auto &[name, value] : request.headers) {
+            if (name == "transfer-encoding")
+                codings += value.split(',');
+        }
+        if (codings.size() != 1 || trimmedValue(codings.first()).toLower() != "chunked" ||
+            request.version != "HTTP/1.1")
+            return HttpRefusal{501, QStringLiteral("of transfer codings only chunked, alone, is "
+                                                   "taken")};
+        if (!length.isEmpty())
+            return HttpRefusal{400, QStringLiteral("the request gives both a Content-Length and "
+                                                   "a chunked body")};
+        parsed->chunked = true;
+    }
+    parsed->bodyLength = length.toLongLong();
+    if (parsed->bodyLength > limits.maxBody)
+        return HttpRefusal{413, QStringLiteral("the body has %1 bytes; requests take at most %2, "
+                                               "such as {\"on\":true}")
+                                    .arg(parsed->bodyLength)
+                                    .arg(limits.maxBody)};
+    parsed->closeAfter = request.version == "HTTP/1.0";
+    for (const auto &[name, value] : request.headers) {
+        if (name == "connection" && hasToken(value, "close"))
+            parsed->closeAfter = true;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 std::variant<HttpHead, HttpRefusal> parseRequestHead(const QByteArray &head,
                                                      const HttpHeadLimits &limits)
 {
@@ -78,8 +183,7 @@ std::variant<HttpHead, HttpRefusal> parseRequestHead(const QByteArray &head,
         return HttpRefusal{431, QStringLiteral("the request's line and headers take more than %1 "
                                                "bytes; at most %1 are read")
                                     .arg(limits.maxHead)};
-    const QByteArray text = head.trimmed();
-    QList<QByteArray> lines = text.split('\n');
+    QList<QByteArray> lines = head.trimmed().split('\n');
     for (QByteArray &line : lines) {
         if (line.endsWith('\r'))
             line.chop(1);
@@ -93,93 +197,20 @@ std::variant<HttpHead, HttpRefusal> parseRequestHead(const QByteArray &head,
         return HttpRefusal{505, QStringLiteral("this service speaks HTTP/1.1 only")};
     request.method = parts[0];
     request.version = parts[2];
-    QByteArray target = parts[1];
     QByteArray authority; // of an absolute-form target, which stands for the Host header
-    if (target.startsWith("http://") || target.startsWith("https://")) {
-        const qsizetype start = target.indexOf("//") + 2;
-        const qsizetype slash = target.indexOf('/', start);
-        authority = target.mid(start, slash < 0 ? -1 : slash - start);
-        target = slash < 0 ? QByteArrayLiteral("/") : target.mid(slash);
-        if (authority.isEmpty() || authority.contains('@'))
-            return HttpRefusal{400, QStringLiteral("the request's target names no host, or a "
-                                                   "user")};
-    }
-    if (target == "*" && request.method == "OPTIONS") {
-        request.path = QStringLiteral("*");
-        target.clear();
-    } else if (!target.startsWith('/') || hasControl(target, false) ||
-               std::any_of(target.begin(), target.end(),
-                           [](char ch) { return quint8(ch) >= 0x80; }))
-        return HttpRefusal{400, QStringLiteral("the path must start with / and hold no control "
-                                               "characters, spaces or bytes beyond ASCII")};
-    const QByteArray path = QByteArray::fromPercentEncoding(target.split('?').first());
-    if (!target.isEmpty())
-        request.path = QString::fromUtf8(path);
-    // Checked as UTF-8 too: there %C2%85 is a line break (NEL).
-    if (hasControl(path, false) ||
-        std::any_of(request.path.begin(), request.path.end(),
-                    [](QChar ch) { return ch.category() == QChar::Other_Control; }))
-        return HttpRefusal{400, QStringLiteral("the path holds a control character once decoded")};
     QByteArray length;
-    for (const QByteArray &line : std::as_const(lines)) {
-        const qsizetype colon = line.indexOf(':');
-        const QByteArray name = line.left(colon).toLower();
-        if (colon <= 0 || !isToken(name))
-            return HttpRefusal{400, QStringLiteral("a header line is not NAME: VALUE (no space "
-                                                   "before the colon, no folded lines)")};
-        const QByteArray value = trimmedValue(line.mid(colon + 1));
-        if (hasControl(value, true))
-            return HttpRefusal{400, QStringLiteral("the header %1 holds a control character")
-                                        .arg(QString::fromLatin1(name))};
-        if (name == "host" && request.hasHeader("host"))
-            return HttpRefusal{400, QStringLiteral("the request names its Host twice")};
-        if (name == "content-length") {
-            const bool digits = !value.isEmpty() && value.size() <= 18 &&
-                                std::all_of(value.begin(), value.end(),
-                                            [](char ch) { return ch >= '0' && ch <= '9'; });
-            if (!digits)
-                return HttpRefusal{400, QStringLiteral("Content-Length must be a number of "
-                                                       "bytes, not \"%1\"")
-                                            .arg(QString::fromLatin1(value.left(40)))};
-            if (!length.isEmpty() && value.toLongLong() != length.toLongLong())
-                return HttpRefusal{400, QStringLiteral("the request gives two different "
-                                                       "Content-Length values")};
-            length = value;
-        }
-        request.headers.append({name, value});
-    }
+    if (auto refused = readTarget(parts[1], &request, &authority))
+        return *refused;
+    if (auto refused = readHeaders(lines, &request, &length))
+        return *refused;
     if (request.version == "HTTP/1.1" && !request.hasHeader("host") && authority.isEmpty())
         return HttpRefusal{400, QStringLiteral("an HTTP/1.1 request must name its Host")};
     if (!authority.isEmpty()) {
         request.headers.removeIf([](const auto &pair) { return pair.first == "host"; });
         request.headers.append({QByteArrayLiteral("host"), authority});
     }
-    if (request.hasHeader("transfer-encoding")) {
-        QByteArrayList codings;
-        for (const auto &[name, value] : std::as_const(request.headers)) {
-            if (name == "transfer-encoding")
-                codings += value.split(',');
-        }
-        if (codings.size() != 1 || trimmedValue(codings.first()).toLower() != "chunked" ||
-            request.version != "HTTP/1.1")
-            return HttpRefusal{501, QStringLiteral("of transfer codings only chunked, alone, is "
-                                                   "taken")};
-        if (!length.isEmpty())
-            return HttpRefusal{400, QStringLiteral("the request gives both a Content-Length and "
-                                                   "a chunked body")};
-        parsed.chunked = true;
-    }
-    parsed.bodyLength = length.toLongLong();
-    if (parsed.bodyLength > limits.maxBody)
-        return HttpRefusal{413, QStringLiteral("the body has %1 bytes; requests take at most %2, "
-                                               "such as {\"on\":true}")
-                                    .arg(parsed.bodyLength)
-                                    .arg(limits.maxBody)};
-    parsed.closeAfter = request.version == "HTTP/1.0";
-    for (const auto &[name, value] : std::as_const(request.headers)) {
-        if (name == "connection" && hasToken(value, "close"))
-            parsed.closeAfter = true;
-    }
+    if (auto refused = readFraming(length, limits, &parsed))
+        return *refused;
     return parsed;
 }
 

@@ -33,6 +33,59 @@ QString lastError()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
+// Every directory on the way, not only the last: a link anywhere could lead elsewhere. A link
+// only root could have made (/var/run) is followed; anyone else's is not.
+bool directoriesTrusted(const QString &parent, QString *error)
+{
+    QString walked;
+    for (const QString &part : parent.split(u'/', Qt::SkipEmptyParts)) {
+        walked += u'/' + part;
+        const QByteArray native = QFile::encodeName(walked);
+        struct stat info = {};
+        const bool rootsLink =
+            ::lstat(native.constData(), &info) == 0 && S_ISLNK(info.st_mode) && info.st_uid == 0;
+        const int found =
+            rootsLink ? ::stat(native.constData(), &info) : ::lstat(native.constData(), &info);
+        if (found != 0 || !S_ISDIR(info.st_mode)) {
+            *error = QStringLiteral("%1, on the way to the socket, does not exist or is a link; "
+                                    "create the directory %2 (or let systemd's "
+                                    "RuntimeDirectory= do so)")
+                         .arg(walked, parent);
+            return false;
+        }
+    }
+    return true;
+}
+
+// What is at the path already: nothing, or a socket of this user's that nothing answers on any
+// more (removed); anything else is refused and left where it is.
+bool takeOverStale(const QString &path, const sockaddr_un &address, QString *error)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info = {};
+    if (::lstat(name.constData(), &info) != 0)
+        return true;
+    if (!S_ISSOCK(info.st_mode) || info.st_uid != ::geteuid()) {
+        *error = QStringLiteral("%1 exists and is not a socket this service left; not touching "
+                                "it: remove it or choose another path")
+                     .arg(path);
+        return false;
+    }
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool answered =
+        ::connect(probe, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    const int why = errno;
+    ::close(probe);
+    if (answered || why != ECONNREFUSED) {
+        *error = QStringLiteral("%1 is in use by another running service; stop it, or choose "
+                                "another path")
+                     .arg(path);
+        return false;
+    }
+    ::unlink(name.constData());
+    return true;
+}
+
 } // namespace
 
 LocalSocket::~LocalSocket()
@@ -65,47 +118,10 @@ bool LocalSocket::listen(const QString &path, gid_t group, QString *error)
         *error = QStringLiteral("the socket path %1 is longer than 107 bytes").arg(path);
         return false;
     }
-    // Every directory on the way, not only the last: a link anywhere could lead elsewhere.
-    const QString parent = QFileInfo(path).absolutePath();
+    if (!directoriesTrusted(QFileInfo(path).absolutePath(), error) ||
+        !takeOverStale(path, address, error))
+        return false;
     struct stat info = {};
-    QString walked;
-    for (const QString &part : parent.split(u'/', Qt::SkipEmptyParts)) {
-        walked += u'/' + part;
-        const QByteArray native = QFile::encodeName(walked);
-        // A link only root could have made (/var/run) is followed; anyone else's is not.
-        const bool ownLink =
-            ::lstat(native.constData(), &info) == 0 && S_ISLNK(info.st_mode) && info.st_uid == 0;
-        if ((ownLink ? ::stat(native.constData(), &info) : ::lstat(native.constData(), &info)) !=
-                0 ||
-            !S_ISDIR(info.st_mode)) {
-            *error = QStringLiteral("%1, on the way to the socket, does not exist or is a link; "
-                                    "create the directory %2 (or let systemd's "
-                                    "RuntimeDirectory= do so)")
-                         .arg(walked, parent);
-            return false;
-        }
-    }
-    if (::lstat(name.constData(), &info) == 0) {
-        // Only a socket of this user's that nothing answers on any more is taken over.
-        if (!S_ISSOCK(info.st_mode) || info.st_uid != ::geteuid()) {
-            *error = QStringLiteral("%1 exists and is not a socket this service left; not "
-                                    "touching it: remove it or choose another path")
-                         .arg(path);
-            return false;
-        }
-        const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const bool answered =
-            ::connect(probe, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
-        const int why = errno;
-        ::close(probe);
-        if (answered || why != ECONNREFUSED) {
-            *error = QStringLiteral("%1 is in use by another running service; stop it, or choose "
-                                    "another path")
-                         .arg(path);
-            return false;
-        }
-        ::unlink(name.constData());
-    }
     m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (m_fd < 0) {
         *error = lastError();
