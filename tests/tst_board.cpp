@@ -41,6 +41,18 @@ QString ask(BoardHub &hub, BoardRequest request)
     return BoardResult::kindName((*answer)->error);
 }
 
+// Board com1 on COM1, read every 100 ms.
+BoardConfig comOne(OnConnect onConnect = OnConnect::Keep, const QList<QList<int>> &interlocks = {})
+{
+    BoardConfig config;
+    config.id = QStringLiteral("com1");
+    config.port = 1;
+    config.pollInterval = 100ms;
+    config.onConnect = onConnect;
+    config.interlocks = interlocks;
+    return config;
+}
+
 } // namespace
 
 class TestBoard final : public QObject
@@ -154,12 +166,7 @@ void TestBoard::interlocks()
 
     SimulatedBoard *board = m_ports->add(1, before);
     QVERIFY(board);
-    BoardConfig config;
-    config.id = QStringLiteral("com1");
-    config.port = 1;
-    config.pollInterval = 100ms;
-    config.onConnect = OnConnect::Restore;
-    config.interlocks = {{1, 2}};
+    BoardConfig config = comOne(OnConnect::Restore, {{1, 2}});
     QVERIFY(startHub(config));
 
     bool bothOn = false;
@@ -203,9 +210,7 @@ void TestBoard::refusals()
 {
     SimulatedBoard *board = m_ports->add(1, 0);
     QVERIFY(board);
-    BoardConfig config;
-    config.id = QStringLiteral("com1");
-    config.port = 1;
+    BoardConfig config = comOne();
     QVERIFY(startHub(config));
 
     // The board falls silent once the command is in: the answer says it may have switched.
@@ -272,10 +277,7 @@ void TestBoard::pulseEnds()
 
     SimulatedBoard *board = m_ports->add(1, 0);
     QVERIFY(board);
-    BoardConfig config;
-    config.id = QStringLiteral("com1");
-    config.port = 1;
-    config.pollInterval = 100ms;
+    BoardConfig config = comOne();
     QVERIFY(startHub(config));
     const QByteArray off = QStringLiteral("%1-//").arg(relay, 2, 10, QLatin1Char('0')).toLatin1();
     int offs = 0;
@@ -352,11 +354,7 @@ void TestBoard::switchedByItself()
 
     SimulatedBoard *board = m_ports->add(1, 0x8800);
     QVERIFY(board);
-    BoardConfig config;
-    config.id = QStringLiteral("com1");
-    config.port = 1;
-    config.pollInterval = 100ms;
-    config.onConnect = OnConnect(onConnect);
+    BoardConfig config = comOne(OnConnect(onConnect));
     QVERIFY(startHub(config));
     QTest::qWait(300);
     board->setState(found);
@@ -398,11 +396,7 @@ void TestBoard::savedState()
     const QString path = directory.filePath(QStringLiteral("com1.state"));
     SimulatedBoard *board = m_ports->add(1, 0);
     QVERIFY(board);
-    BoardConfig config;
-    config.id = QStringLiteral("com1");
-    config.port = 1;
-    config.pollInterval = 100ms;
-    config.onConnect = OnConnect::Restore;
+    BoardConfig config = comOne(OnConnect::Restore);
     config.stateDirectory = directory.path();
     if (file.isEmpty()) {
         QVERIFY(startHub(config));
@@ -454,12 +448,8 @@ void TestBoard::whoSwitched()
 
     SimulatedBoard *board = m_ports->add(1, 0x4000);
     QVERIFY(board);
-    BoardConfig config;
-    config.id = QStringLiteral("com1");
-    config.port = 1;
-    config.pollInterval = 100ms;
-    config.onConnect = how.endsWith(u"restore") ? OnConnect::Restore : OnConnect::Keep;
-    config.interlocks = {{1, 2}};
+    BoardConfig config =
+        comOne(how.endsWith(u"restore") ? OnConnect::Restore : OnConnect::Keep, {{1, 2}});
     QVERIFY(startHub(config));
     if (how == u"request") {
         BoardRequest request = BoardRequest::switchRelays(0x8800, true); // relays 1 and 5
