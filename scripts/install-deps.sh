@@ -5,7 +5,7 @@
 set -euo pipefail
 
 build_packages=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev fonts-dejavu-core
-    libmosquitto-dev libsystemd-dev)
+    libmosquitto-dev libsystemd-dev ccache)
 test_packages=(xvfb xdotool x11-utils openbox python3 dbus at-spi2-core python3-pyatspi systemd
     mosquitto mosquitto-clients openssl chromium chromium-driver python3-selenium curl)
 run_packages=(qt6-qpa-plugins qt6-wayland)

@@ -34,6 +34,15 @@ BoardHub::~BoardHub()
     if (std::any_of(m_entries.begin(), m_entries.end(),
                     [](const auto &entry) { return entry->thread->isRunning(); }))
         stop(std::chrono::seconds(15));
+    // A board left behind is freed once its thread has ended after all; one still hanging is
+    // left to the process's end.
+    for (auto &entry : m_leftBehind) {
+        entry->thread->quit();
+        if (!entry->thread->wait(std::chrono::seconds(5))) {
+            (void)entry->thread.release();
+            (void)entry->board.release();
+        }
+    }
 }
 
 void BoardHub::load(const QList<BoardConfig> &boards)
@@ -174,8 +183,10 @@ bool BoardHub::stopEntries(const std::function<bool(const Entry &)> &which,
             // Left running: destroying a thread that still runs would abort the process. What
             // it still says reaches nobody here.
             QObject::disconnect(entry->board.get(), nullptr, this, nullptr);
-            (void)entry->thread.release();
-            (void)entry->board.release();
+            auto left = std::make_unique<Entry>();
+            left->board = std::move(entry->board);
+            left->thread = std::move(entry->thread);
+            m_leftBehind.push_back(std::move(left));
             all = false;
             continue;
         }

@@ -73,6 +73,7 @@ private:
     // Changed by load() and stop() on the hub's thread, read by fronts on theirs.
     mutable std::shared_mutex m_entriesMutex;
     std::vector<std::unique_ptr<Entry>> m_entries;
+    std::vector<std::unique_ptr<Entry>> m_leftBehind;   // boards that did not stop within the bound
     QHash<QString, std::optional<quint16>> m_lastReads; // by device, kept over a reload
     int m_waiting = 0;
     mutable std::mutex m_snapshotsMutex; // the boards' threads write, any thread reads
