@@ -1,6 +1,8 @@
 #include "board.h"
 
 #include "boardclient.h"
+#include "boardplan.h"
+#include "boardwords.h"
 #include "relaymask.h"
 #include "relayprotocol.h"
 #include "statefile.h"
@@ -240,7 +242,7 @@ std::optional<quint16> Board::onConnectTarget()
     // Restoring goes through the interlocks like every other switching on: a group that would
     // have two on stays as the board has it now if that is safe, and off otherwise.
     quint16 wanted = *m_restore;
-    const quint16 broken = brokenGroups(wanted);
+    const quint16 broken = m_interlocks.broken(wanted);
     if (broken) {
         wanted &= ~broken;
         const QString message =
@@ -275,19 +277,9 @@ void Board::readUnasked(quint16 state)
     if (!known || before == state)
         return;
     const RelayMask changed(before ^ state);
-    const RelayMask wentOff = changed & RelayMask(before);
-    const RelayMask wentOn = changed & RelayMask(state);
-    QStringList parts;
-    if (!wentOff.isEmpty())
-        parts += QStringLiteral("%1 went off").arg(relayWords(wentOff.bits()));
-    if (!wentOn.isEmpty())
-        parts += QStringLiteral("%1 went on").arg(relayWords(wentOn.bits()));
-    QString message = QStringLiteral("%1: %2 without a command; %3")
-                          .arg(m_config.id, parts.join(QStringLiteral(" and ")),
-                               state == 0 ? QStringLiteral("the board may have lost power")
-                                          : QStringLiteral("nothing this service sent did it"));
+    QString message = BoardWords::unasked(m_config.id, before, state);
     if (m_config.onConnect == OnConnect::Restore) {
-        const quint16 target = quint16(before & ~brokenGroups(before));
+        const quint16 target = quint16(before & ~m_interlocks.broken(before));
         m_source = QStringLiteral("restore");
         const bool restored = applyTarget(state, target, changed.bits());
         message += restored
@@ -319,13 +311,13 @@ BoardResult Board::execute(const BoardRequest &request)
     if (request.kind == BoardRequest::Kind::Read)
         return result(id, BoardResult::Error::None, {}, *current);
     m_misses = 0;
-    const Plan plan = planFor(request, *current);
+    const BoardPlan plan = BoardPlan::of(request, *current, m_interlocks);
     // A request that names several relays is checked whole: none is switched when two it
     // switches on share a group.
-    if (const quint16 broken = brokenGroups(plan.switchedOn))
+    if (const quint16 broken = m_interlocks.broken(plan.switchedOn))
         return result(id, BoardResult::Error::Refused,
                       QStringLiteral("%1: refused: %2; nothing was switched")
-                          .arg(m_config.id, interlockWords(plan.switchedOn & broken)),
+                          .arg(m_config.id, m_interlocks.words(plan.switchedOn & broken)),
                       *current);
     quint16 target = plan.target;
     const quint16 care = plan.care;
@@ -360,42 +352,6 @@ BoardResult Board::execute(const BoardRequest &request)
         m_pulses[relay] = std::move(pulse);
     }
     return result(id, BoardResult::Error::None, {}, m_lastRead);
-}
-
-// What `request` asks of a board that holds `current`: the state to reach and the relays to
-// verify. A relay switched on sends the others of its group off first, verified off too.
-Board::Plan Board::planFor(const BoardRequest &request, quint16 current) const
-{
-    Plan plan;
-    plan.target = current;
-    switch (request.kind) {
-    case BoardRequest::Kind::Switch:
-    case BoardRequest::Kind::SwitchSome:
-        plan.care =
-            request.kind == BoardRequest::Kind::Switch ? bitOf(request.relay) : request.mask;
-        plan.target = request.on ? (current | plan.care) : (current & ~plan.care);
-        break;
-    case BoardRequest::Kind::Toggle:
-    case BoardRequest::Kind::Pulse:
-    case BoardRequest::Kind::ToggleSome:
-        plan.care =
-            request.kind == BoardRequest::Kind::ToggleSome ? request.mask : bitOf(request.relay);
-        plan.target = current ^ plan.care;
-        break;
-    case BoardRequest::Kind::Mask:
-        plan.care = allRelays();
-        plan.target = request.mask;
-        return plan; // checked whole against the groups before
-    case BoardRequest::Kind::Read:
-        return plan;
-    }
-    plan.switchedOn = plan.target & plan.care;
-    for (const int relay : RelayMask(plan.switchedOn).relays())
-        plan.partners |= interlockPartners(relay);
-    plan.partners &= ~plan.switchedOn;
-    plan.target &= ~plan.partners;
-    plan.care |= plan.partners & current;
-    return plan;
 }
 
 bool Board::applyTarget(quint16 current, quint16 target, quint16 care)
@@ -466,7 +422,7 @@ void Board::endPulse(int relay)
     }
     // Back on goes through the interlock like any other switching on.
     const quint16 bit = bitOf(relay);
-    const quint16 partners = original ? interlockPartners(relay) : 0;
+    const quint16 partners = original ? m_interlocks.partners(relay) : 0;
     const quint16 target =
         original ? quint16((*current | bit) & ~partners) : quint16(*current & ~bit);
     const quint16 care = bit | (partners & *current);
@@ -540,7 +496,7 @@ void Board::read(quint16 state)
             QStringLiteral("relay %1 %2, %3")
                 .arg(relay)
                 .arg(RelayMask(state).isOn(relay) ? QStringLiteral("on") : QStringLiteral("off"),
-                     byWhom(by));
+                     BoardWords::byWhom(by));
     }
     if (!said.isEmpty())
         emit switched(QStringLiteral("%1: %2").arg(m_config.id, said.join(QStringLiteral("; "))));
@@ -633,53 +589,13 @@ void Board::scheduleRetry()
     m_retryDelay = std::min(m_retryDelay * 2, kLastRetry);
 }
 
-quint16 Board::interlockPartners(int relay) const
-{
-    for (const QList<int> &group : m_config.interlocks) {
-        if (!group.contains(relay))
-            continue;
-        return RelayMask::fromRelays(group).value_or(RelayMask()).with(relay, false).bits();
-    }
-    return 0;
-}
-
-quint16 Board::brokenGroups(quint16 mask) const
-{
-    quint16 broken = 0;
-    for (const QList<int> &group : m_config.interlocks) {
-        const quint16 relays = RelayMask::fromRelays(group).value_or(RelayMask()).bits();
-        if (RelayMask(mask & relays).count() > 1)
-            broken |= relays;
-    }
-    return broken;
-}
-
-// The groups `mask` has more than one relay of, as the configuration groups them and with the
-// relays' names: "relays 1 · Pump, 2 · Fan are interlocked and never on together; so are relays
-// 3, 4".
-QString Board::interlockWords(quint16 mask) const
-{
-    QStringList groups;
-    for (const QList<int> &group : m_config.interlocks) {
-        const RelayMask inGroup =
-            RelayMask(mask) & RelayMask::fromRelays(group).value_or(RelayMask());
-        if (inGroup.count() > 1)
-            groups += QStringLiteral("relays %1").arg(m_config.relayLabels(inGroup));
-    }
-    QString words =
-        QStringLiteral("%1 are interlocked and never on together").arg(groups.takeFirst());
-    for (const QString &group : std::as_const(groups))
-        words += QStringLiteral("; so are %1").arg(group);
-    return words;
-}
-
 bool Board::breaksInterlock(quint16 mask, QString *why) const
 {
-    const quint16 broken = brokenGroups(mask);
+    const quint16 broken = m_interlocks.broken(mask);
     if (!broken)
         return false;
     *why = QStringLiteral("%1: refused: %2; nothing was switched")
-               .arg(m_config.id, interlockWords(mask & broken));
+               .arg(m_config.id, m_interlocks.words(mask & broken));
     return true;
 }
 
@@ -689,40 +605,4 @@ quint16 Board::beforePulses() const
     for (const auto &[relay, pulse] : m_pulses)
         state = state.with(relay, pulse.original);
     return state.bits();
-}
-
-// Who switched, as the log says it: "by alice (usb16relay-ctl, pid 1234) over the socket".
-QString Board::byWhom(const QString &source)
-{
-    const QString kind = source.section(u':', 0, 0);
-    const QString who = source.section(u':', 1).trimmed();
-    if (kind == u"socket")
-        return QStringLiteral("by %1 over the socket").arg(who);
-    if (kind == u"http")
-        return QStringLiteral("by %1 over HTTP").arg(who);
-    if (kind == u"mqtt")
-        return QStringLiteral("by a message on %1").arg(who);
-    if (kind == u"restore")
-        return QStringLiteral("restored as on_connect = restore asks");
-    if (kind == u"on-connect")
-        return QStringLiteral("as on_connect asks");
-    if (kind == u"pulse-end")
-        return QStringLiteral("at the end of its pulse");
-    if (kind == u"interlock")
-        return QStringLiteral("by the interlock, for its partner");
-    if (kind == kByItself)
-        return QStringLiteral("by the board itself, without a command");
-    return QStringLiteral("by %1").arg(source);
-}
-
-QString Board::relayWords(quint16 relays) const
-{
-    const QList<int> numbers = RelayMask(relays).relays();
-    QStringList words;
-    for (const int relay : numbers)
-        words.append(QString::number(relay));
-    const QString last = words.takeLast();
-    return words.isEmpty()
-               ? QStringLiteral("relay %1").arg(last)
-               : QStringLiteral("relays %1 and %2").arg(words.join(QStringLiteral(", ")), last);
 }

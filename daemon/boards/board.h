@@ -3,6 +3,7 @@
 #include "boardrequest.h"
 #include "boardsnapshot.h"
 #include "config.h"
+#include "interlocks.h"
 
 #include <QMutex>
 #include <QObject>
@@ -74,13 +75,6 @@ signals:
     void switched(const QString &line);
 
 private:
-    struct Plan
-    {
-        quint16 target = 0;
-        quint16 care = 0;       // the relays verified afterwards
-        quint16 switchedOn = 0; // the relays the request switches on
-        quint16 partners = 0;   // the others of their groups, switched off first
-    };
     struct Pulse
     {
         bool original = false;
@@ -106,21 +100,14 @@ private:
     void goOffline(const QString &reason);
     void scheduleRetry();
     std::optional<quint16> currentState();
-    quint16 interlockPartners(int relay) const;
-    // The relays of every group that has more than one on in `mask`.
-    quint16 brokenGroups(quint16 mask) const;
     bool breaksInterlock(quint16 mask, QString *why) const;
-    QString interlockWords(quint16 mask) const;
-    Plan planFor(const BoardRequest &request, quint16 current) const;
     quint16 beforePulses() const;
-    // "relay 5", "relays 1 and 5", "relays 1, 2 and 5"; never empty.
-    QString relayWords(quint16 relays) const;
     void readUnasked(quint16 state);
-    static QString byWhom(const QString &source);
     void loadSavedState();
     void saveState();
 
     const BoardConfig m_config;
+    const Interlocks m_interlocks{m_config};
     std::unique_ptr<BoardClient> m_client;
     QTimer m_pollTimer{this};
     QTimer m_retryTimer{this};

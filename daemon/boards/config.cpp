@@ -1,6 +1,7 @@
 #include "config.h"
 
 #include "comportpath.h"
+#include "inireader.h"
 #include "relaymask.h"
 
 #include <QFile>
@@ -30,121 +31,6 @@ const QStringList kBoardKeys = {
 constexpr int kMaxPollInterval = 3600000;
 constexpr int kMaxName = 64;
 
-// The file as written, read once: sections in order, each key with its value and its line.
-// Values are taken as written (after the "=" and without the spaces around it); a value in
-// double quotes loses them.
-struct IniEntry
-{
-    QString key;
-    QString value;
-    int line = 0;
-};
-
-struct IniSection
-{
-    QString name; // empty for the lines before the first section
-    int line = 0;
-    QList<IniEntry> entries;
-
-    const IniEntry *find(const QString &key) const
-    {
-        for (const IniEntry &entry : entries) {
-            if (entry.key == key)
-                return &entry;
-        }
-        return nullptr;
-    }
-    bool contains(const QString &key) const { return find(key) != nullptr; }
-    QString text(const QString &key) const
-    {
-        const IniEntry *entry = find(key);
-        return entry ? entry->value : QString();
-    }
-};
-
-class Reader
-{
-public:
-    Reader(const QString &path, QString *error) : m_path(path), m_error(error) {}
-
-    bool read()
-    {
-        QFile file(m_path);
-        if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-            *m_error = QStringLiteral("%1: cannot read the config file: %2")
-                           .arg(m_path, file.errorString());
-            return false;
-        }
-        m_sections.append(IniSection{});
-        int number = 0;
-        while (!file.atEnd()) {
-            ++number;
-            const QString line = QString::fromUtf8(file.readLine()).trimmed();
-            if (line.isEmpty() || line.startsWith(u';') || line.startsWith(u'#'))
-                continue;
-            if (line.startsWith(u'[')) {
-                if (!line.endsWith(u']'))
-                    return failAt(number, line, QStringLiteral("a section is written [name]"));
-                const QString name = line.mid(1, line.size() - 2).trimmed();
-                for (const IniSection &section : std::as_const(m_sections)) {
-                    if (section.line > 0 && section.name == name)
-                        return failAt(number, QStringLiteral("[%1]").arg(name),
-                                      QStringLiteral("the section is written twice"));
-                }
-                m_sections.append(IniSection{name, number, {}});
-                continue;
-            }
-            const qsizetype equals = line.indexOf(u'=');
-            if (equals <= 0)
-                return failAt(number, line.left(32), QStringLiteral("not a line key = value"));
-            IniEntry entry{line.left(equals).trimmed(), line.mid(equals + 1).trimmed(), number};
-            if (entry.value.size() >= 2 && entry.value.startsWith(u'"') &&
-                entry.value.endsWith(u'"'))
-                entry.value = entry.value.mid(1, entry.value.size() - 2);
-            if (m_sections.last().contains(entry.key))
-                return failAt(number, entry.key, QStringLiteral("the key is written twice"));
-            m_sections.last().entries.append(entry);
-        }
-        return true;
-    }
-
-    const QList<IniSection> &sections() const { return m_sections; }
-    const IniSection *section(const QString &name) const
-    {
-        for (const IniSection &section : m_sections) {
-            if (section.line > 0 && section.name == name)
-                return &section;
-        }
-        return nullptr;
-    }
-
-    bool failAt(int line, const QString &what, const QString &reason)
-    {
-        *m_error = QStringLiteral("%1:%2: %3: %4").arg(m_path).arg(line).arg(what, reason);
-        return false;
-    }
-    bool fail(const IniSection &section, const QString &key, const QString &reason)
-    {
-        const IniEntry *entry = key.isEmpty() ? nullptr : section.find(key);
-        return failAt(entry ? entry->line : section.line,
-                      key.isEmpty() ? QStringLiteral("[%1]").arg(section.name) : key, reason);
-    }
-    // Every key of the section is one the table knows.
-    bool knownKeys(const IniSection &section, const QStringList &keys, const QString &known)
-    {
-        for (const IniEntry &entry : section.entries) {
-            if (!keys.contains(entry.key))
-                return failAt(entry.line, entry.key, QStringLiteral("unknown key; %1").arg(known));
-        }
-        return true;
-    }
-
-private:
-    QString m_path;
-    QString *m_error;
-    QList<IniSection> m_sections;
-};
-
 std::optional<int> number(const QString &value)
 {
     bool ok = false;
@@ -163,7 +49,7 @@ bool readSecret(const QString &path, QString *secret, QString *reason)
     return true;
 }
 
-bool readMqtt(const IniSection &section, Reader &reader, BrokerConfig *broker)
+bool readMqtt(const IniSection &section, IniReader &reader, BrokerConfig *broker)
 {
     if (!reader.knownKeys(section, kMqttKeys,
                           QStringLiteral("the [mqtt] section knows %1")
@@ -253,7 +139,7 @@ QString sameName(const QString &name, int relay)
 }
 
 // relay1 = Pump ... relay16: each a name of its own, not a number, not another relay's.
-bool readRelayNames(const IniSection &section, Reader &reader, BoardConfig *board)
+bool readRelayNames(const IniSection &section, IniReader &reader, BoardConfig *board)
 {
     static const QRegularExpression relayKey(QStringLiteral("^relay(.*)$"));
     for (const IniEntry &entry : section.entries) {
@@ -308,7 +194,7 @@ bool readRelayNames(const IniSection &section, Reader &reader, BoardConfig *boar
 }
 
 // device = PATH, or port = N: exactly one.
-bool readWhere(const IniSection &section, Reader &reader, BoardConfig *board)
+bool readWhere(const IniSection &section, IniReader &reader, BoardConfig *board)
 {
     const bool hasDevice = section.contains(QStringLiteral("device"));
     const bool hasPort = section.contains(QStringLiteral("port"));
@@ -335,7 +221,7 @@ bool readWhere(const IniSection &section, Reader &reader, BoardConfig *board)
 }
 
 // poll_interval and on_connect.
-bool readBehaviour(const IniSection &section, Reader &reader, BoardConfig *board)
+bool readBehaviour(const IniSection &section, IniReader &reader, BoardConfig *board)
 {
     if (section.contains(QStringLiteral("poll_interval"))) {
         const QString value = section.text(QStringLiteral("poll_interval"));
@@ -365,7 +251,7 @@ bool readBehaviour(const IniSection &section, Reader &reader, BoardConfig *board
     return true;
 }
 
-bool readBoard(const IniSection &section, Reader &reader, BoardConfig *board)
+bool readBoard(const IniSection &section, IniReader &reader, BoardConfig *board)
 {
     const QString &id = section.name;
     board->id = id;
@@ -410,8 +296,8 @@ bool sameDevice(const BoardConfig &a, const BoardConfig &b)
 
 const QString kServiceSection = QStringLiteral("service");
 
-bool readService(const IniSection &section, Reader &reader, BrokerConfig *broker, QString *socket,
-                 QString *stateDirectory)
+bool readService(const IniSection &section, IniReader &reader, BrokerConfig *broker,
+                 QString *socket, QString *stateDirectory)
 {
     if (!reader.knownKeys(
             section,
@@ -448,7 +334,7 @@ const QString kHttpSection = QStringLiteral("http");
 const QStringList kHttpKeys = {QStringLiteral("listen"), QStringLiteral("token_file"),
                                QStringLiteral("allow_origin")};
 
-bool readHttp(const IniSection &section, Reader &reader, HttpConfig *http)
+bool readHttp(const IniSection &section, IniReader &reader, HttpConfig *http)
 {
     if (!reader.knownKeys(section, kHttpKeys,
                           QStringLiteral("the [http] section knows %1")
@@ -566,7 +452,7 @@ bool Config::parseUrl(const QString &url, BrokerConfig *broker, QString *reason)
 
 std::optional<Config> Config::load(const QString &path, QString *error)
 {
-    Reader reader(path, error);
+    IniReader reader(path, error);
     if (!reader.read())
         return std::nullopt;
     Config config;
