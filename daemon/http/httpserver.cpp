@@ -104,7 +104,7 @@ struct HttpServer::Private
 };
 
 HttpServer::HttpServer(const HttpConfig &config, BoardHub *hub, QObject *parent)
-    : QObject(parent), d(std::make_unique<Private>())
+    : QObject(parent), d(std::make_shared<Private>())
 {
     d->q = this;
     d->config = config;
@@ -120,13 +120,17 @@ HttpServer::HttpServer(const HttpConfig &config, BoardHub *hub, QObject *parent)
         d->snapshots.insert(board.id, known);
     }
     // Direct: these run on the boards' threads, so that the event streams learn of a read
-    // without a detour through the main loop.
+    // without a detour through the main loop. Boards a reload keeps run on while this front is
+    // made anew: what they call holds the state it needs.
     connect(
         hub, &BoardHub::snapshotTaken, this,
-        [this](const BoardSnapshot &snapshot) { d->onSnapshot(snapshot); }, Qt::DirectConnection);
+        [shared = d](const BoardSnapshot &snapshot) { shared->onSnapshot(snapshot); },
+        Qt::DirectConnection);
     connect(
         hub, &BoardHub::problem, this,
-        [this](const QString &board, const BoardResult &result) { d->onProblem(board, result); },
+        [shared = d](const QString &board, const BoardResult &result) {
+            shared->onProblem(board, result);
+        },
         Qt::DirectConnection);
 }
 

@@ -36,5 +36,6 @@ signals:
 
 private:
     struct Private;
-    std::unique_ptr<Private> d;
+    // Shared with the boards' threads, which may still be handing over a snapshot as this goes.
+    std::shared_ptr<Private> d;
 };
