@@ -140,14 +140,16 @@ void HttpTransport::stop()
         return;
     d->stopping = true;
     const char byte = 0;
-    static_cast<void>(::write(d->stopped[1], &byte, 1));
+    // A full pipe is readable already: the reader wakes either way.
+    [[maybe_unused]] const ssize_t woken = ::write(d->stopped[1], &byte, 1);
     d->reader.join();
 }
 
 void HttpTransport::Private::wakeUp()
 {
     const char byte = 0;
-    static_cast<void>(::write(wake[1], &byte, 1));
+    // A full pipe is readable already: the reader wakes either way.
+    [[maybe_unused]] const ssize_t woken = ::write(wake[1], &byte, 1);
 }
 
 void HttpTransport::Private::run()
