@@ -1,5 +1,6 @@
 // parseRequestHead on any bytes, with the service's limits and with tight ones: what it accepts
-// is a request the routes can take as it is, what it refuses is answered with a 4xx or 5xx.
+// is a request the routes can take as it is, what it refuses is answered with a 4xx or 5xx. The
+// same bytes as a chunked body: never more than its limit, never past what arrived.
 
 #include "fuzzcheck.h"
 #include "httprequest.h"
@@ -36,7 +37,9 @@ void checkAccepted(const HttpHead &head, const QByteArray &bytes, const HttpHead
     fuzzCheck(isToken(request.method), "the method is a token");
     fuzzCheck(request.version == "HTTP/1.1" || request.version == "HTTP/1.0",
               "the version is HTTP/1.1 or HTTP/1.0");
-    fuzzCheck(request.path.startsWith(QLatin1Char('/')), "the path starts with /");
+    fuzzCheck(request.path.startsWith(QLatin1Char('/')) ||
+                  (request.method == "OPTIONS" && request.path == QLatin1String("*")),
+              "the path starts with /, or is * for OPTIONS");
     for (const QChar c : request.path)
         fuzzCheck(c.category() != QChar::Other_Control,
                   "the decoded path holds no control character");
@@ -44,6 +47,7 @@ void checkAccepted(const HttpHead &head, const QByteArray &bytes, const HttpHead
 
     int hosts = 0;
     bool announced = false;
+    bool closes = request.version == "HTTP/1.0";
     for (const auto &[name, value] : request.headers) {
         fuzzCheck(isToken(name) && name == name.toLower(), "header names are lower-case tokens");
         fuzzCheck(name.size() + 1 + value.size() <= limits.maxHead,
@@ -53,7 +57,12 @@ void checkAccepted(const HttpHead &head, const QByteArray &bytes, const HttpHead
                       [](char c) { return (quint8(c) < 0x20 && c != '\t') || quint8(c) == 0x7F; }),
                   "header values hold no control character but tab");
         fuzzCheck(value == value.trimmed(), "header values are trimmed");
-        fuzzCheck(name != "transfer-encoding", "no chunked body is accepted");
+        if (name == "transfer-encoding")
+            fuzzCheck(head.chunked && value.trimmed().toLower() == "chunked",
+                      "the only transfer coding taken is chunked");
+        if (name == "connection")
+            for (const QByteArray &token : value.split(','))
+                closes = closes || token.trimmed().toLower() == "close";
         hosts += name == "host";
         if (name == "content-length") {
             announced = true;
@@ -68,9 +77,9 @@ void checkAccepted(const HttpHead &head, const QByteArray &bytes, const HttpHead
     fuzzCheck(head.bodyLength >= 0 && head.bodyLength <= limits.maxBody,
               "the body's length is within its limit");
     fuzzCheck(announced || head.bodyLength == 0, "no Content-Length, no body");
-    fuzzCheck(head.closeAfter == (request.version == "HTTP/1.0" ||
-                                  request.header("connection").toLower().contains("close")),
-              "the connection closes after HTTP/1.0 or Connection: close only");
+    fuzzCheck(!(announced && head.chunked), "never both a Content-Length and chunks");
+    fuzzCheck(head.closeAfter == closes,
+              "the connection closes after HTTP/1.0 or a Connection: close only");
 }
 
 bool parse(const QByteArray &bytes, const HttpHeadLimits &limits)
@@ -94,5 +103,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const bool wide = parse(bytes, HttpHeadLimits());
     const bool tight = parse(bytes, HttpHeadLimits{64, 16});
     fuzzCheck(!tight || wide, "what tight limits accept, wider ones accept too");
+    for (const qsizetype limit : {qsizetype(4096), qsizetype(16)}) {
+        const auto decoded = decodeChunkedBody(bytes, limit);
+        if (const auto *body = std::get_if<HttpChunkedBody>(&decoded)) {
+            fuzzCheck(body->body.size() <= limit, "a decoded body is within its limit");
+            fuzzCheck(body->consumed > 0 && body->consumed <= bytes.size(),
+                      "a decoded body took bytes that arrived");
+        } else if (const auto *refusal = std::get_if<HttpRefusal>(&decoded)) {
+            fuzzCheck(refusal->status == 400 || refusal->status == 413,
+                      "a chunked body is refused 400 or 413");
+        }
+    }
     return 0;
 }

@@ -125,6 +125,9 @@ void TestHttpApi::heads_data()
         << 0 << "/api/v1/boards" << QByteArray("127.0.0.1:8080") << false << false;
     QTest::newRow("absolute-form with a user") << QByteArray("GET http://u@h/ HTTP/1.1\r\n\r\n")
                                                << 400 << "" << QByteArray() << false << false;
+    QTest::newRow("absolute-form with a control character in its host")
+        << QByteArray("GET https://boards\x01 HTTP/1.1\r\n\r\n") << 400 << "" << QByteArray()
+        << false << false;
     QTest::newRow("OPTIONS *") << "OPTIONS * HTTP/1.1\r\n" + host + "\r\n"
                                << 0 << "*" << QByteArray("127.0.0.1") << false << false;
     QTest::newRow("GET *") << "GET * HTTP/1.1\r\n" + host + "\r\n"
@@ -194,6 +197,7 @@ void TestHttpApi::chunkedBody_data()
     QTest::newRow("a chunk cut short") << QByteArray("b\r\n{\"on\"") << -1 << QByteArray();
     QTest::newRow("no last chunk yet") << QByteArray("2\r\n{}\r\n") << -1 << QByteArray();
     QTest::newRow("size not hex") << QByteArray("zz\r\n") << 400 << QByteArray();
+    QTest::newRow("a negative size") << QByteArray("-1\r\nab\r\n0\r\n\r\n") << 400 << QByteArray();
     QTest::newRow("data longer than its size")
         << QByteArray("1\r\nab\r\n0\r\n\r\n") << 400 << QByteArray();
     QTest::newRow("over the body limit") << QByteArray("1001\r\n") << 413 << QByteArray();

@@ -1,6 +1,7 @@
 #include "httprequest.h"
 
 #include <algorithm>
+#include <cctype>
 #include <optional>
 
 namespace {
@@ -84,9 +85,11 @@ std::optional<HttpRefusal> readTarget(QByteArray target, HttpRequest *request,
         const qsizetype slash = target.indexOf('/', start);
         *authority = target.mid(start, slash < 0 ? -1 : slash - start);
         target = slash < 0 ? QByteArrayLiteral("/") : target.mid(slash);
-        if (authority->isEmpty() || authority->contains('@'))
-            return HttpRefusal{400, QStringLiteral("the request's target names no host, or a "
-                                                   "user")};
+        if (authority->isEmpty() || authority->contains('@') || hasControl(*authority, false) ||
+            std::any_of(authority->begin(), authority->end(),
+                        [](char ch) { return quint8(ch) >= 0x80; }))
+            return HttpRefusal{400, QStringLiteral("the request's target names no host, names a "
+                                                   "user, or holds a control character")};
     }
     if (target == "*" && request->method == "OPTIONS") {
         request->path = QStringLiteral("*");
@@ -239,7 +242,10 @@ std::variant<HttpChunkedBody, HttpNeedMore, HttpRefusal> decodeChunkedBody(const
             line.chop(1);
         const qsizetype extension = line.indexOf(';');
         const QByteArray size = trimmedValue(extension < 0 ? line : line.left(extension));
-        bool ok = !size.isEmpty() && size.size() <= 8;
+        // Hex digits only: no sign, no "0x".
+        bool ok = !size.isEmpty() && size.size() <= 8 &&
+                  std::all_of(size.begin(), size.end(),
+                              [](char ch) { return std::isxdigit(quint8(ch)); });
         const qsizetype length = ok ? size.toLongLong(&ok, 16) : 0;
         if (!ok || hasControl(line, true))
             return malformed;
