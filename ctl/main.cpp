@@ -134,10 +134,11 @@ bool openPort(const CommandLine &request, BoardClient *client)
         if (client->failure() != BoardClient::Failure::CannotOpen || deadline.hasExpired() ||
             client->devicePath().isEmpty())
             return false;
-        // The service does not let go: its boards are reached through it instead.
+        // The service does not let go: its boards are reached through it instead. A holder
+        // that cannot be named (it may have let go just now) is waited for like any other.
         const std::optional<SerialDevice::PortHolder> holder =
             SerialDevice::holder(client->devicePath());
-        if (!holder || holder->program == u"usb16relayd")
+        if (holder && holder->program == u"usb16relayd")
             return false;
         Interruption::sleep(
             std::min(kBusyRetry, std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -870,7 +870,7 @@ void TestCtl::waitForABusyPort()
     QTRY_VERIFY_WITH_TIMEOUT(byteLog(1).contains("02+//ask//"), kWait);
     const Result result =
         ctl({QStringLiteral("--wait"), wait, QStringLiteral("--json"), QStringLiteral("status")});
-    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2(result.exitCode == exitCode, result.err.constData());
     if (exitCode == 0) {
         // Read after the holder switched relay 2 back and let go (it was on while held).
         QCOMPARE(relaysOf(result.out), relays(0x0000));
