@@ -52,6 +52,13 @@ bool Usb16Relay::connectThroughService(qint16 port, const QString &wasOpen)
                              .arg(MSComm1->portDescription())
                              .arg(holder->pid);
     ServiceCall lookup(m_serviceSocket);
+    const auto cannotUse = [&](const QString &why) {
+        report(
+            QStringLiteral("%1, and its socket cannot be used: %2. %3%4")
+                .arg(held, why,
+                     ServiceBoards::reachAdvice(lookup.client(), QStringLiteral("press Connect")),
+                     wasOpen));
+    };
     if (lookup.start("GET", QStringLiteral("/api/v1/boards"), {}, ServiceBoards::kListBound))
         waitFor(lookup);
     if (connection != m_connections || m_closing)
@@ -60,11 +67,7 @@ bool Usb16Relay::connectThroughService(qint16 port, const QString &wasOpen)
         const QString why = lookup.answer()
                                 ? QStringLiteral("usb16relayd: %1").arg(lookup.answer()->error())
                                 : lookup.errorString();
-        report(
-            QStringLiteral("%1, and its socket cannot be used: %2. %3%4")
-                .arg(held, why,
-                     ServiceBoards::reachAdvice(lookup.client(), QStringLiteral("press Connect")),
-                     wasOpen));
+        cannotUse(why);
         return true;
     }
     const QJsonObject board =
@@ -107,11 +110,7 @@ bool Usb16Relay::connectThroughService(qint16 port, const QString &wasOpen)
     if (!m_service->follow()) {
         const QString why = m_service->errorString();
         leaveService();
-        report(
-            QStringLiteral("%1, and its socket cannot be used: %2. %3%4")
-                .arg(held, why,
-                     ServiceBoards::reachAdvice(lookup.client(), QStringLiteral("press Connect")),
-                     wasOpen));
+        cannotUse(why);
         return true;
     }
     m_serviceOnline = true;
